@@ -1,0 +1,49 @@
+#pragma once
+
+#include "SensorProcessor.h"
+
+#include <cstddef>
+#include <string>
+
+namespace NorvEngineering::SensorLib {
+
+class CSensor;
+
+// Receive size shared by the processors and the transports.
+inline constexpr std::size_t kReceiveBufferSize = 4096;
+// The most the trace holds, unless a single appended text is longer.
+inline constexpr std::size_t kTraceLimit = 2048;
+
+// Gathers received bytes, cuts complete replies at the model's delimiter set and hands
+// each to the model's parser, then reports a data update.
+class CLaserProcessor : public CSensorProcessor {
+public:
+    explicit CLaserProcessor(const std::string& delimiters);
+    ~CLaserProcessor() override;
+
+    void feed(const char* data, unsigned int length) override;
+    virtual void parseReply(std::string& reply) = 0;
+
+    std::string takeTrace();
+    void appendTrace(const std::string& text);
+    void setDelimiters(const std::string& delimiters) { m_delimiters_ = delimiters; }
+    void clearBuffer() { m_buffer_.clear(); }
+
+    const std::string& getDelimiters() const { return m_delimiters_; }
+    const std::string& getBuffer() const { return m_buffer_; }
+    const std::string& getTrace() const { return m_trace_; }
+    const std::string& getCurrentReply() const { return m_reply_; }
+
+protected:
+    // The data update every laser model reports: the trace, taken, to the sensor's
+    // sink. Without a sink nothing happens and the trace stays.
+    void notifySink_(CSensor* sensor);
+
+private:
+    std::string m_trace_;
+    std::string m_buffer_;
+    std::string m_delimiters_;
+    std::string m_reply_;
+};
+
+} // namespace NorvEngineering::SensorLib

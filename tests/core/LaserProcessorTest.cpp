@@ -1,0 +1,253 @@
+#include "RecordingSink.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+using namespace NorvEngineering::SensorLib;
+using TestSupport::RecordingSink;
+
+namespace {
+
+class OwnerLaser : public CNorvLaser {
+public:
+    using CNorvLaser::CNorvLaser;
+    void initialize() override {}
+};
+
+// A processor whose parser records each reply and can be told to trace, clear or
+// throw; its data update goes to the owner's sink the way every model reports.
+class RecordingProcessor : public CLaserProcessor {
+public:
+    RecordingProcessor(CSensor* sensor, const std::string& delimiters)
+        : CLaserProcessor(delimiters), m_pSensor_(sensor) {}
+
+    void parseReply(std::string& reply) override {
+        replies.push_back(reply);
+        if (!traceEach.empty())
+            appendTrace(traceEach);
+        if (clearOnParse)
+            clearBuffer();
+        if (!throwOn.empty() && throwOn == reply)
+            throw std::runtime_error("parser failed");
+    }
+    void notifyDataUpdate() override {
+        ++updates;
+        notifySink_(m_pSensor_);
+    }
+
+    std::vector<std::string> replies;
+    std::string traceEach;
+    std::string throwOn;
+    bool clearOnParse = false;
+    int updates = 0;
+
+private:
+    CSensor* m_pSensor_;
+};
+
+struct Fixture {
+    RecordingSink sink;
+    OwnerLaser laser{&sink};
+    RecordingProcessor processor;
+    explicit Fixture(const std::string& delimiters) : processor(&laser, delimiters) {}
+    void feed(const std::string& bytes) {
+        processor.feed(bytes.data(), static_cast<unsigned int>(bytes.size()));
+    }
+};
+
+} // namespace
+
+TEST(LaserProcessor, TwoRepliesInOneChunkParseInOrderEachWithAnUpdate) {
+    Fixture f("\n");
+    f.feed("12345\n67890\n");
+    EXPECT_EQ(f.processor.replies, (std::vector<std::string>{"12345\n", "67890\n"}));
+    EXPECT_EQ(f.sink.dataUpdates, 2);
+    EXPECT_TRUE(f.processor.getBuffer().empty());
+    EXPECT_EQ(f.processor.getCurrentReply(), "67890\n");
+}
+
+TEST(LaserProcessor, SplitReplyIsParsedOnceAfterItsEnd) {
+    Fixture f("\n");
+    f.feed("123");
+    EXPECT_EQ(f.sink.dataUpdates, 0);
+    f.feed("45\n");
+    EXPECT_EQ(f.processor.replies, (std::vector<std::string>{"12345\n"}));
+    EXPECT_EQ(f.sink.dataUpdates, 1);
+}
+
+TEST(LaserProcessor, TwoCharacterSetsCutAtPositionPlusSetSize) {
+    Fixture crlf("\r\n");
+    crlf.feed("ab");
+    crlf.feed("\r\n");
+    EXPECT_EQ(crlf.processor.replies, (std::vector<std::string>{"ab\r\n"}));
+
+    Fixture lfNak(std::string("\n\x15", 2));
+    lfNak.feed("x\nyz\n");
+    EXPECT_EQ(lfNak.processor.replies, (std::vector<std::string>{"x\ny", "z\n"}));
+
+    // A cut at the last byte of the buffer takes what there is.
+    Fixture shortTail("\r\n");
+    shortTail.feed("ab\r");
+    EXPECT_EQ(shortTail.processor.replies, (std::vector<std::string>{"ab\r"}));
+    EXPECT_TRUE(shortTail.processor.getBuffer().empty());
+}
+
+TEST(LaserProcessor, EveryByteValueIsKept) {
+    Fixture f("\n");
+    std::string all;
+    for (int c = 0; c < 256; ++c)
+        if (c != '\n')
+            all.push_back(static_cast<char>(c));
+    f.feed(all + "\n");
+    ASSERT_EQ(f.processor.replies.size(), 1u);
+    EXPECT_EQ(f.processor.replies[0], all + "\n");
+}
+
+TEST(LaserProcessor, OverflowDropsBufferAndChunkAtExactBoundary) {
+    Fixture f("\n");
+    const std::size_t reserved = f.processor.getBuffer().capacity();
+    EXPECT_GE(reserved, 4096u);
+    const std::string held(4000, 'a');
+    f.feed(held);
+    f.feed(std::string(95, 'b')); // 4095 fits
+    EXPECT_EQ(f.processor.getBuffer().size(), 4095u);
+    EXPECT_EQ(f.processor.getBuffer().capacity(), reserved);
+
+    f.feed("c"); // 4096 does not
+    EXPECT_TRUE(f.processor.getBuffer().empty());
+    EXPECT_EQ(f.processor.getTrace(), held + std::string(95, 'b'));
+    EXPECT_TRUE(f.processor.replies.empty());
+    EXPECT_EQ(f.sink.dataUpdates, 0);
+
+    // The dropped buffer goes out with the next update, and parsing carries on.
+    f.feed("42\n");
+    EXPECT_EQ(f.processor.replies, (std::vector<std::string>{"42\n"}));
+    ASSERT_EQ(f.sink.updates.size(), 1u);
+    EXPECT_EQ(f.sink.updates[0].size(), 4095u);
+}
+
+TEST(LaserProcessor, OverflowWith96BytesLosesTheChunk) {
+    Fixture f("\n");
+    f.feed(std::string(4000, 'a'));
+    f.feed(std::string(95, 'b') + "\n");
+    EXPECT_TRUE(f.processor.replies.empty());
+    EXPECT_TRUE(f.processor.getBuffer().empty());
+    EXPECT_EQ(f.processor.getTrace(), std::string(4000, 'a'));
+}
+
+TEST(LaserProcessor, OversizedSingleChunkIsDroppedWhole) {
+    Fixture f("\n");
+    f.feed(std::string(5000, 'z') + "\n");
+    EXPECT_TRUE(f.processor.replies.empty());
+    EXPECT_TRUE(f.processor.getBuffer().empty());
+    f.feed("1\n");
+    EXPECT_EQ(f.processor.replies.size(), 1u);
+}
+
+TEST(LaserProcessor, EmptySetParsesWholeBufferEveryChunk) {
+    Fixture f("");
+    f.feed("ab");
+    f.feed("cd");
+    EXPECT_EQ(f.processor.replies, (std::vector<std::string>{"ab", "abcd"}));
+    EXPECT_EQ(f.sink.dataUpdates, 2);
+
+    Fixture clearing("");
+    clearing.processor.clearOnParse = true;
+    clearing.feed("ab");
+    clearing.feed("cd");
+    EXPECT_EQ(clearing.processor.replies, (std::vector<std::string>{"ab", "cd"}));
+}
+
+TEST(LaserProcessor, EmptySetEmptiesBufferWhenItAndTheChunkReachTheLimit) {
+    Fixture f("");
+    f.feed(std::string(1000, 'a'));
+    f.feed(std::string(1000, 'b')); // 2000 held, plus 1000 stays below the limit
+    EXPECT_EQ(f.processor.getBuffer().size(), 2000u);
+    f.feed(std::string(1048, 'c')); // 3048 held, plus 1048 reaches it
+    EXPECT_TRUE(f.processor.getBuffer().empty());
+    EXPECT_EQ(f.sink.dataUpdates, 3);
+    EXPECT_EQ(f.processor.replies.back().size(), 3048u);
+}
+
+TEST(LaserProcessor, SetDelimitersKeepsTheBuffer) {
+    Fixture f("");
+    f.processor.clearOnParse = false;
+    f.processor.setDelimiters("\n");
+    f.feed("ab");
+    f.processor.setDelimiters(";");
+    f.feed("c;d");
+    EXPECT_EQ(f.processor.replies, (std::vector<std::string>{"abc;"}));
+    EXPECT_EQ(f.processor.getBuffer(), "d");
+}
+
+TEST(LaserProcessor, TraceLimitAndTake) {
+    Fixture f("\n");
+    EXPECT_EQ(f.processor.takeTrace(), "");
+    f.processor.appendTrace(std::string(2000, 'a'));
+    f.processor.appendTrace(std::string(48, 'b'));
+    EXPECT_EQ(f.processor.getTrace().size(), 2048u);
+    f.processor.appendTrace("c");
+    EXPECT_EQ(f.processor.getTrace(), "c");
+
+    f.processor.appendTrace(std::string(2000, 'a'));
+    f.processor.appendTrace(std::string(49, 'b'));
+    EXPECT_EQ(f.processor.getTrace(), std::string(49, 'b'));
+
+    f.processor.appendTrace(std::string(3000, 'x'));
+    EXPECT_EQ(f.processor.getTrace().size(), 3000u);
+    EXPECT_EQ(f.processor.takeTrace().size(), 3000u);
+    EXPECT_TRUE(f.processor.getTrace().empty());
+}
+
+TEST(LaserProcessor, TraceTravelsWithTheUpdateAndIsTakenOnce) {
+    Fixture f("\n");
+    f.processor.traceEach = "[seen] ";
+    f.feed("1\n2\n");
+    EXPECT_EQ(f.sink.updates, (std::vector<std::string>{"[seen] ", "[seen] "}));
+    EXPECT_TRUE(f.processor.getTrace().empty());
+}
+
+TEST(LaserProcessor, WithoutSinkTheTraceStays) {
+    OwnerLaser orphan(nullptr);
+    RecordingProcessor processor(&orphan, "\n");
+    processor.traceEach = "t";
+    processor.feed("1\n2\n", 4);
+    EXPECT_EQ(processor.updates, 2);
+    EXPECT_EQ(processor.getTrace(), "tt");
+}
+
+TEST(LaserProcessor, ParserExceptionLeavesAfterTheReplyIsErased) {
+    Fixture f("\n");
+    f.processor.throwOn = "bad\n";
+    EXPECT_THROW(f.feed("bad\nnext\n"), std::runtime_error);
+    EXPECT_EQ(f.processor.getBuffer(), "next\n");
+    f.processor.throwOn.clear();
+    f.feed("x\n");
+    EXPECT_EQ(f.processor.replies, (std::vector<std::string>{"bad\n", "next\n", "x\n"}));
+}
+
+TEST(LaserProcessor, SameRepliesForEveryChunkSize) {
+    const std::string stream = "VKR25,1234,1.2\r\nPR[Enter]\r\n[SA]......5\r\n\n\n" + std::string(300, 'q') +
+                               "\r\n0012345\r\n-000001\r\nE15\r\ntail";
+    for (const std::string& delimiters : {std::string("\n"), std::string("\r\n")}) {
+        Fixture whole(delimiters);
+        whole.feed(stream);
+        for (std::size_t size = 1; size <= stream.size(); ++size) {
+            Fixture chunked(delimiters);
+            for (std::size_t at = 0; at < stream.size(); at += size)
+                chunked.feed(stream.substr(at, size));
+            if (delimiters.size() == 1) {
+                ASSERT_EQ(chunked.processor.replies, whole.processor.replies) << "chunk size " << size;
+                ASSERT_EQ(chunked.processor.getBuffer(), "tail");
+            } else {
+                // A CR LF pair split between chunks is cut after the CR alone; what
+                // the parser sees still adds up to the same bytes.
+                std::string joined;
+                for (const auto& reply : chunked.processor.replies)
+                    joined += reply;
+                ASSERT_EQ(joined + chunked.processor.getBuffer(), stream) << "chunk size " << size;
+            }
+        }
+    }
+}

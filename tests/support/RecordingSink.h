@@ -1,0 +1,47 @@
+#pragma once
+
+#include "SensorLib.h"
+
+#include <string>
+#include <vector>
+
+namespace TestSupport {
+
+// A sink that remembers every call, in order, as a short text, plus the values
+// that the tests look at most.
+class RecordingSink : public NorvEngineering::SensorLib::CSensorSink {
+public:
+    using CSensor = NorvEngineering::SensorLib::CSensor;
+    using CSensorInterface = NorvEngineering::SensorLib::CSensorInterface;
+
+    struct ErrorRecord {
+        int code;
+        std::string message;
+        std::string place;
+    };
+
+    void onDataUpdate(CSensor* sensor, const std::string& text) override;
+    void onInterfaceReady(CSensor* sensor, CSensorInterface* iface) override;
+    void onInterfaceError(CSensor* sensor, CSensorInterface* iface,
+                          NorvEngineering::SensorLib::CInterfaceError& error) override;
+    void onInterfaceReleased(CSensor* sensor, CSensorInterface* iface) override;
+    void onSensorReady(CSensor* sensor) override;
+    void onSensorError(CSensor* sensor, NorvEngineering::SensorLib::CSensorError& error) override;
+    void onSensorCustomCallback(CSensor* sensor) override;
+    uint32_t getSensorType() const override { return 0; }
+    int32_t getSensorId() const override { return 0; }
+
+    std::vector<std::string> calls;
+    std::vector<std::string> updates;
+    std::vector<ErrorRecord> interfaceErrors;
+    std::vector<int> sensorErrors;
+    int dataUpdates = 0;
+    int ready = 0;
+    int sensorReady = 0;
+    int released = 0;
+    int modeChanges = 0;
+    CSensor* lastSensor = nullptr;
+    CSensorInterface* lastInterface = nullptr;
+};
+
+} // namespace TestSupport
