@@ -12,3 +12,5 @@
 #include "SensorProcessor.h"
 #include "SensorSink.h"
 #include "StringTokenizer.h"
+#include "Vkr25.h"
+#include "Vkr25Processor.h"
