@@ -1,0 +1,126 @@
+#include "SocketException.h"
+#include "WSocketBinding.h"
+#include "WSocketErrors.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+
+using namespace NorvEngineering::Sockets;
+
+namespace {
+// Restores the requested version for the tests that follow.
+struct VersionGuard {
+    ~VersionGuard() {
+        WSocketUnloadWinsock();
+        WSocketSetReqVerLow(1);
+        WSocketSetReqVerHigh(1);
+    }
+};
+} // namespace
+
+TEST(WinsockBinding, ReferencesKeepItLoadedUntilTheLastGoes) {
+    ASSERT_EQ(SafeWSocketGCount(), 0);
+    WSocketAddRef();
+    WSocketAddRef();
+    WSocketLoad();
+    EXPECT_TRUE(WSocketIsLoaded());
+    WSocketReleaseRef();
+    EXPECT_TRUE(WSocketIsLoaded());
+    WSocketReleaseRef();
+    EXPECT_FALSE(WSocketIsLoaded());
+    EXPECT_EQ(SafeWSocketGCount(), 0);
+}
+
+TEST(WinsockBinding, ACallLoadsAndForcedLoadingHoldsAReference) {
+    const TSocket s = WSocket_socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_NE(s, INVALID_SOCKET);
+    EXPECT_TRUE(WSocketIsLoaded());
+    WSocket_closesocket(s);
+    WSocketUnloadWinsock();
+    EXPECT_FALSE(WSocketIsLoaded());
+
+    WSocketForceLoadWinsock();
+    EXPECT_TRUE(WSocketIsLoaded());
+    EXPECT_EQ(SafeWSocketGCount(), 1);
+    WSocketForceLoadWinsock(); // once only
+    EXPECT_EQ(SafeWSocketGCount(), 1);
+    WSocketCancelForceLoadWinsock();
+    EXPECT_FALSE(WSocketIsLoaded());
+    EXPECT_EQ(SafeWSocketGCount(), 0);
+}
+
+TEST(WinsockBinding, VersionIsFixedWhileLoaded) {
+    VersionGuard guard;
+    ASSERT_FALSE(WSocketIsLoaded());
+    EXPECT_TRUE(WSocketSetReqVerHigh(2));
+    EXPECT_EQ(WinsockInfo().wVersion, 0x0201);
+    EXPECT_FALSE(WSocketIsLoaded()); // loaded only for the call
+
+    WSocketForceLoadWinsock();
+    EXPECT_FALSE(WSocketSetReqVerHigh(1));
+    EXPECT_TRUE(WSocketSetReqVerHigh(2)); // the same value is no change
+    EXPECT_EQ(WSocketGetReqVerHigh(), 2);
+    WSocketCancelForceLoadWinsock();
+}
+
+TEST(WinsockBinding, StartupRefusesVersionZero) {
+    VersionGuard guard;
+    ASSERT_TRUE(WSocketSetReqVerLow(0));
+    try {
+        WSocket_socket(AF_INET, SOCK_STREAM, 0);
+        FAIL() << "no exception";
+    } catch (const ESocketException& e) {
+        EXPECT_STREQ(
+            e.what(),
+            "Winsock startup error wsock32.dll - WinSock DLL cannot support this application (#10092)");
+    }
+    EXPECT_FALSE(WSocketIsLoaded());
+    EXPECT_EQ(SafeWSocketGCount(), 0);
+}
+
+TEST(WinsockBinding, LastErrorIsPerThreadAndInWinsockCodes) {
+    char byte = 0;
+    EXPECT_EQ(WSocket_recv(-1, &byte, 1, 0), SOCKET_ERROR);
+    EXPECT_EQ(WSocket_WSAGetLastError(), WSAENOTSOCK);
+    std::thread([] {
+        EXPECT_EQ(WSocket_WSAGetLastError(), 0);
+        WSocket_WSASetLastError(WSAECONNRESET);
+    }).join();
+    EXPECT_EQ(WSocket_WSAGetLastError(), WSAENOTSOCK);
+    WSocketUnloadWinsock();
+}
+
+TEST(WinsockBinding, SendToAClosedPeerFailsWithoutASignal) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    ::close(pair[1]);
+    // Without MSG_NOSIGNAL the process would die of SIGPIPE here.
+    EXPECT_EQ(WSocket_send(pair[0], "x", 1, 0), SOCKET_ERROR);
+    EXPECT_EQ(WSocket_WSAGetLastError(), WSAECONNABORTED);
+    WSocket_closesocket(pair[0]);
+    WSocketUnloadWinsock();
+}
+
+TEST(WinsockBinding, KeepAliveValuesBecomeTcpOptions) {
+    const TSocket s = WSocket_socket(AF_INET, SOCK_STREAM, 0);
+    TTcpKeepAlive values{1, 30000, 1500};
+    uint32_t returned = 0;
+    ASSERT_EQ(WSocket_WSAIoctl(s, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned), 0);
+    int value = 0;
+    int length = sizeof value;
+    WSocket_getsockopt(s, IPPROTO_TCP, 4 /* TCP_KEEPIDLE */, &value, &length);
+    EXPECT_EQ(value, 30);
+    WSocket_getsockopt(s, IPPROTO_TCP, 5 /* TCP_KEEPINTVL */, &value, &length);
+    EXPECT_EQ(value, 2);
+    WSocket_getsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &value, &length);
+    EXPECT_EQ(value, 1);
+    EXPECT_EQ(WSocket_WSAIoctl(s, SIO_RCVALL, &values, 4, nullptr, 0, &returned), SOCKET_ERROR);
+    EXPECT_EQ(WSocket_WSAGetLastError(), WSAEOPNOTSUPP);
+    WSocket_closesocket(s);
+    WSocketUnloadWinsock();
+}
