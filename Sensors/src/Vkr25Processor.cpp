@@ -381,12 +381,14 @@ void CVkr25Processor::endDump_(CVkr25::ELaserMode head) {
 }
 
 void CVkr25Processor::finishCommand_(CVkr25::ELaserMode head) {
-    m_pDriver_->setCurrentMode(CVkr25::lmEscaped);
-    // A sink called above may have emptied the queue (laser on, escape); then the
-    // command is gone already and must not take another one with it.
+    // A sink called on the way may have replaced the queue (laser on, escape, and a
+    // new request): then the command is gone already, and what is in flight now is
+    // neither finished nor to be dropped.
     const CVkr25::CQueue& queue = m_pDriver_->getQueue();
-    if (!queue.empty() && queue.front().getId() == head)
-        m_pDriver_->sendNextQueuedMode();
+    if (queue.empty() || queue.front().getId() != head)
+        return;
+    m_pDriver_->setCurrentMode(CVkr25::lmEscaped);
+    m_pDriver_->sendNextQueuedMode();
 }
 
 void CVkr25Processor::endWithErrorReply_(CVkr25::ELaserMode head, const std::string& reply) {
