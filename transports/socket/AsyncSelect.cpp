@@ -25,9 +25,9 @@ using Platform::ThreadMessageQueue;
 // watched that could report again before its re-enabling call, so no event spins.
 class Selection : public std::enable_shared_from_this<Selection> {
 public:
-    Selection(TSocket socket, Platform::TWindowHandle target, uint32_t message, uint32_t mask,
+    Selection(TSocket socket, Platform::TWindowHandle target, uint32_t message, uint32_t mask, uint32_t tag,
               std::shared_ptr<ThreadMessageQueue> queue)
-        : m_socket_(socket), m_target_(target), m_message_(message), m_mask_(mask),
+        : m_socket_(socket), m_target_(target), m_message_(message), m_mask_(mask), m_tag_(tag),
           m_pQueue_(std::move(queue)) {
         int type = 0;
         socklen_t length = sizeof type;
@@ -171,7 +171,7 @@ private:
 
     void post(uint32_t event, int32_t error) {
         Platform::postMessage(m_target_, m_message_, static_cast<uintptr_t>(m_socket_),
-                              WSAMakeSelectReply(event, error));
+                              WSAMakeSelectReply(event, error, m_tag_));
     }
 
     uint32_t wantedEvents() const {
@@ -219,6 +219,7 @@ private:
     const Platform::TWindowHandle m_target_;
     const uint32_t m_message_;
     const uint32_t m_mask_;
+    const uint32_t m_tag_;
     const std::shared_ptr<ThreadMessageQueue> m_pQueue_;
     ThreadMessageQueue::WatchId m_watchId_ = 0;
     uint32_t m_watched_ = 0;
@@ -261,7 +262,8 @@ std::shared_ptr<Selection> take(TSocket s) {
 
 } // namespace
 
-int WSocket_WSAAsyncSelect(TSocket s, Platform::TWindowHandle target, uint32_t message, uint32_t mask) {
+int WSocket_WSAAsyncSelect(TSocket s, Platform::TWindowHandle target, uint32_t message, uint32_t mask,
+                           uint32_t tag) {
     const int flags = ::fcntl(s, F_GETFL);
     if (flags < 0 || ::fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0) {
         WSocket_WSASetLastError(WSocketErrnoToWinsock(errno));
@@ -276,7 +278,7 @@ int WSocket_WSAAsyncSelect(TSocket s, Platform::TWindowHandle target, uint32_t m
         return SOCKET_ERROR;
     }
     ThreadMessageQueue::current(); // the watch lives in this thread's wait
-    auto selection = std::make_shared<Selection>(s, target, message, mask,
+    auto selection = std::make_shared<Selection>(s, target, message, mask, tag,
                                                  ThreadMessageQueue::of(Platform::currentThreadId()));
     {
         std::lock_guard lock(registry().mutex);

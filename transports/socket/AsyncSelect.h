@@ -16,8 +16,12 @@ inline constexpr uint32_t FD_CONNECT = 0x10;
 inline constexpr uint32_t FD_CLOSE = 0x20;
 
 // The LParam of a notification: the event in the low word, the Winsock error in the high.
-inline constexpr intptr_t WSAMakeSelectReply(uint32_t event, int32_t error) {
-    return static_cast<intptr_t>((static_cast<uint32_t>(error) << 16) | (event & 0xFFFF));
+inline constexpr intptr_t WSAMakeSelectReply(uint32_t event, int32_t error, uint32_t tag = 0) {
+    return static_cast<intptr_t>((static_cast<uint64_t>(tag) << 32) |
+                                 ((static_cast<uint32_t>(error) & 0xFFFF) << 16) | (event & 0xFFFF));
+}
+inline constexpr uint32_t WSAGetSelectTag(intptr_t lParam) {
+    return static_cast<uint32_t>(static_cast<uint64_t>(lParam) >> 32);
 }
 inline constexpr uint32_t WSAGetSelectEvent(intptr_t lParam) {
     return static_cast<uint32_t>(lParam) & 0xFFFF;
@@ -33,7 +37,10 @@ inline constexpr int32_t WSAGetSelectError(intptr_t lParam) {
 // As in Winsock, each event is reported once and then waits for its re-enabling call:
 // FD_READ for a recv, FD_WRITE for a send that would block, FD_ACCEPT for an accept;
 // FD_CONNECT comes once when a connect ends and FD_CLOSE once when the peer has closed.
-int WSocket_WSAAsyncSelect(TSocket s, Platform::TWindowHandle target, uint32_t message, uint32_t mask);
+// `tag` goes into the upper half of a 64-bit LParam, so that a receiver can tell the
+// notifications of its current socket from those of an earlier one with the same number.
+int WSocket_WSAAsyncSelect(TSocket s, Platform::TWindowHandle target, uint32_t message, uint32_t mask,
+                           uint32_t tag = 0);
 
 namespace Detail {
 // The binding's re-enabling hooks; they do nothing for a socket without selection.

@@ -490,6 +490,9 @@ int WSocket_send(TSocket s, const void* buf, int len, int flags) {
             Detail::asyncSelectReenable(s, FD_WRITE);
         return fail(error);
     }
+    // A send that the socket took only in part is a would-block for what is left.
+    if (sent < len)
+        Detail::asyncSelectReenable(s, FD_WRITE);
     return static_cast<int>(sent);
 }
 

@@ -1,0 +1,447 @@
+#include "WSocket.h"
+#include "Application.h"
+#include "LoopbackPeer.h"
+#include "MessageQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace NorvEngineering::Sockets;
+using NorvEngineering::Platform::Application;
+using TestSupport::LoopbackPeer;
+using namespace std::chrono_literals;
+
+namespace {
+
+bool runUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s) {
+    return Application().RunUntil(condition, timeout);
+}
+
+// A socket on the test's thread that writes down its events in order.
+struct RecordedSocket {
+    std::vector<std::string> events;
+    std::string received;
+    std::vector<int32_t> sendSizes;
+    int dataSent = 0;
+    int closed = 0;
+    bool readData = true;
+    // Last, so that it goes first: its close on destruction still raises events.
+    std::unique_ptr<TWSocket> socket = std::make_unique<TWSocket>(nullptr);
+
+    RecordedSocket() {
+        socket->OnChangeState = [this](TCustomWSocket*, TSocketState from, TSocketState to) {
+            events.push_back("state " + std::to_string(from) + ">" + std::to_string(to));
+        };
+        socket->OnSessionConnected = [this](TCustomWSocket*, uint16_t code) {
+            events.push_back("connected " + std::to_string(code));
+        };
+        socket->OnSessionClosed = [this](TCustomWSocket*, uint16_t code) {
+            ++closed;
+            events.push_back("closed " + std::to_string(code));
+        };
+        socket->OnDataAvailable = [this](TCustomWSocket* sender, uint16_t) {
+            if (!readData)
+                return;
+            char buffer[4096];
+            const int n = sender->Receive(buffer, sizeof buffer);
+            if (n > 0) {
+                received.append(buffer, static_cast<std::size_t>(n));
+                if (events.empty() || events.back() != "data")
+                    events.push_back("data");
+            }
+        };
+        socket->OnSendData = [this](TCustomWSocket*, int32_t n) { sendSizes.push_back(n); };
+        socket->OnDataSent = [this](TCustomWSocket*, uint16_t) { ++dataSent; };
+    }
+
+    void connectTo(uint16_t port) {
+        socket->SetProto("tcp");
+        socket->SetAddr("127.0.0.1");
+        socket->SetPort(std::to_string(port));
+        socket->Connect();
+    }
+};
+
+std::string pattern(std::size_t size) {
+    std::string text(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        text[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
+    return text;
+}
+
+} // namespace
+
+TEST(WSocket, RefusedConnectReportsThenClosesAndForgetsTheTarget) {
+    RecordedSocket rec;
+    rec.connectTo(LoopbackPeer::unusedPort());
+    ASSERT_TRUE(runUntil([&] { return rec.closed > 0; }));
+    const std::vector<std::string> expected = {"state 8>1",       "state 1>3", "state 3>5",
+                                               "connected 10061", "state 5>8", "closed 0"};
+    EXPECT_EQ(rec.events, expected);
+    EXPECT_EQ(rec.socket->GetState(), wsClosed);
+    EXPECT_EQ(rec.socket->HSocket(), INVALID_SOCKET);
+    // Address and port must be given again before the next connect.
+    try {
+        rec.socket->Connect();
+        FAIL() << "no exception";
+    } catch (const ESocketException& e) {
+        EXPECT_STREQ(e.what(), "Connect: No Port Specified");
+    }
+    EXPECT_EQ(rec.socket->GetAddr(), "127.0.0.1"); // the text survives
+}
+
+TEST(WSocket, ConnectsAndClosesWithStatesInOrderAndOneClosedEvent) {
+    LoopbackPeer peer;
+    RecordedSocket rec;
+    rec.connectTo(peer.port());
+    ASSERT_TRUE(peer.accept());
+    ASSERT_TRUE(runUntil([&] { return rec.socket->GetState() == wsConnected; }));
+    rec.socket->Close();
+    rec.socket->Close();
+    const std::vector<std::string> expected = {"state 8>1",   "state 1>3", "state 3>5",
+                                               "connected 0", "state 5>8", "closed 0"};
+    EXPECT_EQ(rec.events, expected);
+    EXPECT_TRUE(peer.waitForClose());
+    Application().RunUntil([] { return false; }, 50ms);
+    EXPECT_EQ(rec.closed, 1);
+}
+
+TEST(WSocket, DataSentJustBeforeThePeerClosesArrivesFirst) {
+    LoopbackPeer peer;
+    RecordedSocket rec;
+    rec.connectTo(peer.port());
+    ASSERT_TRUE(peer.accept());
+    const std::string payload = pattern(20000);
+    peer.send(payload);
+    peer.close();
+    ASSERT_TRUE(runUntil([&] { return rec.closed > 0; }));
+    EXPECT_EQ(rec.received, payload);
+    ASSERT_GE(rec.events.size(), 3u);
+    EXPECT_EQ(rec.events[rec.events.size() - 3], "data");
+    EXPECT_EQ(rec.events[rec.events.size() - 2], "closed 0");
+    EXPECT_EQ(rec.events.back(), "state 5>8");
+    EXPECT_EQ(rec.socket->GetState(), wsClosed);
+}
+
+TEST(WSocket, UnhandledDataIsDrainedAndDropped) {
+    LoopbackPeer peer;
+    RecordedSocket rec;
+    rec.socket->OnDataAvailable = nullptr;
+    rec.connectTo(peer.port());
+    ASSERT_TRUE(peer.accept());
+    ASSERT_TRUE(runUntil([&] { return rec.socket->GetState() == wsConnected; }));
+    peer.send(pattern(5000));
+    ASSERT_TRUE(runUntil([&] { return rec.socket->RcvdCount() == 0 && rec.socket->ReadCount() == 0; }));
+    peer.send("x");
+    peer.close();
+    ASSERT_TRUE(runUntil([&] { return rec.closed > 0; }));
+}
+
+TEST(WSocket, ThreeThousandBytesGoOutInThreeChunksThenOneDataSent) {
+    LoopbackPeer peer;
+    RecordedSocket rec;
+    rec.connectTo(peer.port());
+    ASSERT_TRUE(peer.accept());
+    ASSERT_TRUE(runUntil([&] { return rec.socket->GetState() == wsConnected; }));
+
+    const std::string payload = pattern(3000);
+    rec.socket->PutDataInSendBuffer(payload.data(), 3000);
+    EXPECT_EQ(rec.socket->BufferedChunkCount(), 3u);
+    EXPECT_EQ(rec.socket->BufferedByteCount(), 3000);
+    EXPECT_EQ(rec.socket->Send(nullptr, 0), 0);
+    EXPECT_EQ(rec.sendSizes, (std::vector<int32_t>{1460, 1460, 80}));
+    EXPECT_EQ(rec.dataSent, 0); // it follows through the owner's messages
+    ASSERT_TRUE(runUntil([&] { return rec.dataSent == 1; }));
+    EXPECT_EQ(peer.receive(3000), payload);
+
+    rec.sendSizes.clear();
+    EXPECT_EQ(rec.socket->Send(payload.data(), 3000), 3000);
+    EXPECT_EQ(rec.sendSizes, (std::vector<int32_t>{1460, 1460, 80}));
+    EXPECT_EQ(rec.socket->BufferedChunkCount(), 1u); // the last, empty chunk stays
+    ASSERT_TRUE(runUntil([&] { return rec.dataSent == 2; }));
+    EXPECT_EQ(peer.receive(3000), payload);
+}
+
+TEST(WSocket, SendWhileNotConnectedReportsNotConnected) {
+    RecordedSocket rec;
+    try {
+        rec.socket->Send("x", 1);
+        FAIL() << "no exception";
+    } catch (const ESocketException& e) {
+        EXPECT_STREQ(e.what(), "Socket is not connected (#10057 in Send)");
+    }
+    int errors = 0;
+    rec.socket->OnError = [&](TCustomWSocket*) { ++errors; };
+    EXPECT_EQ(rec.socket->Send("x", 1), -1);
+    EXPECT_EQ(errors, 1);
+    EXPECT_EQ(rec.socket->LastError(), WSAENOTCONN);
+}
+
+TEST(WSocket, PartialSendsResumeWhenThePeerReadsAgain) {
+    LoopbackPeer peer(4096);
+    RecordedSocket rec;
+    rec.connectTo(peer.port());
+    ASSERT_TRUE(peer.accept());
+    ASSERT_TRUE(runUntil([&] { return rec.socket->GetState() == wsConnected; }));
+
+    const std::string payload = pattern(8 * 1024 * 1024);
+    rec.socket->Send(payload.data(), static_cast<int>(payload.size()));
+    EXPECT_FALSE(rec.socket->AllSent());
+    EXPECT_GT(rec.socket->BufferedByteCount(), 0);
+    EXPECT_EQ(rec.dataSent, 0);
+
+    std::string got;
+    std::thread reader([&] { got = peer.receive(payload.size(), 20s); });
+    ASSERT_TRUE(runUntil([&] { return rec.dataSent == 1; }, 20s));
+    reader.join();
+    EXPECT_EQ(got.size(), payload.size());
+    EXPECT_TRUE(got == payload);
+    EXPECT_EQ(rec.socket->BufferedByteCount(), 0);
+}
+
+TEST(WSocket, PeerResetWhileSendingGivesOneClosedWithTheResetCode) {
+    LoopbackPeer peer(4096);
+    RecordedSocket rec;
+    rec.connectTo(peer.port());
+    ASSERT_TRUE(peer.accept());
+    ASSERT_TRUE(runUntil([&] { return rec.socket->GetState() == wsConnected; }));
+    const std::string payload = pattern(4 * 1024 * 1024);
+    rec.socket->Send(payload.data(), static_cast<int>(payload.size()));
+    ASSERT_FALSE(rec.socket->AllSent());
+    peer.reset();
+    ASSERT_TRUE(runUntil([&] { return rec.closed > 0; }));
+    Application().RunUntil([] { return false; }, 50ms);
+    EXPECT_EQ(rec.closed, 1);
+    EXPECT_EQ(std::count(rec.events.begin(), rec.events.end(), "closed 10054"), 1)
+        << ::testing::PrintToString(rec.events);
+    EXPECT_EQ(rec.socket->GetState(), wsClosed);
+}
+
+TEST(WSocket, SettersAreRefusedUnlessClosed) {
+    LoopbackPeer peer;
+    RecordedSocket rec;
+    rec.connectTo(peer.port());
+    ASSERT_TRUE(peer.accept());
+    ASSERT_TRUE(runUntil([&] { return rec.socket->GetState() == wsConnected; }));
+    const std::vector<std::pair<std::string, std::function<void()>>> setters = {
+        {"Cannot change Addr if not closed", [&] { rec.socket->SetAddr("127.0.0.2"); }},
+        {"Cannot change Port if not closed", [&] { rec.socket->SetPort("1"); }},
+        {"Cannot change Proto if not closed", [&] { rec.socket->SetProto("udp"); }},
+        {"Cannot change LocalAddr if not closed", [&] { rec.socket->SetLocalAddr("127.0.0.1"); }},
+        {"Cannot change LocalPort if not closed", [&] { rec.socket->SetLocalPort("1"); }},
+    };
+    for (const auto& [text, call] : setters) {
+        try {
+            call();
+            ADD_FAILURE() << "no exception for " << text;
+        } catch (const ESocketException& e) {
+            EXPECT_EQ(e.what(), text);
+        }
+    }
+    EXPECT_EQ(rec.socket->GetAddr(), "127.0.0.1");
+    int errors = 0;
+    rec.socket->OnError = [&](TCustomWSocket*) { ++errors; };
+    rec.socket->SetPort("1");
+    EXPECT_EQ(errors, 1);
+    EXPECT_EQ(rec.socket->GetPort(), std::to_string(peer.port()));
+}
+
+TEST(WSocket, ClosingFromOnChangeStateDuringConnectIsAnInvalidOperation) {
+    LoopbackPeer peer;
+    RecordedSocket rec;
+    rec.socket->OnChangeState = [](TCustomWSocket* sender, TSocketState, TSocketState to) {
+        if (to == wsOpened)
+            sender->Close();
+    };
+    try {
+        rec.connectTo(peer.port());
+        FAIL() << "no exception";
+    } catch (const ESocketException& e) {
+        EXPECT_STREQ(e.what(), "Invalid argument (#10022 in Connect (Invalid operation in OnChangeState))");
+    }
+}
+
+TEST(WSocket, UnreadDataDoesNotSpinAndAReceiveReenablesTheNotification) {
+    LoopbackPeer peer;
+    RecordedSocket rec;
+    int calls = 0;
+    rec.socket->SetComponentOptions({wsoNoReceiveLoop});
+    rec.socket->OnDataAvailable = [&](TCustomWSocket*, uint16_t) { ++calls; };
+    rec.connectTo(peer.port());
+    ASSERT_TRUE(peer.accept());
+    ASSERT_TRUE(runUntil([&] { return rec.socket->GetState() == wsConnected; }));
+    peer.send("0123456789");
+    ASSERT_TRUE(runUntil([&] { return calls == 1; }));
+    Application().RunUntil([] { return false; }, 100ms);
+    EXPECT_EQ(calls, 1);
+
+    char two[2];
+    EXPECT_EQ(rec.socket->Receive(two, 2), 2); // data remains: another notification
+    ASSERT_TRUE(runUntil([&] { return calls == 2; }));
+    char rest[16];
+    EXPECT_EQ(rec.socket->Receive(rest, sizeof rest), 8);
+    Application().RunUntil([] { return false; }, 50ms);
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(rec.socket->ReadCount(), 10);
+}
+
+TEST(WSocket, AbortDropsQueuedDataAndClosesOnce) {
+    LoopbackPeer peer(4096);
+    RecordedSocket rec;
+    rec.connectTo(peer.port());
+    ASSERT_TRUE(peer.accept());
+    ASSERT_TRUE(runUntil([&] { return rec.socket->GetState() == wsConnected; }));
+    const std::string payload = pattern(4 * 1024 * 1024);
+    rec.socket->Send(payload.data(), static_cast<int>(payload.size()));
+    rec.socket->Abort();
+    EXPECT_EQ(rec.socket->BufferedChunkCount(), 0u);
+    EXPECT_EQ(rec.closed, 1);
+    EXPECT_EQ(rec.socket->GetState(), wsClosed);
+}
+
+TEST(WSocket, CustomKeepAliveAndNoDelayReachTheSocket) {
+    LoopbackPeer peer;
+    RecordedSocket rec;
+    rec.socket->SetKeepAliveOnOff(wsKeepAliveOnCustom);
+    rec.socket->SetKeepAliveTime(7000);
+    rec.socket->SetKeepAliveInterval(2000);
+    rec.socket->SetComponentOptions({wsoTcpNoDelay});
+    rec.connectTo(peer.port());
+    int value = 0;
+    socklen_t length = sizeof value;
+    ::getsockopt(rec.socket->HSocket(), IPPROTO_TCP, TCP_KEEPIDLE, &value, &length);
+    EXPECT_EQ(value, 7);
+    ::getsockopt(rec.socket->HSocket(), IPPROTO_TCP, TCP_KEEPINTVL, &value, &length);
+    EXPECT_EQ(value, 2);
+    ::getsockopt(rec.socket->HSocket(), IPPROTO_TCP, TCP_NODELAY, &value, &length);
+    EXPECT_NE(value, 0);
+    linger lingerValue{};
+    length = sizeof lingerValue;
+    ::getsockopt(rec.socket->HSocket(), SOL_SOCKET, SO_LINGER, &lingerValue, &length);
+    EXPECT_EQ(lingerValue.l_onoff, 1);
+    EXPECT_EQ(lingerValue.l_linger, 0);
+}
+
+TEST(WSocket, ResolutionFailureIsReportedWithTheConnectPrefix) {
+    RecordedSocket rec;
+    rec.socket->SetAddr(std::string(300, 'h'));
+    rec.socket->SetPort("80");
+    try {
+        rec.socket->Connect();
+        FAIL() << "no exception";
+    } catch (const ESocketException& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("connect: Winsock Resolve Host: '", 0), 0u) << e.what();
+    }
+    EXPECT_EQ(rec.socket->GetState(), wsClosed);
+}
+
+TEST(WSocket, ComponentsHoldTheBindingAndTheVersionIsFixedOnceLoaded) {
+    ASSERT_EQ(SafeWSocketGCount(), 0);
+    {
+        auto first = std::make_unique<TWSocket>(nullptr);
+        auto second = std::make_unique<TWSocket>(nullptr);
+        WSocketLoad();
+        first.reset();
+        EXPECT_TRUE(WSocketIsLoaded());
+        try {
+            second->SetReqVerHigh(2);
+            FAIL() << "no exception";
+        } catch (const ESocketException& e) {
+            EXPECT_NE(std::string(e.what()).find("SetReqVerHigh: WinSock version can't be changed now"),
+                      std::string::npos);
+        }
+    }
+    EXPECT_FALSE(WSocketIsLoaded());
+}
+
+TEST(WSocket, ExceptionsInHandlersAbortTheConnectionUnlessTheHandlerKeepsIt) {
+    LoopbackPeer peer;
+    RecordedSocket rec;
+    std::string seen;
+    bool keep = true;
+    rec.socket->OnBgException = [&](TCustomWSocket*, const std::exception& e, bool& canClose) {
+        seen = e.what();
+        canClose = !keep;
+    };
+    rec.connectTo(peer.port());
+    ASSERT_TRUE(peer.accept());
+    ASSERT_TRUE(runUntil([&] { return rec.socket->GetState() == wsConnected; }));
+    NorvEngineering::Platform::postMessage(rec.socket->Handle(), WM_TRIGGER_EXCEPTION);
+    ASSERT_TRUE(runUntil([&] { return !seen.empty(); }));
+    EXPECT_EQ(seen, "Test exception in WSocket");
+    EXPECT_EQ(rec.socket->GetState(), wsConnected);
+    keep = false;
+    NorvEngineering::Platform::postMessage(rec.socket->Handle(), WM_TRIGGER_EXCEPTION);
+    ASSERT_TRUE(runUntil([&] { return rec.closed == 1; }));
+    EXPECT_TRUE(peer.waitForClose());
+}
+
+TEST(WSocket, NotificationsForADestroyedComponentAreDropped) {
+    LoopbackPeer peer;
+    auto rec = std::make_unique<RecordedSocket>();
+    rec->connectTo(peer.port());
+    ASSERT_TRUE(peer.accept());
+    peer.send("pending");
+    const auto handle = rec->socket->Handle();
+    NorvEngineering::Platform::postMessage(handle, WM_CLOSE_DELAYED);
+    rec.reset(); // messages and the watch of the socket are still about
+    EXPECT_FALSE(NorvEngineering::Platform::postMessage(handle, WM_CLOSE_DELAYED));
+    Application().RunUntil([] { return false; }, 50ms);
+    EXPECT_TRUE(peer.waitForClose());
+}
+
+TEST(WSocket, AQuitMetByThePumpIsRememberedByTheLoop) {
+    std::thread worker([] {
+        TWSocket socket(nullptr);
+        socket.SetMultiThreaded(true);
+        NorvEngineering::Platform::postThreadMessage(NorvEngineering::Platform::currentThreadId(),
+                                                     NorvEngineering::Platform::WM_QUIT);
+        socket.MessagePump();
+        EXPECT_TRUE(socket.Terminated());
+        EXPECT_TRUE(NorvEngineering::Platform::ThreadMessageQueue::current().empty());
+        socket.MessageLoop(); // returns at once instead of waiting for a lost quit
+    });
+    worker.join();
+}
+
+TEST(WSocket, AnotherThreadSendsAndFlushesOnAThreadOwnedSocket) {
+    LoopbackPeer peer(4096);
+    std::atomic<TWSocket*> shared{nullptr};
+    std::atomic<int> sentEvents{0};
+    NorvEngineering::Platform::ThreadId ownerId = 0;
+    std::atomic<bool> ready{false};
+    std::thread owner([&] {
+        TWSocket socket(nullptr);
+        socket.SetMultiThreaded(true);
+        socket.OnDataSent = [&](TCustomWSocket*, uint16_t) { ++sentEvents; };
+        socket.OnSessionConnected = [&](TCustomWSocket*, uint16_t) { ready = true; };
+        socket.SetAddr("127.0.0.1");
+        socket.SetPort(std::to_string(peer.port()));
+        socket.Connect();
+        ownerId = NorvEngineering::Platform::currentThreadId();
+        shared = &socket;
+        socket.MessageLoop();
+        shared = nullptr;
+    });
+    ASSERT_TRUE(peer.accept());
+    ASSERT_TRUE(runUntil([&] { return ready.load(); }));
+    const std::string payload = pattern(2 * 1024 * 1024);
+    std::string got;
+    std::thread reader([&] { got = peer.receive(payload.size(), 20s); });
+    TWSocket* socket = shared;
+    socket->Send(payload.data(), static_cast<int>(payload.size()));
+    socket->Flush();
+    EXPECT_TRUE(socket->AllSent());
+    reader.join();
+    EXPECT_TRUE(got == payload);
+    ASSERT_TRUE(runUntil([&] { return sentEvents.load() >= 1; }));
+    NorvEngineering::Platform::postThreadMessage(ownerId, NorvEngineering::Platform::WM_QUIT);
+    owner.join();
+}

@@ -1,0 +1,140 @@
+#include "LoopbackPeer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+namespace TestSupport {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int remainingMs(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left < 0 ? 0 : static_cast<int>(left);
+}
+
+bool waitReadable(int fd, Clock::time_point deadline) {
+    pollfd p{fd, POLLIN, 0};
+    for (;;) {
+        const int r = ::poll(&p, 1, remainingMs(deadline));
+        if (r > 0)
+            return true;
+        if (r == 0)
+            return false;
+        if (errno != EINTR)
+            return false;
+    }
+}
+
+} // namespace
+
+LoopbackPeer::LoopbackPeer(int receiveBuffer) {
+    m_listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_listen_ < 0)
+        throw std::runtime_error("socket");
+    const int on = 1;
+    ::setsockopt(m_listen_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (receiveBuffer > 0)
+        ::setsockopt(m_listen_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(m_listen_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(m_listen_, 16) != 0)
+        throw std::runtime_error("bind/listen");
+    socklen_t length = sizeof address;
+    ::getsockname(m_listen_, reinterpret_cast<sockaddr*>(&address), &length);
+    m_port_ = ntohs(address.sin_port);
+}
+
+LoopbackPeer::~LoopbackPeer() {
+    close();
+    stopListening();
+}
+
+bool LoopbackPeer::accept(std::chrono::milliseconds timeout) {
+    if (m_listen_ < 0 || !waitReadable(m_listen_, Clock::now() + timeout))
+        return false;
+    m_conn_ = ::accept4(m_listen_, nullptr, nullptr, SOCK_CLOEXEC);
+    return m_conn_ >= 0;
+}
+
+void LoopbackPeer::send(const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::send(m_conn_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR)
+                continue;
+            throw std::runtime_error("peer send");
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+std::string LoopbackPeer::receive(std::size_t count, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    std::string got;
+    char buffer[65536];
+    while (got.size() < count && m_conn_ >= 0 && waitReadable(m_conn_, deadline)) {
+        const ssize_t n = ::recv(m_conn_, buffer, std::min(sizeof buffer, count - got.size()), 0);
+        if (n <= 0)
+            break;
+        got.append(buffer, static_cast<std::size_t>(n));
+    }
+    return got;
+}
+
+bool LoopbackPeer::waitForClose(std::string* rest, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    char buffer[65536];
+    while (m_conn_ >= 0 && waitReadable(m_conn_, deadline)) {
+        const ssize_t n = ::recv(m_conn_, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            return true; // end of file or reset
+        if (rest != nullptr)
+            rest->append(buffer, static_cast<std::size_t>(n));
+    }
+    return false;
+}
+
+void LoopbackPeer::close() {
+    if (m_conn_ >= 0)
+        ::close(m_conn_);
+    m_conn_ = -1;
+}
+
+void LoopbackPeer::reset() {
+    if (m_conn_ < 0)
+        return;
+    linger hard{1, 0};
+    ::setsockopt(m_conn_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close();
+}
+
+void LoopbackPeer::stopListening() {
+    if (m_listen_ >= 0)
+        ::close(m_listen_);
+    m_listen_ = -1;
+}
+
+uint16_t LoopbackPeer::unusedPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+} // namespace TestSupport
