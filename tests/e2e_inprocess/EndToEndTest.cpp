@@ -1,0 +1,220 @@
+#include "EndToEndRig.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <vector>
+
+using EndToEnd::Rig;
+using NorvEngineering::SensorLib::CVkr25;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+// Runs the whole road: a sensor that measures since power-up, the start sequence,
+// readiness, the auto-start mode, measuring, a parameter change, the hexadecimal
+// format, a second dump and the escape. Returns what the owner saw.
+std::string runTheRoad(unsigned seed, std::size_t maxChunk) {
+    Rig rig(seed, maxChunk);
+    rig.sensor.getParameters().set("AS", "dt");
+    rig.sensor.getParameters().set("SA", "4");
+    rig.sensor.powerUp();
+    EXPECT_TRUE(rig.sensor.tick()); // already on the line before anyone asks
+    EXPECT_TRUE(rig.sensor.tick());
+
+    rig.connect();
+    rig.pump();
+    EXPECT_EQ(rig.sink.sensorReady, 1);
+    EXPECT_EQ(rig.driver.getActive(), 1);
+    EXPECT_NE(rig.trace().find("[case CVkr25::lmID] 001.000\r\n"), std::string::npos);
+    EXPECT_NE(rig.trace().find("[case CVkr25::lmID/FOUND ID STRING] VKR25,12345,1.23\r\n"),
+              std::string::npos);
+    EXPECT_EQ(rig.driver.getConfig().getVersionInfo()->getModel(), "VKR25");
+    EXPECT_EQ(rig.driver.getConfig().getAverage(), 4);
+    EXPECT_EQ(rig.driver.getConfig().getAutostartMode(), CVkr25::lmDT);
+    // The auto-start mode runs.
+    EXPECT_EQ(rig.sensor.getRunMode(), SensorSim::CSensorSimulator::ERunMode::DT);
+    EXPECT_EQ(rig.driver.getCurrentMode(), CVkr25::lmDT);
+
+    for (int i = 0; i < 5; ++i)
+        EXPECT_TRUE(rig.measure());
+    EXPECT_EQ(rig.driver.getStrDistance(), "001.006");
+    EXPECT_DOUBLE_EQ(rig.driver.getDistance(), 1.006);
+
+    // A parameter change waits for the next measurement line, which stops DT.
+    rig.driver.setMode(CVkr25::lmSA, "7");
+    EXPECT_TRUE(rig.measure());
+    EXPECT_EQ(rig.driver.getStrDistance(), "001.006");
+    EXPECT_EQ(rig.driver.getConfig().getAverage(), 7);
+    EXPECT_EQ(rig.sensor.getParameters().get("SA"), "7");
+    EXPECT_FALSE(rig.sensor.isMeasuring());
+    EXPECT_TRUE(rig.driver.getQueue().empty());
+
+    // Hexadecimal output at 50 lines a second.
+    rig.driver.setMode(CVkr25::lmSD, "h");
+    rig.pump();
+    EXPECT_EQ(rig.driver.getConfig().getDisplayFormat(), 'h');
+    rig.driver.setMode(CVkr25::lmDX);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(rig.measure());
+    EXPECT_EQ(rig.driver.getStrDistance(), "00003F2"); // 1.010 m
+    EXPECT_DOUBLE_EQ(rig.driver.getDistance(), 1.010);
+
+    // A second dump: values arrive again, no second readiness.
+    rig.driver.setMode(CVkr25::lmPA);
+    EXPECT_TRUE(rig.measure());
+    EXPECT_EQ(rig.sink.sensorReady, 1);
+    EXPECT_TRUE(rig.driver.getQueue().empty());
+    EXPECT_EQ(rig.driver.getConfig().getDisplayFormat(), 'h');
+    EXPECT_EQ(rig.driver.getCurrentMode(), CVkr25::lmEscaped);
+
+    // Measuring again, then the escape stops it at once.
+    rig.driver.setMode(CVkr25::lmDW);
+    EXPECT_TRUE(rig.measure());
+    EXPECT_TRUE(rig.sensor.isMeasuring());
+    rig.driver.setMode(CVkr25::lmEscaped);
+    EXPECT_FALSE(rig.sensor.isMeasuring());
+    EXPECT_FALSE(rig.measure());
+    EXPECT_TRUE(rig.driver.getQueue().empty());
+
+    EXPECT_EQ(rig.sensor.getCommandsReceived(),
+              (Strings{"\x1B", "\x1B", "ID", "PA", "DT", "SA7", "SDh", "DX", "PA", "DW", "\x1B"}));
+    EXPECT_TRUE(rig.sink.sensorErrors.empty());
+
+    std::ostringstream seen;
+    for (const auto& call : rig.sink.calls)
+        seen << call << ';';
+    seen << '\n' << rig.trace() << '\n' << rig.driver.getStrDistance() << '\n' << rig.transport.getWritten();
+    return seen.str();
+}
+
+} // namespace
+
+TEST(EndToEnd, WholeRoadInRandomChunksGivesTheSameResultEveryTime) {
+    const std::string expected = runTheRoad(1, 1);
+    for (unsigned seed = 2; seed < 40; ++seed) {
+        const std::size_t maxChunk = seed % 3 == 0 ? 3 : (seed % 3 == 1 ? 40 : 4096);
+        EXPECT_EQ(runTheRoad(seed, maxChunk), expected) << "seed " << seed;
+        if (HasFailure())
+            break;
+    }
+}
+
+TEST(EndToEnd, WritesAreCommandThenCarriageReturnAndBareEscapes) {
+    Rig rig;
+    rig.connect();
+    rig.pump();
+    // The factory auto-start function of the simulated sensor is "id".
+    EXPECT_EQ(rig.transport.getWrites(), (Strings{"\x1B", "\x1B", "ID", "\r", "PA", "\r", "ID", "\r"}));
+    rig.driver.setMode(CVkr25::lmSF, "1,5");
+    rig.driver.setMode(CVkr25::lmLO);
+    rig.pump();
+    const Strings tail(rig.transport.getWrites().end() - 4, rig.transport.getWrites().end());
+    EXPECT_EQ(tail, (Strings{"SF1.5", "\r", "LO", "\r"}));
+}
+
+TEST(EndToEnd, ErrorReplyToAParameterIsReportedAndTheQueueMovesOn) {
+    Rig rig;
+    rig.connect();
+    rig.pump();
+    rig.sensor.setErrorReply("SA", "E15");
+    rig.driver.setMode(CVkr25::lmSA, "9");
+    rig.driver.setMode(CVkr25::lmTP);
+    rig.pump();
+    EXPECT_EQ(rig.sink.sensorErrors, (std::vector<int>{15}));
+    EXPECT_EQ(rig.driver.getConfig().getAverage(), 1);
+    EXPECT_EQ(rig.driver.getTemperature(), 23.0);
+    EXPECT_TRUE(rig.driver.getQueue().empty());
+
+    rig.sensor.setErrorReply("TP", "E55");
+    rig.driver.setMode(CVkr25::lmTP);
+    rig.driver.setMode(CVkr25::lmDM);
+    rig.pump();
+    EXPECT_EQ(rig.sink.sensorErrors, (std::vector<int>{15, 55}));
+    EXPECT_EQ(rig.driver.getTemperature(), 23.0);
+    EXPECT_EQ(rig.driver.getStrDistance(), "001.000");
+}
+
+TEST(EndToEnd, SensorWithoutAutostartIsReadyAndStaysUsable) {
+    Rig rig;
+    rig.sensor.omitFromDump("AS");
+    rig.connect();
+    rig.pump();
+    EXPECT_EQ(rig.sink.sensorReady, 1);
+    EXPECT_EQ(rig.driver.getActive(), 1);
+    rig.driver.setMode(CVkr25::lmDM);
+    rig.pump();
+    EXPECT_EQ(rig.driver.getStrDistance(), "001.000");
+}
+
+TEST(EndToEnd, IdentificationRetriedAfterError61) {
+    Rig rig;
+    rig.sensor.setErrorReply("ID", "E61");
+    rig.connect();
+    rig.pump();
+    EXPECT_EQ(rig.sink.sensorReady, 1);
+    EXPECT_EQ(rig.sensor.getCommandsReceived(), (Strings{"\x1B", "\x1B", "ID", "ID", "PA", "ID"}));
+}
+
+TEST(EndToEnd, RejectedIdentificationIsTracedAndStartUpGoesOn) {
+    Rig rig;
+    rig.sensor.setIdentificationLine("VKR25 with no fields");
+    rig.connect();
+    rig.pump();
+    EXPECT_NE(rig.trace().find("[case CVkr25::lmID/BAD ID STRING] VKR25 with no fields\r\n"),
+              std::string::npos);
+    EXPECT_EQ(rig.sink.sensorReady, 1);
+    EXPECT_EQ(rig.driver.getConfig().getVersionInfo(), nullptr);
+}
+
+TEST(EndToEnd, GarbageFloodAndBareLinesDoNotStopMeasuring) {
+    Rig rig;
+    rig.sensor.getParameters().set("AS", "dt");
+    rig.sensor.getParameters().set("SD", "h");
+    rig.connect();
+    rig.pump();
+    ASSERT_TRUE(rig.measure());
+    EXPECT_DOUBLE_EQ(rig.driver.getDistance(), 1.0);
+
+    rig.sensor.injectLine("");            // no digits: a failed reading, not zero
+    rig.sensor.injectLine("?zz\x01\xff"); // not a number either
+    rig.pump();
+    EXPECT_DOUBLE_EQ(rig.driver.getDistance(), 1.0);
+
+    rig.sensor.emitFlood();
+    ASSERT_TRUE(rig.measure()); // lost in the flood's remains
+    ASSERT_TRUE(rig.measure());
+    EXPECT_DOUBLE_EQ(rig.driver.getDistance(), 1.002);
+    rig.sensor.queueMeasurementError("E15");
+    ASSERT_TRUE(rig.measure());
+    EXPECT_EQ(rig.sink.sensorErrors, (std::vector<int>{15}));
+    ASSERT_TRUE(rig.measure()); // the error took the place of 1.003
+    EXPECT_DOUBLE_EQ(rig.driver.getDistance(), 1.004);
+    EXPECT_EQ(rig.driver.getQueue().front().getId(), CVkr25::lmDT);
+}
+
+TEST(EndToEnd, ResetDumpsFactoryValues) {
+    Rig rig;
+    rig.sensor.getParameters().set("SA", "9");
+    rig.connect();
+    rig.pump();
+    EXPECT_EQ(rig.driver.getConfig().getAverage(), 9);
+    rig.driver.setMode(CVkr25::lmPR);
+    rig.pump();
+    EXPECT_EQ(rig.driver.getConfig().getAverage(), 1);
+    EXPECT_TRUE(rig.driver.getQueue().empty());
+    EXPECT_EQ(rig.sink.sensorReady, 1);
+}
+
+TEST(EndToEnd, SensorThatHangsUpLeavesTheDriverWaitingQuietly) {
+    Rig rig;
+    rig.sensor.setHangUpAfterLines(5); // in the middle of the dump
+    rig.connect();
+    rig.pump();
+    EXPECT_TRUE(rig.sensor.isHungUp());
+    EXPECT_EQ(rig.sink.sensorReady, 0);
+    EXPECT_EQ(rig.driver.getActive(), 0);
+    EXPECT_EQ(rig.driver.getQueue().front().getId(), CVkr25::lmPA);
+    rig.driver.setMode(CVkr25::lmDT); // inactive: dropped
+    EXPECT_EQ(rig.transport.getPendingSize(), 0U);
+}
