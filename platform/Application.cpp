@@ -1,0 +1,88 @@
+#include "Application.h"
+
+#include "Exception.h"
+#include "MessageQueue.h"
+#include "Synchronize.h"
+
+#include <cstdio>
+
+namespace NorvEngineering::Platform {
+
+TApplication& Application() {
+    static auto* instance = new TApplication();
+    return *instance;
+}
+
+bool TApplication::dispatchOne(bool wait) {
+    auto& queue = ThreadMessageQueue::current();
+    TMessage message;
+    if (wait) {
+        if (!queue.get(message))
+            return false;
+    } else if (!queue.peek(message, true)) {
+        return false;
+    } else if (message.message == WM_QUIT) {
+        return false;
+    }
+    try {
+        dispatchMessage(message);
+    } catch (...) {
+        HandleException(std::current_exception());
+    }
+    return true;
+}
+
+void TApplication::ProcessMessages() {
+    while (dispatchOne(false)) {
+    }
+    checkSynchronize();
+}
+
+bool TApplication::HandleMessage() {
+    checkSynchronize();
+    return dispatchOne(true);
+}
+
+void TApplication::Run() {
+    while (!Terminated() && HandleMessage()) {
+    }
+}
+
+bool TApplication::RunUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto& queue = ThreadMessageQueue::current();
+    for (;;) {
+        ProcessMessages();
+        if (condition())
+            return true;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline)
+            return false;
+        const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+        queue.wait(std::min(remaining, std::chrono::milliseconds(50)));
+    }
+}
+
+void TApplication::HandleException(std::exception_ptr error) {
+    if (!error)
+        return;
+    try {
+        std::rethrow_exception(error);
+    } catch (const EAbort&) {
+        return;
+    } catch (...) {
+    }
+    if (OnException) {
+        OnException(error);
+        return;
+    }
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "unhandled exception: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "unhandled exception of unknown type\n");
+    }
+}
+
+} // namespace NorvEngineering::Platform

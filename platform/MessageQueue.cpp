@@ -1,0 +1,255 @@
+#include "MessageQueue.h"
+
+#include "MessageTarget.h"
+#include "Synchronize.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+#include <system_error>
+#include <vector>
+
+namespace NorvEngineering::Platform {
+
+namespace {
+
+// Never destroyed: threads may post while static destructors run.
+struct QueueRegistry {
+    std::mutex mutex;
+    std::map<ThreadId, std::shared_ptr<ThreadMessageQueue>> queues;
+};
+QueueRegistry& registry() {
+    static auto* instance = new QueueRegistry();
+    return *instance;
+}
+
+// Drops the thread's queue from the registry when the thread ends.
+struct QueueHolder {
+    std::shared_ptr<ThreadMessageQueue> queue;
+    ~QueueHolder() {
+        if (!queue)
+            return;
+        std::lock_guard lock(registry().mutex);
+        registry().queues.erase(queue->owner());
+    }
+};
+thread_local QueueHolder t_queue;
+
+} // namespace
+
+ThreadId currentThreadId() {
+    thread_local const ThreadId id = static_cast<ThreadId>(::syscall(SYS_gettid));
+    return id;
+}
+ThreadId mainThreadId() {
+    static const ThreadId id = currentThreadId();
+    return id;
+}
+bool isMainThread() {
+    return currentThreadId() == mainThreadId();
+}
+
+namespace {
+// Pins the main thread during static initialisation, whoever asks first later.
+[[maybe_unused]] const ThreadId g_mainThreadPin = mainThreadId();
+} // namespace
+
+ThreadMessageQueue& ThreadMessageQueue::current() {
+    if (!t_queue.queue) {
+        const ThreadId self = currentThreadId();
+        std::lock_guard lock(registry().mutex);
+        auto& slot = registry().queues[self];
+        if (!slot)
+            slot = std::make_shared<ThreadMessageQueue>(self);
+        t_queue.queue = slot;
+    }
+    return *t_queue.queue;
+}
+
+std::shared_ptr<ThreadMessageQueue> ThreadMessageQueue::of(ThreadId thread) {
+    std::lock_guard lock(registry().mutex);
+    const auto found = registry().queues.find(thread);
+    if (found != registry().queues.end())
+        return found->second;
+    // The main thread's queue may be needed by a worker before the main thread has
+    // touched it; it lives as long as the process.
+    if (thread == mainThreadId()) {
+        auto queue = std::make_shared<ThreadMessageQueue>(thread);
+        registry().queues[thread] = queue;
+        return queue;
+    }
+    return nullptr;
+}
+
+ThreadMessageQueue::ThreadMessageQueue(ThreadId owner) : m_owner_(owner) {
+    m_epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
+    m_wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_epollFd_ < 0 || m_wakeFd_ < 0)
+        throw std::system_error(errno, std::generic_category(), "message queue");
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = 0;
+    if (::epoll_ctl(m_epollFd_, EPOLL_CTL_ADD, m_wakeFd_, &event) != 0)
+        throw std::system_error(errno, std::generic_category(), "message queue");
+}
+
+ThreadMessageQueue::~ThreadMessageQueue() {
+    ::close(m_wakeFd_);
+    ::close(m_epollFd_);
+}
+
+void ThreadMessageQueue::post(const TMessage& message) {
+    {
+        std::lock_guard lock(m_mutex_);
+        m_messages_.push_back(message);
+    }
+    wake();
+}
+
+void ThreadMessageQueue::wake() {
+    const uint64_t one = 1;
+    // A full counter still leaves the descriptor readable, which is all we need.
+    [[maybe_unused]] const ssize_t written = ::write(m_wakeFd_, &one, sizeof one);
+}
+
+bool ThreadMessageQueue::empty() const {
+    std::lock_guard lock(m_mutex_);
+    return m_messages_.empty();
+}
+
+void ThreadMessageQueue::pollOnce(int timeoutMs) {
+    epoll_event events[32];
+    const int count = ::epoll_wait(m_epollFd_, events, 32, timeoutMs);
+    for (int i = 0; i < count; ++i) {
+        const WatchId id = events[i].data.u64;
+        if (id == 0) {
+            uint64_t drained = 0;
+            [[maybe_unused]] const ssize_t got = ::read(m_wakeFd_, &drained, sizeof drained);
+            continue;
+        }
+        std::shared_ptr<const WatchCallback> callback;
+        {
+            std::lock_guard lock(m_mutex_);
+            const auto found = m_watches_.find(id);
+            if (found == m_watches_.end())
+                continue; // unwatched by an earlier callback of this batch
+            callback = found->second.callback;
+        }
+        (*callback)(events[i].events);
+    }
+}
+
+bool ThreadMessageQueue::peek(TMessage& message, bool remove) {
+    if (m_owner_ == mainThreadId())
+        checkSynchronize();
+    pollOnce(0);
+    std::lock_guard lock(m_mutex_);
+    if (m_messages_.empty())
+        return false;
+    message = m_messages_.front();
+    if (remove)
+        m_messages_.pop_front();
+    return true;
+}
+
+bool ThreadMessageQueue::get(TMessage& message) {
+    for (;;) {
+        if (m_owner_ == mainThreadId())
+            checkSynchronize();
+        {
+            std::lock_guard lock(m_mutex_);
+            if (!m_messages_.empty()) {
+                message = m_messages_.front();
+                m_messages_.pop_front();
+                return message.message != WM_QUIT;
+            }
+        }
+        pollOnce(-1);
+    }
+}
+
+bool ThreadMessageQueue::wait(std::chrono::milliseconds timeout) {
+    if (m_owner_ == mainThreadId() && checkSynchronize())
+        return !empty();
+    if (!empty())
+        return true;
+    const auto ms =
+        timeout.count() < 0 ? -1 : static_cast<int>(std::min<int64_t>(timeout.count(), INT32_MAX));
+    pollOnce(ms);
+    if (m_owner_ == mainThreadId())
+        checkSynchronize();
+    return !empty();
+}
+
+void ThreadMessageQueue::waitEvents(std::chrono::milliseconds timeout) {
+    const auto ms =
+        timeout.count() < 0 ? -1 : static_cast<int>(std::min<int64_t>(timeout.count(), INT32_MAX));
+    pollOnce(ms);
+    if (m_owner_ == mainThreadId())
+        checkSynchronize();
+}
+
+ThreadMessageQueue::WatchId ThreadMessageQueue::watch(int fd, uint32_t events, WatchCallback callback) {
+    std::lock_guard lock(m_mutex_);
+    const WatchId id = m_nextWatch_++;
+    epoll_event event{};
+    event.events = events;
+    event.data.u64 = id;
+    if (::epoll_ctl(m_epollFd_, EPOLL_CTL_ADD, fd, &event) != 0)
+        throw std::system_error(errno, std::generic_category(), "watch");
+    m_watches_[id] = Watch{fd, std::make_shared<const WatchCallback>(std::move(callback))};
+    return id;
+}
+
+void ThreadMessageQueue::modifyWatch(WatchId id, uint32_t events) {
+    std::lock_guard lock(m_mutex_);
+    const auto found = m_watches_.find(id);
+    if (found == m_watches_.end())
+        return;
+    epoll_event event{};
+    event.events = events;
+    event.data.u64 = id;
+    ::epoll_ctl(m_epollFd_, EPOLL_CTL_MOD, found->second.fd, &event);
+}
+
+void ThreadMessageQueue::unwatch(WatchId id) {
+    std::lock_guard lock(m_mutex_);
+    const auto found = m_watches_.find(id);
+    if (found == m_watches_.end())
+        return;
+    // The descriptor may already be closed; then the kernel has dropped it already.
+    ::epoll_ctl(m_epollFd_, EPOLL_CTL_DEL, found->second.fd, nullptr);
+    m_watches_.erase(found);
+}
+
+bool postThreadMessage(ThreadId thread, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    const auto queue = ThreadMessageQueue::of(thread);
+    if (!queue)
+        return false;
+    queue->post(TMessage{0, message, wParam, lParam});
+    return true;
+}
+
+bool getMessage(TMessage& message) {
+    return ThreadMessageQueue::current().get(message);
+}
+
+bool peekMessage(TMessage& message, bool remove) {
+    return ThreadMessageQueue::current().peek(message, remove);
+}
+
+void dispatchMessage(const TMessage& message) {
+    if (message.hwnd == 0)
+        return;
+    TMessageTarget* target = Detail::findLocalTarget(message.hwnd);
+    if (target == nullptr)
+        return;
+    TMessage copy = message;
+    target->handleMessage(copy);
+}
+
+} // namespace NorvEngineering::Platform

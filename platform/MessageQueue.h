@@ -1,0 +1,82 @@
+#pragma once
+
+#include "Messages.h"
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace NorvEngineering::Platform {
+
+// The message queue of one thread, and that thread's wait for "a message or a file
+// descriptor". Anyone may post or change a watch; only the owning thread takes
+// messages and runs watch callbacks, and it does so only while it waits here, so a
+// watch callback never races the thread's own code.
+class ThreadMessageQueue {
+public:
+    using WatchId = uint64_t;
+    // Called on the owning thread with the epoll events that fired.
+    using WatchCallback = std::function<void(uint32_t events)>;
+
+    // The calling thread's queue, created on first use and dropped when the thread ends.
+    static ThreadMessageQueue& current();
+    // The queue of another thread; null when that thread has none (never made one, or ended).
+    static std::shared_ptr<ThreadMessageQueue> of(ThreadId thread);
+
+    explicit ThreadMessageQueue(ThreadId owner);
+    ThreadMessageQueue(const ThreadMessageQueue&) = delete;
+    ThreadMessageQueue& operator=(const ThreadMessageQueue&) = delete;
+    ~ThreadMessageQueue();
+
+    ThreadId owner() const { return m_owner_; }
+
+    void post(const TMessage& message);
+    // Takes (or, without remove, looks at) the first message; polls the watches once
+    // without blocking first. False when the queue is empty.
+    bool peek(TMessage& message, bool remove);
+    // Waits for a message and takes it; false when it is WM_QUIT.
+    bool get(TMessage& message);
+    // Waits until a message is queued, a callback or Synchronize'd call has run, or the
+    // time-out has passed (negative: no time-out). True when a message is queued.
+    bool wait(std::chrono::milliseconds timeout);
+    // Waits for a wake-up, a watch event (running its callback) or the time-out, and
+    // runs waiting synchronised calls on the main thread; leaves queued messages alone.
+    void waitEvents(std::chrono::milliseconds timeout);
+    // Ends a wait of the owning thread early.
+    void wake();
+    bool empty() const;
+
+    WatchId watch(int fd, uint32_t events, WatchCallback callback);
+    void modifyWatch(WatchId id, uint32_t events);
+    void unwatch(WatchId id);
+
+private:
+    struct Watch {
+        int fd;
+        std::shared_ptr<const WatchCallback> callback;
+    };
+
+    void pollOnce(int timeoutMs);
+
+    ThreadId m_owner_;
+    int m_epollFd_ = -1;
+    int m_wakeFd_ = -1;
+    mutable std::mutex m_mutex_;
+    std::deque<TMessage> m_messages_;
+    std::map<WatchId, Watch> m_watches_;
+    WatchId m_nextWatch_ = 1;
+};
+
+// Thread-level message operations on the calling thread's queue.
+bool postThreadMessage(ThreadId thread, uint32_t message, uintptr_t wParam = 0, intptr_t lParam = 0);
+bool getMessage(TMessage& message);
+bool peekMessage(TMessage& message, bool remove = true);
+// Delivers a message to its target when the target still exists and belongs to the
+// calling thread; thread messages and messages of vanished targets are dropped.
+void dispatchMessage(const TMessage& message);
+
+} // namespace NorvEngineering::Platform
