@@ -540,7 +540,7 @@ void TCustomWSocket::Do_FD_ACCEPT(uint16_t error) {
 void TCustomWSocket::Do_FD_CLOSE(uint16_t error) {
     if (m_state_ == wsConnecting || m_hSocket_ == INVALID_SOCKET)
         return;
-    ASyncReceive(0, m_options_ - wsoNoReceiveLoop);
+    ASyncReceive(0, m_options_ - wsoNoReceiveLoop, true);
     if (!m_closeInvoked_) {
         m_closeInvoked_ = true;
         TriggerSessionClosed(error);
@@ -549,8 +549,12 @@ void TCustomWSocket::Do_FD_CLOSE(uint16_t error) {
         Close();
 }
 
-void TCustomWSocket::ASyncReceive(uint16_t error, TWSocketOptions options) {
-    for (;;) {
+void TCustomWSocket::ASyncReceive(uint16_t error, TWSocketOptions options, bool draining) {
+    // A peer that sends faster than the handler reads would otherwise keep this thread
+    // here for good, away from its other messages (its quit among them). After this
+    // many passes the rest waits for the next FD_READ, which the last read has queued.
+    constexpr int kPassesPerNotification = 64;
+    for (int pass = 1;; ++pass) {
         try {
             m_lastError_ = 0;
             if (!TriggerDataAvailable(error)) {
@@ -579,7 +583,7 @@ void TCustomWSocket::ASyncReceive(uint16_t error, TWSocketOptions options) {
                 m_lastError_ = WSocket_WSAGetLastError();
                 break;
             }
-            if (waiting == 0)
+            if (waiting == 0 || (!draining && pass >= kPassesPerNotification))
                 break;
         } catch (...) {
             break; // a failing receive ends this pass silently

@@ -221,7 +221,8 @@ protected:
 
     void ChangeState(TSocketState newState);
     void SocketError(const std::string& operation);
-    void ASyncReceive(uint16_t error, TWSocketOptions options);
+    // `draining`: the peer has closed, so everything that waits is read now.
+    void ASyncReceive(uint16_t error, TWSocketOptions options, bool draining = false);
     void SetLingerOption();
     void SetKeepAliveOption();
     bool IsOwnerThread() const;

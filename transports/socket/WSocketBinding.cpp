@@ -332,6 +332,15 @@ int32_t WSocketErrnoToWinsock(int error) {
     }
 }
 
+int WSocketWinsockToErrno(int32_t code) {
+    if (code <= 0 || code == WSASYSCALLFAILURE)
+        return 0;
+    for (int error = 1; error < 134; ++error)
+        if (WSocketErrnoToWinsock(error) == code)
+            return error;
+    return 0;
+}
+
 int WSocket_WSAStartup(uint16_t version, TWSAData* data) {
     const auto major = static_cast<uint8_t>(version & 0xFF);
     const auto minor = static_cast<uint8_t>(version >> 8);

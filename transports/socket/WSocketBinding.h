@@ -67,6 +67,8 @@ bool WSocketSetReqVerHigh(uint8_t value);
 
 // The Winsock code for a system error number.
 int32_t WSocketErrnoToWinsock(int error);
+// The system error number behind a Winsock code; 0 when there is none.
+int WSocketWinsockToErrno(int32_t code);
 
 // The wrappers. Signatures follow the BSD calls; results and failures those of the
 // Winsock calls of the same names (SOCKET_ERROR or null, code in WSocket_WSAGetLastError).

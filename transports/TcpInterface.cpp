@@ -1,0 +1,401 @@
+#include "TcpInterface.h"
+
+#include "Application.h"
+#include "MessageQueue.h"
+#include "SensorLibError.h"
+#include "Thread.h"
+#include "WSocket.h"
+
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+
+namespace NorvEngineering::SensorLib {
+
+using Sockets::TCustomWSocket;
+using Sockets::TWSocket;
+
+namespace {
+
+constexpr int kReceiveSize = kInterfaceReceiveSize;
+
+struct LiveThreads {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int count = 0;
+};
+LiveThreads& liveThreads() {
+    static auto* instance = new LiveThreads();
+    return *instance;
+}
+
+// The text that the system gives for a Winsock code, or the code's name.
+std::string connectFailureText(uint16_t code) {
+    if (const int error = Sockets::WSocketWinsockToErrno(code); error != 0) {
+        char buffer[256] = {};
+        const char* text = strerror_r(error, buffer, sizeof buffer);
+        if (text != nullptr && *text != '\0')
+            return text;
+    }
+    switch (code) {
+    case 10049:
+        return "WSAEADDRNOTAVAIL";
+    case 10060:
+        return "WSAETIMEDOUT";
+    case 10061:
+        return "WSAECONNREFUSED";
+    default:
+        return "Unknown Error";
+    }
+}
+
+} // namespace
+
+// What a transport and its client thread share. The thread reaches its transport only
+// through here, and only while it holds a pin; the transport's destructor cuts the
+// link and waits for pins held by other threads, so no handler can still be using it.
+struct CTcpInterface::TLink {
+    std::recursive_mutex mutex;
+    std::condition_variable_any idle;
+    CTcpInterface* owner = nullptr;
+    std::map<Platform::ThreadId, int> pins;
+
+    CTcpInterface* pin() {
+        std::lock_guard lock(mutex);
+        if (owner == nullptr)
+            return nullptr;
+        ++pins[Platform::currentThreadId()];
+        return owner;
+    }
+    void unpin() {
+        std::lock_guard lock(mutex);
+        const auto found = pins.find(Platform::currentThreadId());
+        if (found != pins.end() && --found->second == 0)
+            pins.erase(found);
+        idle.notify_all();
+    }
+    void cut() {
+        std::unique_lock lock(mutex);
+        owner = nullptr;
+        const auto self = Platform::currentThreadId();
+        // A handler on this very thread (one that destroys its transport) need not end first.
+        idle.wait(lock, [&] { return pins.empty() || (pins.size() == 1 && pins.count(self) == 1); });
+    }
+};
+
+namespace {
+class OwnerPin {
+public:
+    explicit OwnerPin(CTcpInterface::TLink& link) : m_link_(link), m_pOwner_(link.pin()) {}
+    ~OwnerPin() {
+        if (m_pOwner_ != nullptr)
+            m_link_.unpin();
+    }
+    OwnerPin(const OwnerPin&) = delete;
+    OwnerPin& operator=(const OwnerPin&) = delete;
+    CTcpInterface* owner() const { return m_pOwner_; }
+
+private:
+    CTcpInterface::TLink& m_link_;
+    CTcpInterface* m_pOwner_;
+};
+} // namespace
+
+// ---- the client thread ---------------------------------------------------------------
+
+class CTcpInterface::TClientThread : public Platform::TThread {
+public:
+    explicit TClientThread(std::shared_ptr<TLink> link) : m_pLink_(std::move(link)) {
+        {
+            std::lock_guard lock(liveThreads().mutex);
+            ++liveThreads().count;
+        }
+        SetFreeOnTerminate(true);
+        SetPriority(Platform::tpHighest);
+    }
+
+    ~TClientThread() override {
+        detachFromOwner();
+        std::shared_ptr<TWSocket> socket;
+        {
+            std::lock_guard lock(m_pLink_->mutex);
+            socket = std::move(m_pSocket_);
+        }
+        if (socket) {
+            // Closed and detached here, on the thread it belongs to; a writer in another
+            // thread that still holds it only frees the memory.
+            socket->OnDataAvailable = nullptr;
+            socket->OnSessionConnected = nullptr;
+            socket->OnSessionClosed = nullptr;
+            try {
+                socket->Close();
+            } catch (...) {
+            }
+            try {
+                socket->ThreadDetach();
+            } catch (...) {
+            }
+        }
+        socket.reset();
+        {
+            std::lock_guard lock(liveThreads().mutex);
+            --liveThreads().count;
+        }
+        liveThreads().changed.notify_all();
+    }
+
+    std::shared_ptr<TWSocket> socket() const {
+        std::lock_guard lock(m_pLink_->mutex);
+        return m_pSocket_;
+    }
+    uint16_t connectResult() const { return m_connectResult_; }
+
+    void selectHandlers(bool sync) {
+        const auto target = socket();
+        if (!target)
+            return;
+        TClientThread* self = this;
+        target->OnDataAvailable = [self, sync](TCustomWSocket*, uint16_t) { self->deliverData(sync); };
+        target->OnSessionConnected = [self, sync](TCustomWSocket*, uint16_t code) {
+            self->m_connectResult_ = code;
+            self->deliver(sync, &CTcpInterface::WSocketSessionConnected_);
+        };
+        target->OnSessionClosed = [self, sync](TCustomWSocket*, uint16_t) {
+            self->deliver(sync, &CTcpInterface::WSocketSessionClosed_);
+        };
+    }
+
+    void quitLoop() {
+        if (const auto target = socket())
+            target->OnDataAvailable = nullptr;
+        // The flag covers a quit that comes before the loop runs.
+        m_quit_ = true;
+        Platform::postThreadMessage(ThreadID(), Platform::WM_QUIT);
+    }
+
+    // The owner has let the thread go: nothing more is delivered to it.
+    void markReleased() { m_released_ = true; }
+
+    void detachFromOwner() {
+        std::lock_guard lock(m_pLink_->mutex);
+        if (m_pLink_->owner != nullptr && m_pLink_->owner->m_pClientThread_ == this)
+            m_pLink_->owner->m_pClientThread_ = nullptr;
+    }
+
+    static void sendData(const std::shared_ptr<TWSocket>& target, const char* data, int length) {
+        if (!target || target->GetState() != Sockets::wsConnected)
+            return;
+        target->Send(data, length);
+        target->Flush();
+    }
+
+protected:
+    void Execute() override {
+        std::shared_ptr<TWSocket> target;
+        try {
+            if (m_quit_)
+                return;
+            target = std::make_shared<TWSocket>(nullptr);
+            {
+                std::lock_guard lock(m_pLink_->mutex);
+                m_pSocket_ = target;
+            }
+            target->SetMultiThreaded(true);
+            target->SetProto("TCP");
+            std::string address;
+            int32_t port = 0;
+            bool sync = true;
+            {
+                OwnerPin pin(*m_pLink_);
+                if (pin.owner() == nullptr)
+                    return;
+                if (pin.owner()->m_pProperties_ != nullptr) {
+                    address = pin.owner()->m_pProperties_->IpAddress;
+                    port = pin.owner()->m_pProperties_->PortNumber;
+                }
+                sync = pin.owner()->getSyncEvents();
+            }
+            target->SetPort(std::to_string(port));
+            target->SetAddr(address);
+            target->SetComponentOptions(target->ComponentOptions() + Sockets::wsoTcpNoDelay);
+            selectHandlers(sync);
+            if (m_quit_)
+                return;
+            Sockets::WSocket_WSASetLastError(0);
+            target->Connect();
+            target->MessageLoop();
+        } catch (const std::exception& e) {
+            int32_t code = target ? target->LastError() : 0;
+            if (code == 0)
+                code = Sockets::WSocket_WSAGetLastError();
+            reportSetupFailure(code, e.what());
+        }
+    }
+
+private:
+    // The socket could not be set up or connected: the owner hears of it, which it
+    // would not otherwise, and may open again at once.
+    void reportSetupFailure(int32_t code, const std::string& message) {
+        bool sync = true;
+        {
+            OwnerPin pin(*m_pLink_);
+            if (pin.owner() == nullptr)
+                return;
+            sync = pin.owner()->getSyncEvents();
+        }
+        detachFromOwner();
+        runDelivery(sync, [code, message](CTcpInterface* owner) {
+            CInterfaceError error(code, message, "CTcpInterface::TClientThread::Execute");
+            owner->notifyInterfaceError(error);
+        });
+    }
+
+    template <typename Call>
+    void runDelivery(bool sync, Call call) {
+        auto run = [this, call] {
+            if (m_released_)
+                return;
+            OwnerPin pin(*m_pLink_);
+            if (pin.owner() != nullptr)
+                call(pin.owner());
+        };
+        if (sync)
+            Synchronize(run);
+        else
+            run();
+    }
+
+    void deliver(bool sync, void (CTcpInterface::*handler)(TClientThread*)) {
+        runDelivery(sync, [this, handler](CTcpInterface* owner) { (owner->*handler)(this); });
+    }
+
+    void deliverData(bool sync) {
+        auto run = [this] {
+            {
+                OwnerPin pin(*m_pLink_);
+                if (!m_released_ && pin.owner() != nullptr) {
+                    pin.owner()->WSocketDataAvailable_(this);
+                    return;
+                }
+            }
+            // Nobody takes the data any more: drop it, so the socket does not offer it
+            // again and again.
+            if (const auto target = socket()) {
+                char scratch[kReceiveSize];
+                target->Receive(scratch, sizeof scratch);
+            }
+        };
+        if (sync)
+            Synchronize(run);
+        else
+            run();
+    }
+
+    std::shared_ptr<TLink> m_pLink_;
+    std::shared_ptr<TWSocket> m_pSocket_; // guarded by the link's lock
+    std::atomic<uint16_t> m_connectResult_{0};
+    std::atomic<bool> m_quit_{false};
+    std::atomic<bool> m_released_{false};
+};
+
+// ---- the transport ---------------------------------------------------------------------
+
+CTcpInterface::CTcpInterface(TTcpProperties* properties, bool syncEvents)
+    : CCustomInterface(itTcpSocket, syncEvents), m_pLink_(std::make_shared<TLink>()),
+      m_pProperties_(properties), m_pReceiveBuffer_(std::make_unique<char[]>(kReceiveSize)) {
+    m_pLink_->owner = this;
+}
+
+CTcpInterface::~CTcpInterface() {
+    releaseInterface();
+    m_pLink_->cut();
+}
+
+void CTcpInterface::initInterface_() {
+    std::lock_guard lock(m_pLink_->mutex);
+    if (m_pClientThread_ != nullptr)
+        return;
+    auto* thread = new TClientThread(m_pLink_);
+    m_pClientThread_ = thread;
+    thread->selectHandlers(getSyncEvents());
+    thread->Resume();
+}
+
+void CTcpInterface::releaseInterface() {
+    std::lock_guard lock(m_pLink_->mutex);
+    if (m_pClientThread_ == nullptr)
+        return;
+    // The thread ends by itself; from now on the transport is closed and may open again.
+    m_pClientThread_->markReleased();
+    m_pClientThread_->quitLoop();
+    m_pClientThread_ = nullptr;
+}
+
+void CTcpInterface::setSyncEvents(bool sync) {
+    CCustomInterface::setSyncEvents(sync);
+    std::lock_guard lock(m_pLink_->mutex);
+    if (m_pClientThread_ != nullptr)
+        m_pClientThread_->selectHandlers(sync);
+}
+
+void CTcpInterface::write(const char* data, int length) {
+    std::shared_ptr<TWSocket> target;
+    {
+        std::lock_guard lock(m_pLink_->mutex);
+        if (m_pClientThread_ == nullptr)
+            return;
+        target = m_pClientThread_->socket();
+    }
+    // Without the lock: a write that waits for the socket must not hold up the thread.
+    TClientThread::sendData(target, data, length);
+}
+
+bool CTcpInterface::isOpen() const {
+    std::lock_guard lock(m_pLink_->mutex);
+    return m_pClientThread_ != nullptr;
+}
+
+void CTcpInterface::WSocketDataAvailable_(TClientThread* thread) {
+    const auto target = thread->socket();
+    if (!target || target->GetState() != Sockets::wsConnected)
+        return;
+    const int count = target->Receive(m_pReceiveBuffer_.get(), kReceiveSize);
+    if (count > 0)
+        notifyDataReceived(m_pReceiveBuffer_.get(), static_cast<unsigned int>(count));
+}
+
+void CTcpInterface::WSocketSessionConnected_(TClientThread* thread) {
+    const uint16_t code = thread->connectResult();
+    if (code == 0) {
+        notifyInterfaceReady();
+        return;
+    }
+    CInterfaceError error(code, connectFailureText(code), "CTcpInterface::WSocketSessionConnected_");
+    notifyInterfaceError(error);
+    thread->quitLoop();
+}
+
+void CTcpInterface::WSocketSessionClosed_(TClientThread* thread) {
+    thread->quitLoop();
+    if (const auto target = thread->socket())
+        target->WaitForClose();
+    // The connection is over: the owner may open again from the notification on.
+    thread->detachFromOwner();
+    notifyInterfaceReleased();
+}
+
+int CTcpInterface::liveClientThreads() {
+    std::lock_guard lock(liveThreads().mutex);
+    return liveThreads().count;
+}
+
+bool CTcpInterface::waitForClientThreads(std::chrono::milliseconds timeout) {
+    if (Platform::isMainThread())
+        return Platform::Application().RunUntil([] { return liveClientThreads() == 0; }, timeout);
+    std::unique_lock lock(liveThreads().mutex);
+    return liveThreads().changed.wait_for(lock, timeout, [] { return liveThreads().count == 0; });
+}
+
+} // namespace NorvEngineering::SensorLib

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "CustomInterfaces.h"
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+
+namespace NorvEngineering::Sockets {
+class TWSocket;
+}
+
+namespace NorvEngineering::SensorLib {
+
+// The TCP client transport. Each open runs one client thread of its own, which creates
+// the socket, connects and runs the socket's message loop for as long as the
+// connection lives. Its events reach the contract's notifications on the main thread
+// (synchronised delivery) or directly in the client thread. Commands are written from
+// the caller's thread.
+//
+// Lifetime: releasing or destroying the transport cuts the thread loose at once; the
+// thread ends by itself and never reaches a transport that has gone, also when it is
+// connecting, waiting to deliver on the main thread or delivering at that moment.
+class CTcpInterface : public CCustomInterface {
+public:
+    class TClientThread;
+    struct TLink;
+
+    CTcpInterface(TTcpProperties* properties, bool syncEvents);
+    ~CTcpInterface() override;
+
+    void write(const char* data, int length) override;
+    void initInterface_() override;
+    void releaseInterface() override;
+    void setSyncEvents(bool sync) override;
+
+    // The socket's handlers, each called with the thread whose socket raised the event.
+    void WSocketDataAvailable_(TClientThread* thread);
+    void WSocketSessionConnected_(TClientThread* thread);
+    void WSocketSessionClosed_(TClientThread* thread);
+
+    // Whether a client thread works for this transport (connecting or connected).
+    bool isOpen() const;
+    // Client threads of all transports that have not ended yet; and a wait for them
+    // all to end (on the main thread, synchronised calls keep running meanwhile).
+    static int liveClientThreads();
+    static bool waitForClientThreads(std::chrono::milliseconds timeout);
+
+private:
+    friend class TClientThread;
+
+    std::shared_ptr<TLink> m_pLink_;
+    TClientThread* m_pClientThread_ = nullptr; // guarded by the link's lock
+    TTcpProperties* m_pProperties_;
+    std::unique_ptr<char[]> m_pReceiveBuffer_;
+};
+
+} // namespace NorvEngineering::SensorLib
