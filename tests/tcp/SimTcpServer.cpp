@@ -49,7 +49,7 @@ SimTcpServer::SimTcpServer(std::size_t sensors) {
         port->sim.setOutputHandler([this, raw](std::string_view bytes) {
             raw->pending.append(bytes);
             if (m_record_ && bytes.find('\n') != std::string_view::npos)
-                m_sendTimes_.push_back(Clock::now());
+                m_sendTimes_.emplace_back(Clock::now(), std::string(bytes));
         });
         m_ports_.push_back(std::move(port));
     }
@@ -102,7 +102,7 @@ bool SimTcpServer::connected(std::size_t index) const {
     return m_ports_.at(index)->connFd >= 0;
 }
 
-std::vector<Clock::time_point> SimTcpServer::takeSendTimes() {
+std::vector<SimTcpServer::SentPiece> SimTcpServer::takeSendTimes() {
     std::lock_guard lock(m_mutex_);
     return std::exchange(m_sendTimes_, {});
 }

@@ -8,7 +8,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace TcpTests {
@@ -31,9 +33,11 @@ public:
     void hangUp(std::size_t index = 0);
     std::size_t connectionsAccepted(std::size_t index = 0) const;
     bool connected(std::size_t index = 0) const;
-    // The time each measurement line was handed to the socket, when recording is on.
+    // Each piece of output with a line end and the time it was handed over for sending,
+    // when recording is on.
+    using SentPiece = std::pair<std::chrono::steady_clock::time_point, std::string>;
     void recordSendTimes(bool on) { m_record_ = on; }
-    std::vector<std::chrono::steady_clock::time_point> takeSendTimes();
+    std::vector<SentPiece> takeSendTimes();
 
 private:
     struct Port;
@@ -47,7 +51,7 @@ private:
     int m_wakeFd_ = -1;
     std::atomic<bool> m_stop_{false};
     std::atomic<bool> m_record_{false};
-    std::vector<std::chrono::steady_clock::time_point> m_sendTimes_;
+    std::vector<SentPiece> m_sendTimes_;
     std::thread m_thread_;
 };
 
