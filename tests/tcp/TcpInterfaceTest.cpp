@@ -206,9 +206,7 @@ TEST(TcpTransport, DirectDeliveryRunsInTheClientThreadAfterSwitching) {
     rig.transport->setSyncEvents(false);
     peer.send("b");
     // Delivered without the main thread's help.
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (rig.sensor->receivedSize() < 2 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::yield();
+    ASSERT_TRUE(rig.sensor->waitForReceived(2, 5s));
     EXPECT_EQ(rig.sensor->received(), "ab");
     EXPECT_NE(rig.sensor->lastThread(), mainThreadId());
     EXPECT_NE(rig.sensor->lastThread(), 0);
@@ -257,18 +255,17 @@ TEST(TcpTransport, DestroyingWhileReceivingLeavesTheThreadNoWayBack) {
         // Until data flows; the client thread then delivers, or waits in Synchronize
         // for a main thread that is about to destroy the transport without pumping.
         if (sync) {
-            ASSERT_TRUE(runUntil([&] { return rig->sensor->receivedSize() > 0; }))
+            ASSERT_TRUE(runUntil([&] { return rig->sensor->receivedSize() > 0; })) << i;
+        }))
                 << i << " " << ::testing::PrintToString(rig->sink.calls())
                 << CTcpInterface::liveClientThreads();
-        } else {
-            const auto deadline = std::chrono::steady_clock::now() + 5s;
-            while (rig->sensor->receivedSize() == 0 && std::chrono::steady_clock::now() < deadline)
-                std::this_thread::yield();
-            ASSERT_GT(rig->sensor->receivedSize(), 0u);
-        }
-        rig.reset();
     }
-    expectAllThreadsEnd();
+    else {
+        ASSERT_TRUE(rig->sensor->waitForReceived(1, 5s));
+    }
+    rig.reset();
+}
+expectAllThreadsEnd();
 }
 
 TEST(TcpTransport, DestroyingFromInsideTheReleasedNotification) {
