@@ -73,8 +73,8 @@ void TThread::TerminateAndWaitFor() {
         std::lock_guard lock(m_mutex_);
         if (m_start_ == StartState::Suspended)
             m_start_ = StartState::Cancelled;
+        m_changed_.notify_all();
     }
-    m_changed_.notify_all();
     m_pCompletion_->wait(std::chrono::milliseconds(-1));
 }
 
@@ -85,8 +85,8 @@ void TThread::run(TThread* self) {
         self->m_threadId_ = currentThreadId();
         ThreadMessageQueue::current();
         self->m_idKnown_ = true;
+        self->m_changed_.notify_all();
     }
-    self->m_changed_.notify_all();
     {
         std::unique_lock lock(self->m_mutex_);
         self->m_changed_.wait(lock, [&] { return self->m_start_ != StartState::Suspended; });
@@ -110,12 +110,12 @@ void TThread::run(TThread* self) {
 }
 
 void TThread::Resume() {
-    {
-        std::lock_guard lock(m_mutex_);
-        if (m_start_ != StartState::Suspended)
-            return;
-        m_start_ = StartState::Resumed;
-    }
+    // Notified under the lock: a free-on-terminate thread may run to its end and
+    // delete this object as soon as the lock is released.
+    std::lock_guard lock(m_mutex_);
+    if (m_start_ != StartState::Suspended)
+        return;
+    m_start_ = StartState::Resumed;
     m_changed_.notify_all();
 }
 
