@@ -14,3 +14,5 @@
 #include "StringTokenizer.h"
 #include "Vkr25.h"
 #include "Vkr25Processor.h"
+#include "Vkr25Xt.h"
+#include "Vkr25XtProcessor.h"

@@ -1,44 +1,27 @@
-#include "GuardedTable.h"
-#include "StringTokenizer.h"
 #include "Vkr25.h"
 
 #include <array>
-#include <map>
 
 namespace NorvEngineering::SensorLib {
 
 namespace {
 
-// How a command carries the caller's argument.
-enum class EArgument : uint8_t {
-    none,    // the argument is ignored
-    raw,     // appended as given
-    decimal, // appended with every decimal comma turned into a point
-};
-
-struct SCommand {
-    const char* text;
-    EArgument argument;
-};
+using A = ECommandArgument;
 
 // Indexed by CVkr25::ELaserMode.
-constexpr std::array<SCommand, CVkr25::lmNone + 1> kCommands = {{
-    {"ID", EArgument::none},    {"DT", EArgument::none},    {"DS", EArgument::none},
-    {"DW", EArgument::none},    {"DX", EArgument::none},    {"DF", EArgument::none},
-    {"DM", EArgument::none},    {"TP", EArgument::none},    {"SA", EArgument::raw},
-    {"SD", EArgument::raw},     {"ST", EArgument::raw},     {"SF", EArgument::decimal},
-    {"SE", EArgument::raw},     {"AC", EArgument::decimal}, {"AH", EArgument::decimal},
-    {"AW", EArgument::decimal}, {"RB", EArgument::decimal}, {"RE", EArgument::decimal},
-    {"RM", EArgument::decimal}, {"TD", EArgument::raw},     {"TM", EArgument::raw},
-    {"BR", EArgument::raw},     {"AS", EArgument::raw},     {"OF", EArgument::decimal},
-    {"SO", EArgument::raw},     {"LO", EArgument::none},    {"LF", EArgument::none},
-    {"PA", EArgument::none},    {"PR", EArgument::none},    {"\x1B", EArgument::none},
-    {"", EArgument::none},
+constexpr std::array<SCommandSpec, CVkr25::lmNone + 1> kCommands = {{
+    {"ID", A::none},    {"DT", A::none},    {"DS", A::none},    {"DW", A::none},    {"DX", A::none},
+    {"DF", A::none},    {"DM", A::none},    {"TP", A::none},    {"SA", A::raw},     {"SD", A::raw},
+    {"ST", A::raw},     {"SF", A::decimal}, {"SE", A::raw},     {"AC", A::decimal}, {"AH", A::decimal},
+    {"AW", A::decimal}, {"RB", A::decimal}, {"RE", A::decimal}, {"RM", A::decimal}, {"TD", A::raw},
+    {"TM", A::raw},     {"BR", A::raw},     {"AS", A::raw},     {"OF", A::decimal}, {"SO", A::raw},
+    {"LO", A::none},    {"LF", A::none},    {"PA", A::none},    {"PR", A::none},    {"\x1B", A::none},
+    {"", A::none},
 }};
 
-using ModeNameMap = std::map<std::string, CVkr25::ELaserMode>;
+using ModeNames = CModeNameTable<CVkr25::ELaserMode>;
 
-void fillModeNames(ModeNameMap& map) {
+void fillModeNames(ModeNames::Map& map) {
     // "tm" is not a name the sensor accepts for its auto-start function.
     static const std::pair<const char*, CVkr25::ELaserMode> kNames[] = {
         {"id", CVkr25::lmID},        {"dt", CVkr25::lmDT}, {"ds", CVkr25::lmDS}, {"dw", CVkr25::lmDW},
@@ -50,54 +33,39 @@ void fillModeNames(ModeNameMap& map) {
         {"lo", CVkr25::lmLO},        {"lf", CVkr25::lmLF}, {"pa", CVkr25::lmPA}, {"pr", CVkr25::lmPR},
         {"\x1B", CVkr25::lmEscaped},
     };
-    for (const auto& [name, mode] : kNames)
-        map[name] = mode;
+    ModeNames::fill(map, kNames);
 }
 
-constinit Util::GuardedTable<ModeNameMap> g_modeNames(&fillModeNames);
-const Util::GuardedTableLifetime<ModeNameMap> g_modeNamesLifetime(g_modeNames);
+constinit ModeNames g_modeNames(&fillModeNames);
+const Util::GuardedTableLifetime<ModeNames::Map> g_modeNamesLifetime(g_modeNames.table());
 
 } // namespace
 
 void initVkr25ModeNames() {
-    g_modeNames.init();
+    g_modeNames.table().init();
 }
 void releaseVkr25ModeNames() {
-    g_modeNames.release();
+    g_modeNames.table().release();
 }
 std::size_t vkr25ModeNameCount() {
-    return g_modeNames.get().size();
+    return g_modeNames.size();
 }
 
 std::string CVkr25::getModeText(ELaserMode mode) {
-    return mode < kCommands.size() ? kCommands[mode].text : std::string();
+    return commandText(kCommands, mode);
 }
 
 CVkr25::ELaserMode CVkr25::getModeByName(const std::string& name) {
-    const ModeNameMap& names = g_modeNames.get();
-    const auto found = names.find(name);
-    return found == names.end() ? lmID : found->second;
+    return g_modeNames.lookup(name, lmID);
 }
 
-CVkr25::CVkr25QueuedMode::CVkr25QueuedMode(ELaserMode mode) : m_mode_(mode), m_text_(getModeText(mode)) {}
+CVkr25::CVkr25QueuedMode::CVkr25QueuedMode(ELaserMode mode) : CQueuedCommand(mode, getModeText(mode)) {}
 
-CVkr25::CVkr25QueuedMode::CVkr25QueuedMode(ELaserMode mode, const std::string& argument) : m_mode_(mode) {
-    if (mode >= kCommands.size())
-        return;
-    const SCommand& command = kCommands[mode];
-    m_text_ = command.text;
-    switch (command.argument) {
-    case EArgument::none:
-        break;
-    case EArgument::raw:
-        m_text_ += argument;
-        break;
-    case EArgument::decimal:
-        m_text_ += Util::String::replaceAll(argument, ",", ".");
-        break;
-    }
+CVkr25::CVkr25QueuedMode::CVkr25QueuedMode(ELaserMode mode, const std::string& argument)
+    : CQueuedCommand(mode, commandText(kCommands, mode, argument)) {}
+
+void CVkr25::CVkr25Config::setAutostartMode(const std::string& name) {
+    m_autostartMode_ = getModeByName(name);
 }
-
-CVkr25::CVkr25QueuedMode::~CVkr25QueuedMode() = default;
 
 } // namespace NorvEngineering::SensorLib

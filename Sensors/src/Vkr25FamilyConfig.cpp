@@ -1,5 +1,6 @@
+#include "Vkr25FamilyConfig.h"
+
 #include "NumberConversion.h"
-#include "Vkr25.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -11,10 +12,8 @@ constexpr uint16_t kMaxAverage = 20;
 constexpr uint8_t kMaxMeasureTime = 25;
 constexpr uint8_t kMaxErrorMode = 2;
 
-// Stores the text first, so that the owner can show what the sensor sent even when
-// it is not a number; the number is only replaced by a good reading.
 template <typename Number>
-void storeConverted(const std::string& text, std::string& textField, Number& numberField) {
+void storeNumber(const std::string& text, std::string& textField, Number& numberField) {
     textField = text;
     numberField = Util::String::readNumber<Number>(text);
 }
@@ -22,7 +21,7 @@ void storeConverted(const std::string& text, std::string& textField, Number& num
 
 // ---- identity ------------------------------------------------------------------
 
-CVkr25::CVkr25Config::CVkr25VersionInfo::CVkr25VersionInfo(const std::string& identification)
+CVkr25FamilyVersionInfo::CVkr25FamilyVersionInfo(const std::string& identification)
     : StringTokenizer(identification, ",") {
     static const std::string kDigits = "0123456789";
     if (countTokens() != 3)
@@ -43,17 +42,17 @@ CVkr25::CVkr25Config::CVkr25VersionInfo::CVkr25VersionInfo(const std::string& id
     m_minor_ = Util::String::readNumber<uint16_t>(m_strMinor_);
 }
 
-CVkr25::CVkr25Config::CVkr25VersionInfo::~CVkr25VersionInfo() = default;
+CVkr25FamilyVersionInfo::~CVkr25FamilyVersionInfo() = default;
 
 // ---- parameter set -------------------------------------------------------------
 
-CVkr25::CVkr25Config::CVkr25Config() = default;
+CVkr25FamilyConfig::CVkr25FamilyConfig() = default;
 
-CVkr25::CVkr25Config::CVkr25Config(const CVkr25Config& other) : CLaserConfig(other) {
+CVkr25FamilyConfig::CVkr25FamilyConfig(const CVkr25FamilyConfig& other) : CLaserConfig(other) {
     *this = other;
 }
 
-CVkr25::CVkr25Config& CVkr25::CVkr25Config::operator=(const CVkr25Config& other) {
+CVkr25FamilyConfig& CVkr25FamilyConfig::operator=(const CVkr25FamilyConfig& other) {
     if (this == &other)
         return *this;
     CLaserConfig::operator=(other);
@@ -64,7 +63,6 @@ CVkr25::CVkr25Config& CVkr25::CVkr25Config::operator=(const CVkr25Config& other)
     m_triggerDelay_ = other.m_triggerDelay_;
     m_triggerMode_ = other.m_triggerMode_;
     m_baudRate_ = other.m_baudRate_;
-    m_autostartMode_ = other.m_autostartMode_;
     m_offset_ = other.m_offset_;
     m_strOffset_ = other.m_strOffset_;
     m_alarmCenter_ = other.m_alarmCenter_;
@@ -81,55 +79,56 @@ CVkr25::CVkr25Config& CVkr25::CVkr25Config::operator=(const CVkr25Config& other)
     // parsed once and therefore parses again.
     m_pVersionInfo_.reset();
     if (other.m_pVersionInfo_ != nullptr)
-        m_pVersionInfo_ = std::make_unique<CVkr25VersionInfo>(other.getIdentification());
+        m_pVersionInfo_ = std::make_unique<CVkr25FamilyVersionInfo>(other.getIdentification());
     return *this;
 }
 
-CVkr25::CVkr25Config::~CVkr25Config() = default;
+CVkr25FamilyConfig::~CVkr25FamilyConfig() = default;
 
-void CVkr25::CVkr25Config::setIdentification(const std::string& text) {
+void CVkr25FamilyConfig::setIdentification(const std::string& text) {
     m_pVersionInfo_.reset();
-    m_pVersionInfo_ = std::make_unique<CVkr25VersionInfo>(text);
+    m_pVersionInfo_ = std::make_unique<CVkr25FamilyVersionInfo>(text);
     CLaserConfig::setIdentification(text);
 }
 
-void CVkr25::CVkr25Config::setAverage(uint16_t average) {
+void CVkr25FamilyConfig::setAverage(uint16_t average) {
     CLaserConfig::setAverage(std::min(average, kMaxAverage));
 }
 
-void CVkr25::CVkr25Config::setDisplayFormat(char format) {
+void CVkr25FamilyConfig::setDisplayFormat(char format) {
     m_displayFormat_ = format == 'h' ? 'h' : 'd';
 }
 
-void CVkr25::CVkr25Config::setMeasureTime(uint8_t measureTime) {
+void CVkr25FamilyConfig::setMeasureTime(uint8_t measureTime) {
     m_measureTime_ = std::min(measureTime, kMaxMeasureTime);
 }
 
-void CVkr25::CVkr25Config::setErrorMode(uint8_t errorMode) {
+void CVkr25FamilyConfig::setErrorMode(uint8_t errorMode) {
     m_errorMode_ = std::min(errorMode, kMaxErrorMode);
 }
 
-void CVkr25::CVkr25Config::setAutostartMode(const std::string& name) {
-    m_autostartMode_ = getModeByName(name);
+void CVkr25FamilyConfig::storeConverted_(const std::string& text, std::string& textField,
+                                         float& numberField) {
+    storeNumber(text, textField, numberField);
 }
 
-void CVkr25::CVkr25Config::setStrOffset(const std::string& text) {
-    storeConverted(text, m_strOffset_, m_offset_);
+void CVkr25FamilyConfig::setStrOffset(const std::string& text) {
+    storeNumber(text, m_strOffset_, m_offset_);
 }
-void CVkr25::CVkr25Config::setStrAlarmCenter(const std::string& text) {
-    storeConverted(text, m_strAlarmCenter_, m_alarmCenter_);
+void CVkr25FamilyConfig::setStrAlarmCenter(const std::string& text) {
+    storeNumber(text, m_strAlarmCenter_, m_alarmCenter_);
 }
-void CVkr25::CVkr25Config::setStrAlarmHysteresis(const std::string& text) {
-    storeConverted(text, m_strAlarmHysteresis_, m_alarmHysteresis_);
+void CVkr25FamilyConfig::setStrAlarmHysteresis(const std::string& text) {
+    storeNumber(text, m_strAlarmHysteresis_, m_alarmHysteresis_);
 }
-void CVkr25::CVkr25Config::setStrAlarmWidth(const std::string& text) {
-    storeConverted(text, m_strAlarmWidth_, m_alarmWidth_);
+void CVkr25FamilyConfig::setStrAlarmWidth(const std::string& text) {
+    storeNumber(text, m_strAlarmWidth_, m_alarmWidth_);
 }
-void CVkr25::CVkr25Config::setStrRangeBegin(const std::string& text) {
-    storeConverted(text, m_strRangeBegin_, m_rangeBegin_);
+void CVkr25FamilyConfig::setStrRangeBegin(const std::string& text) {
+    storeNumber(text, m_strRangeBegin_, m_rangeBegin_);
 }
-void CVkr25::CVkr25Config::setStrRangeEnd(const std::string& text) {
-    storeConverted(text, m_strRangeEnd_, m_rangeEnd_);
+void CVkr25FamilyConfig::setStrRangeEnd(const std::string& text) {
+    storeNumber(text, m_strRangeEnd_, m_rangeEnd_);
 }
 
 } // namespace NorvEngineering::SensorLib
