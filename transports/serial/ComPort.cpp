@@ -1,0 +1,661 @@
+#include "ComPort.h"
+
+#include "ComDevices.h"
+#include "ComThread.h"
+#include "Exception.h"
+#include "Synchronize.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+namespace NorvEngineering::Serial {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+namespace {
+
+// Milliseconds until the deadline for poll(); -1 for none, 0 when it has passed.
+int pollTimeout(std::optional<Clock::time_point> deadline) {
+    if (!deadline)
+        return -1;
+    const auto now = Clock::now();
+    if (now >= *deadline)
+        return 0;
+    return static_cast<int>(std::min<int64_t>(std::chrono::ceil<milliseconds>(*deadline - now).count(), 60000));
+}
+
+std::optional<Clock::time_point> earlier(std::optional<Clock::time_point> a, std::optional<Clock::time_point> b) {
+    if (!a)
+        return b;
+    if (!b)
+        return a;
+    return std::min(*a, *b);
+}
+
+int niceOf(TPriorityClass priorityClass) {
+    switch (priorityClass) {
+    case pcIdle:
+        return 19;
+    case pcHigh:
+        return -10;
+    case pcRealTime:
+        return -20;
+    default:
+        return 0;
+    }
+}
+
+} // namespace
+
+TCustomComPort::TCustomComPort(Platform::TComponent* owner)
+    : Platform::TComponent(owner), m_pFlowControl_(std::make_unique<TFlowControl>(this)),
+      m_pCharacters_(std::make_unique<TCharacters>(this)),
+      m_pBufferSizes_(std::make_unique<TBufferSizes>(this)), m_pTimeouts_(std::make_unique<TTimeouts>(this)) {}
+
+TCustomComPort::~TCustomComPort() {
+    Close();
+    // The event thread may still deliver a batch that was on its way; it finds the
+    // link cut. A close handed to the main thread cannot have run, so close here.
+    FreeHandle();
+    *m_pAlive_ = false;
+}
+
+std::string TCustomComPort::About() const {
+    return "ComPort 1.0 for Linux serial devices";
+}
+
+// ---- properties -----------------------------------------------------------------------
+
+void TCustomComPort::SetActive(bool value) {
+    if (value != GetActive() && !designing_() && !hasState(Platform::csLoading)) {
+        if (value)
+            Open();
+        else
+            Close();
+    }
+    m_storedActive_ = value;
+}
+
+bool TCustomComPort::GetActive() const {
+    if (designing_())
+        return m_storedActive_;
+    return m_handle_ >= 0;
+}
+
+void TCustomComPort::Loaded() {
+    Platform::TComponent::Loaded();
+    SetActive(m_storedActive_);
+}
+
+void TCustomComPort::SetBaudRate(TBaudRate value) {
+    if (value == m_baudRate_)
+        return;
+    m_baudRate_ = value;
+    SetComDCB();
+}
+
+int32_t TCustomComPort::CustomBaudRate() const {
+    return m_baudRate_ == brCustom ? m_customBaudRate_ : baudRateValue(m_baudRate_);
+}
+
+void TCustomComPort::SetCustomBaudRate(int32_t value) {
+    if (value == m_customBaudRate_)
+        return;
+    m_customBaudRate_ = value;
+    m_baudRate_ = brCustom;
+    SetComDCB();
+}
+
+void TCustomComPort::SetDataBits(TDataBits value) {
+    if (value == m_dataBits_)
+        return;
+    m_dataBits_ = value;
+    SetComDCB();
+}
+
+void TCustomComPort::SetParity(TParity value) {
+    if (value == m_parity_)
+        return;
+    m_parity_ = value;
+    SetComDCB();
+}
+
+void TCustomComPort::SetStopBits(TStopBits value) {
+    if (value == m_stopBits_)
+        return;
+    m_stopBits_ = value;
+    SetComDCB();
+}
+
+void TCustomComPort::SetOptions(TOptions value) {
+    if (value == m_options_)
+        return;
+    m_options_ = value;
+    SetComDCB();
+}
+
+void TCustomComPort::SetDeviceName(const std::string& value) {
+    if (value == m_deviceName_)
+        return;
+    CheckInactive();
+    m_deviceName_ = value;
+}
+
+void TCustomComPort::SetSynchronizeEvents(bool value) {
+    if (value == m_synchronizeEvents_)
+        return;
+    CheckInactive();
+    m_synchronizeEvents_ = value;
+}
+
+void TCustomComPort::SetPriorityClass(TPriorityClass value) {
+    if (value == m_priorityClass_)
+        return;
+    CheckInactive();
+    m_priorityClass_ = value;
+}
+
+void TCustomComPort::SetThreadPriority(Platform::TThreadPriority value) {
+    if (value == m_threadPriority_)
+        return;
+    m_threadPriority_ = value;
+    if (m_pEventLink_) {
+        m_pEventLink_->priority = value;
+        m_pEventLink_->signal();
+    }
+}
+
+// ---- open and close ---------------------------------------------------------------------
+
+void TCustomComPort::Open() {
+    if (GetActive())
+        return;
+    BeforeOpen(this);
+    CreateHandle();
+    if (GetActive())
+        AfterOpen(this);
+}
+
+void TCustomComPort::CreateHandle() {
+    const auto alive = m_pAlive_;
+    try {
+        FreeHandle();
+        errno = 0;
+        if (m_priorityClass_ != pcDefault) {
+            // Best effort, as raising a priority needs a privilege.
+            const int old = ::getpriority(PRIO_PROCESS, 0);
+            if (errno == 0 && ::setpriority(PRIO_PROCESS, 0, niceOf(m_priorityClass_)) == 0)
+                m_savedPriority_ = old;
+            errno = 0;
+        }
+        openDevice_();
+        PurgeInput();
+        PurgeOutput();
+        SetComBufferSizes();
+        SetComDCB();
+        SetComTimeouts();
+        SetComEventMask();
+    } catch (...) {
+        if (*alive)
+            FreeHandle();
+        throw;
+    }
+}
+
+void TCustomComPort::openDevice_() {
+    const std::string path = ComDevicePath(m_deviceName_);
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int code = errno;
+        RaiseError(code, ComErrorText(code));
+    }
+    m_handle_ = fd;
+    if (::isatty(fd) == 0)
+        RaiseError(ENOTTY, ComErrorText(ENOTTY));
+    // TIOCEXCL keeps other users out, but not root; the lock keeps out every program
+    // that asks for it, root's included.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int code = errno == EWOULDBLOCK ? EBUSY : errno;
+        RaiseError(code, ComErrorText(code));
+    }
+    Check(::ioctl(fd, TIOCEXCL) == 0);
+    m_countersKnown_ = readLineCounters_(m_lineBaseline_);
+}
+
+void TCustomComPort::Close() {
+    if (m_pEventLink_ && m_pEventLink_->threadId.load() == Platform::currentThreadId() &&
+        !m_pEventLink_->pinnedByCallingThread()) {
+        const auto link = m_pEventLink_;
+        Platform::synchronize([link] {
+            if (TCustomComPort* port = link->current())
+                port->Close();
+        });
+        return;
+    }
+    if (!GetActive() || m_handle_ < 0)
+        return;
+    BeforeClose(this);
+    FreeHandle();
+    if (!GetActive())
+        AfterClose(this);
+}
+
+void TCustomComPort::FreeHandle() {
+    DestroyThread();
+    if (m_handle_ >= 0) {
+        // Output still queued goes out while the line allows, then the rest is
+        // dropped, so that closing never waits on a line held off for good.
+        try {
+            drainOutput_(std::nullopt);
+        } catch (const Platform::Exception&) {
+        }
+        ::tcflush(m_handle_, TCOFLUSH);
+        // The exclusive flag belongs to the terminal, not to this descriptor: another
+        // descriptor of it (a pseudo-terminal's server) would keep it set.
+        ::ioctl(m_handle_, TIOCNXCL);
+        ::close(m_handle_);
+        m_handle_ = -1;
+    }
+    m_read_ = TTransfer{};
+    m_write_ = TTransfer{};
+    restorePriorityClass_();
+}
+
+void TCustomComPort::restorePriorityClass_() {
+    if (!m_savedPriority_)
+        return;
+    ::setpriority(PRIO_PROCESS, 0, *m_savedPriority_);
+    m_savedPriority_.reset();
+}
+
+// ---- checks and errors --------------------------------------------------------------------
+
+void TCustomComPort::CheckActive() {
+    if (!GetActive() || m_handle_ < 0)
+        RaiseError(0, kClosedPortMessage);
+}
+
+void TCustomComPort::CheckInactive() {
+    if (GetActive() && !designing_())
+        RaiseError(0, kOpenPortMessage);
+}
+
+void TCustomComPort::Check(bool success) {
+    if (success)
+        return;
+    const int code = errno;
+    if (code == 0 || code == EINPROGRESS || code == EAGAIN)
+        return;
+    errno = 0;
+    RaiseError(code, ComErrorText(code));
+}
+
+void TCustomComPort::RaiseError(int32_t code, const std::string& message) {
+    const auto alive = m_pAlive_;
+    try {
+        throw EComError(code, message);
+    } catch (EComError& error) {
+        TComAction action = caFail;
+        if (OnError)
+            OnError(this, error, action);
+        // The handler may have destroyed the port: from here on only the error.
+        if (*alive && IsDeviceGoneError(code) && GetActive())
+            Close();
+        if (action == caAbort)
+            Platform::Abort();
+        throw;
+    }
+}
+
+// ---- transfers ----------------------------------------------------------------------------
+
+void TCustomComPort::Read(void* buffer, int32_t count, bool waitOnCompletion) {
+    CheckActive();
+    BeforeRead(this, buffer, count, waitOnCompletion);
+    WaitForReadCompletion();
+    m_readRequested_ = static_cast<uint32_t>(std::max(count, 0));
+    if (count > 0) {
+        m_read_ = TTransfer{};
+        m_read_.active = true;
+        m_read_.target = static_cast<char*>(buffer);
+        m_read_.requested = static_cast<std::size_t>(count);
+        m_read_.started = Clock::now();
+        progressRead_(true);
+        if (waitOnCompletion)
+            WaitForReadCompletion();
+    }
+    AfterRead(this, buffer, count, waitOnCompletion);
+}
+
+void TCustomComPort::Write(const void* buffer, int32_t count, bool waitOnCompletion) {
+    CheckActive();
+    BeforeWrite(this, const_cast<void*>(buffer), count, waitOnCompletion);
+    WaitForWriteCompletion();
+    m_writeRequested_ = static_cast<uint32_t>(std::max(count, 0));
+    if (count > 0) {
+        const auto* bytes = static_cast<const char*>(buffer);
+        m_write_ = TTransfer{};
+        m_write_.active = true;
+        m_write_.source.assign(bytes, bytes + count);
+        m_write_.requested = static_cast<std::size_t>(count);
+        m_write_.started = Clock::now();
+        if (m_pEventLink_)
+            m_pEventLink_->wroteSinceTxEmpty = true;
+        progressWrite_(true);
+        if (waitOnCompletion)
+            WaitForWriteCompletion();
+    }
+    AfterWrite(this, const_cast<void*>(buffer), count, waitOnCompletion);
+}
+
+void TCustomComPort::progressRead_(bool raise) {
+    while (m_read_.active && m_read_.done < m_read_.requested) {
+        const ssize_t got =
+            ::read(m_handle_, m_read_.target + m_read_.done, m_read_.requested - m_read_.done);
+        if (got > 0) {
+            m_read_.done += static_cast<std::size_t>(got);
+            m_read_.lastByte = Clock::now();
+            continue;
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && errno == EAGAIN)
+            return;
+        if (!raise)
+            return;
+        // End of file on a terminal: the other side hung up.
+        const int code = got == 0 ? EIO : errno;
+        m_read_.active = false;
+        RaiseError(code, ComErrorText(code));
+    }
+}
+
+void TCustomComPort::progressWrite_(bool raise) {
+    while (m_write_.active && m_write_.done < m_write_.requested) {
+        const ssize_t put =
+            ::write(m_handle_, m_write_.source.data() + m_write_.done, m_write_.requested - m_write_.done);
+        if (put > 0) {
+            m_write_.done += static_cast<std::size_t>(put);
+            continue;
+        }
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put < 0 && errno == EAGAIN)
+            return;
+        if (!raise)
+            return;
+        const int code = put == 0 ? EIO : errno;
+        m_write_.active = false;
+        RaiseError(code, ComErrorText(code));
+    }
+}
+
+bool TCustomComPort::ReadPending() {
+    if (m_read_.active && m_handle_ >= 0)
+        progressRead_(false);
+    return m_read_.active && m_read_.done < m_read_.requested;
+}
+
+bool TCustomComPort::WritePending() {
+    if (m_write_.active && m_handle_ >= 0)
+        progressWrite_(false);
+    return m_write_.active && m_write_.done < m_write_.requested;
+}
+
+void TCustomComPort::WaitForReadCompletion() {
+    if (m_read_.active) {
+        const TTimeouts& timeouts = *m_pTimeouts_;
+        const bool returnAtOnce = timeouts.ReadInterval() < 0 && timeouts.ReadMultiplier() == 0 &&
+                                  timeouts.ReadConstant() == 0;
+        std::optional<Clock::time_point> total;
+        if (timeouts.ReadMultiplier() > 0 || timeouts.ReadConstant() > 0)
+            total = m_read_.started + milliseconds(int64_t{std::max(timeouts.ReadMultiplier(), 0)} *
+                                                       static_cast<int64_t>(m_read_.requested) +
+                                                   std::max(timeouts.ReadConstant(), 0));
+        progressRead_(true);
+        while (m_read_.done < m_read_.requested && !returnAtOnce) {
+            std::optional<Clock::time_point> deadline = total;
+            if (timeouts.ReadInterval() > 0 && m_read_.done > 0)
+                deadline = earlier(deadline, m_read_.lastByte + milliseconds(timeouts.ReadInterval()));
+            const int wait = pollTimeout(deadline);
+            if (wait == 0)
+                break;
+            pollfd ready{m_handle_, POLLIN, 0};
+            if (::poll(&ready, 1, wait) < 0 && errno != EINTR)
+                Check(false);
+            progressRead_(true);
+        }
+        const bool complete = m_read_.done == m_read_.requested;
+        m_read_.active = false;
+        if (!complete)
+            RaiseError(0, kTimeoutMessage);
+    }
+    CheckLineErrors();
+}
+
+std::optional<Clock::time_point> TCustomComPort::writeDeadline_() const {
+    const TTimeouts& timeouts = *m_pTimeouts_;
+    if (timeouts.WriteMultiplier() <= 0 && timeouts.WriteConstant() <= 0)
+        return std::nullopt;
+    return m_write_.started + milliseconds(int64_t{std::max(timeouts.WriteMultiplier(), 0)} *
+                                               static_cast<int64_t>(m_write_.requested) +
+                                           std::max(timeouts.WriteConstant(), 0));
+}
+
+void TCustomComPort::WaitForWriteCompletion() {
+    if (m_write_.active) {
+        const auto deadline = writeDeadline_();
+        progressWrite_(true);
+        while (m_write_.done < m_write_.requested) {
+            const int wait = pollTimeout(deadline);
+            if (wait == 0)
+                break;
+            pollfd ready{m_handle_, POLLOUT, 0};
+            if (::poll(&ready, 1, wait) < 0 && errno != EINTR)
+                Check(false);
+            progressWrite_(true);
+        }
+        const bool complete = m_write_.done == m_write_.requested;
+        m_write_.active = false;
+        m_write_.source.clear();
+        if (!complete)
+            RaiseError(0, kTimeoutMessage);
+    }
+    CheckLineErrors();
+}
+
+// ---- queues -------------------------------------------------------------------------------
+
+int32_t TCustomComPort::InputCount() {
+    int queued = 0;
+    if (::ioctl(m_handle_, FIONREAD, &queued) != 0) {
+        const int code = errno;
+        RaiseError(code, ComErrorText(code));
+    }
+    reportLineErrors_();
+    return queued;
+}
+
+int32_t TCustomComPort::OutputCount() {
+    int queued = 0;
+    if (::ioctl(m_handle_, TIOCOUTQ, &queued) != 0) {
+        const int code = errno;
+        RaiseError(code, ComErrorText(code));
+    }
+    reportLineErrors_();
+    const std::size_t pending = m_write_.active ? m_write_.requested - m_write_.done : 0;
+    return queued + static_cast<int32_t>(pending);
+}
+
+void TCustomComPort::PurgeInput() {
+    if (!GetActive() || m_handle_ < 0)
+        return;
+    m_read_ = TTransfer{};
+    Check(::tcflush(m_handle_, TCIFLUSH) == 0);
+}
+
+void TCustomComPort::PurgeOutput() {
+    if (!GetActive() || m_handle_ < 0)
+        return;
+    m_write_ = TTransfer{};
+    Check(::tcflush(m_handle_, TCOFLUSH) == 0);
+}
+
+void TCustomComPort::ClearInput() {
+    if (!GetActive() || m_handle_ < 0)
+        return;
+    Check(::tcflush(m_handle_, TCIFLUSH) == 0);
+}
+
+void TCustomComPort::ClearOutput() {
+    if (!GetActive() || m_handle_ < 0)
+        return;
+    Check(::tcflush(m_handle_, TCOFLUSH) == 0);
+}
+
+void TCustomComPort::AbortInput() {
+    if (!GetActive() || m_handle_ < 0)
+        return;
+    m_read_ = TTransfer{};
+}
+
+void TCustomComPort::AbortOutput() {
+    if (!GetActive() || m_handle_ < 0)
+        return;
+    m_write_ = TTransfer{};
+}
+
+void TCustomComPort::Flush() {
+    if (!GetActive() || m_handle_ < 0)
+        return;
+    std::optional<Clock::time_point> deadline;
+    if (m_write_.active) {
+        deadline = writeDeadline_();
+        progressWrite_(true);
+        while (m_write_.done < m_write_.requested) {
+            const int wait = pollTimeout(deadline);
+            if (wait == 0)
+                RaiseError(0, kTimeoutMessage);
+            pollfd ready{m_handle_, POLLOUT, 0};
+            if (::poll(&ready, 1, wait) < 0 && errno != EINTR)
+                Check(false);
+            progressWrite_(true);
+        }
+    }
+    drainOutput_(deadline);
+}
+
+// Waits until the driver has sent its output queue. The kernel offers no drain with
+// a time limit (tcdrain may wait for ever under flow control), so the queue is
+// looked at again after about the time its bytes take on the line.
+void TCustomComPort::drainOutput_(std::optional<Clock::time_point> deadline) {
+    const int32_t rate = std::max(CustomBaudRate(), 0) > 0 ? CustomBaudRate() : 9600;
+    auto lineTime = [rate](int bytes) {
+        return milliseconds(int64_t{bytes} * 10 * 1000 / rate + 1);
+    };
+    int queued = 0;
+    if (::ioctl(m_handle_, TIOCOUTQ, &queued) != 0 || queued <= 0)
+        return;
+    if (!deadline)
+        deadline = Clock::now() + 2 * lineTime(queued) + milliseconds(500);
+    while (queued > 0) {
+        const int wait = pollTimeout(deadline);
+        if (wait == 0)
+            RaiseError(0, kTimeoutMessage);
+        std::this_thread::sleep_for(std::clamp(lineTime(queued), milliseconds(1), milliseconds(std::min(wait, 20))));
+        if (::ioctl(m_handle_, TIOCOUTQ, &queued) != 0)
+            return;
+    }
+}
+
+// ---- line errors --------------------------------------------------------------------------
+
+bool TCustomComPort::readLineCounters_(TLineCounters& counters) const {
+    serial_icounter_struct raw{};
+    if (m_handle_ < 0 || ::ioctl(m_handle_, TIOCGICOUNT, &raw) != 0)
+        return false;
+    auto count = [](int value) { return static_cast<uint64_t>(static_cast<unsigned>(value)); };
+    counters.frame = count(raw.frame);
+    counters.overrun = count(raw.overrun);
+    counters.parity = count(raw.parity);
+    counters.brk = count(raw.brk);
+    counters.bufferOverrun = count(raw.buf_overrun);
+    counters.cts = count(raw.cts);
+    counters.dsr = count(raw.dsr);
+    counters.ring = count(raw.rng);
+    counters.dcd = count(raw.dcd);
+    return true;
+}
+
+TLineErrors TCustomComPort::GetLineErrors(const TLineCounters& delta) {
+    TLineErrors errors;
+    if (delta.brk != 0)
+        errors.include(leBreak);
+    if (delta.frame != 0)
+        errors.include(leFrame);
+    if (delta.overrun != 0)
+        errors.include(leOverrun);
+    if (delta.bufferOverrun != 0)
+        errors.include(leRxOverflow);
+    if (delta.parity != 0)
+        errors.include(leParity);
+    return errors;
+}
+
+// Line errors since the last look, from the driver's counters; a device without
+// counters (a pseudo-terminal) has none.
+void TCustomComPort::reportLineErrors_() {
+    TLineCounters now;
+    if (!readLineCounters_(now))
+        return;
+    TLineCounters delta;
+    if (m_countersKnown_) {
+        delta.frame = now.frame - m_lineBaseline_.frame;
+        delta.overrun = now.overrun - m_lineBaseline_.overrun;
+        delta.parity = now.parity - m_lineBaseline_.parity;
+        delta.brk = now.brk - m_lineBaseline_.brk;
+        delta.bufferOverrun = now.bufferOverrun - m_lineBaseline_.bufferOverrun;
+    }
+    m_lineBaseline_ = now;
+    m_countersKnown_ = true;
+    const TLineErrors errors = GetLineErrors(delta);
+    if (!errors.empty() && OnLineError)
+        OnLineError(this, errors);
+}
+
+void TCustomComPort::CheckLineErrors() {
+    CheckActive();
+    reportLineErrors_();
+}
+
+void TCustomComPort::ClearLineErrors() {
+    CheckActive();
+    TLineCounters now;
+    if (readLineCounters_(now)) {
+        m_lineBaseline_ = now;
+        m_countersKnown_ = true;
+    }
+}
+
+// ---- devices ------------------------------------------------------------------------------
+
+void TCustomComPort::EnumComDevices(Platform::TStrings* list) const {
+    if (list == nullptr)
+        return;
+    for (const auto& path : ComDevicePaths())
+        list->Add(path);
+}
+
+} // namespace NorvEngineering::Serial

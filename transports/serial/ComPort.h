@@ -1,0 +1,255 @@
+#pragma once
+
+#include "ComError.h"
+#include "ComEvents.h"
+#include "ComPortSettings.h"
+#include "ComPortTypes.h"
+#include "Component.h"
+#include "StringList.h"
+#include "Thread.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace NorvEngineering::Serial {
+
+struct TComEventLink;
+
+// Counters of the serial driver (TIOCGICOUNT): line errors, breaks and modem-line
+// transitions since the driver started counting.
+struct TLineCounters {
+    uint64_t frame = 0;
+    uint64_t overrun = 0;
+    uint64_t parity = 0;
+    uint64_t brk = 0;
+    uint64_t bufferOverrun = 0;
+    uint64_t cts = 0;
+    uint64_t dsr = 0;
+    uint64_t ring = 0;
+    uint64_t dcd = 0;
+};
+
+// One serial device of the machine, opened exclusively and without becoming the
+// controlling terminal. The line settings, flow control, characters, buffer sizes
+// and time-outs are kept as properties and applied to the device when it opens and
+// again whenever one of them changes while it is open. Every failure is raised as an
+// EComError through RaiseError, where an OnError handler may turn it into the silent
+// abort. Line events come from the port's event thread (see ComThread.h).
+//
+// Device names: "COMn" and "\\.\COMn" name /dev/ttyS(n-1); any other name, such as
+// /dev/ttyUSB0 or a pseudo-terminal's path, is used unchanged.
+//
+// Settings that a Linux serial line cannot take (4 data bits, 1.5 stop bits with more
+// than 5 data bits, DTR handshake, RTS toggle, DSR flow and sensitivity, discarding
+// NUL bytes, stopping on errors, an error replacement character other than NUL) are
+// refused with an EComError rather than silently replaced by something else.
+//
+// Only one thread may use a port at a time; with SynchronizeEvents (the default)
+// every event handler runs on the main thread.
+class TCustomComPort : public Platform::TComponent {
+public:
+    explicit TCustomComPort(Platform::TComponent* owner);
+    ~TCustomComPort() override;
+
+    // ---- properties ---------------------------------------------------------------
+    bool Active() const { return GetActive(); }
+    void SetActive(bool value);
+    TBaudRate BaudRate() const { return m_baudRate_; }
+    void SetBaudRate(TBaudRate value);
+    // The number behind BaudRate (0 for brDefault); setting it selects brCustom.
+    int32_t CustomBaudRate() const;
+    void SetCustomBaudRate(int32_t value);
+    TDataBits DataBits() const { return m_dataBits_; }
+    void SetDataBits(TDataBits value);
+    TParity Parity() const { return m_parity_; }
+    void SetParity(TParity value);
+    TStopBits StopBits() const { return m_stopBits_; }
+    void SetStopBits(TStopBits value);
+    TOptions Options() const { return m_options_; }
+    void SetOptions(TOptions value);
+    const std::string& DeviceName() const { return m_deviceName_; }
+    void SetDeviceName(const std::string& value);
+    bool SynchronizeEvents() const { return m_synchronizeEvents_; }
+    void SetSynchronizeEvents(bool value);
+    TPriorityClass PriorityClass() const { return m_priorityClass_; }
+    void SetPriorityClass(TPriorityClass value);
+    Platform::TThreadPriority ThreadPriority() const { return m_threadPriority_; }
+    void SetThreadPriority(Platform::TThreadPriority value);
+    TFlowControl* FlowControl() const { return m_pFlowControl_.get(); }
+    void SetFlowControl(const TFlowControl& value) { m_pFlowControl_->Assign(value); }
+    TCharacters* Characters() const { return m_pCharacters_.get(); }
+    void SetCharacters(const TCharacters& value) { m_pCharacters_->Assign(value); }
+    TBufferSizes* BufferSizes() const { return m_pBufferSizes_.get(); }
+    void SetBufferSizes(const TBufferSizes& value) { m_pBufferSizes_->Assign(value); }
+    TTimeouts* Timeouts() const { return m_pTimeouts_.get(); }
+    void SetTimeouts(const TTimeouts& value) { m_pTimeouts_->Assign(value); }
+    std::string About() const;
+
+    // ---- operations -----------------------------------------------------------------
+    void Open();
+    void Close();
+    bool GetActive() const;
+
+    // Transfers. Without waiting, what cannot move at once stays pending until the
+    // matching wait (or the next transfer) completes it; a pending read keeps writing
+    // into the caller's buffer, a pending write works on the port's own copy.
+    void Read(void* buffer, int32_t count, bool waitOnCompletion);
+    void Write(const void* buffer, int32_t count, bool waitOnCompletion);
+    void WaitForReadCompletion();
+    void WaitForWriteCompletion();
+    bool ReadPending();
+    bool WritePending();
+
+    // Bytes in the driver's input queue; bytes not yet sent (the driver's output queue
+    // and what a pending write still holds). Report line errors to OnLineError first.
+    int32_t InputCount();
+    int32_t OutputCount();
+
+    void PurgeInput();
+    void PurgeOutput();
+    void ClearInput();
+    void ClearOutput();
+    void AbortInput();
+    void AbortOutput();
+    // Completes a pending write and waits until the driver has sent its output queue.
+    // Under flow control that never releases the line, it gives up with "Timeout"
+    // after the write time-outs (or, without them, after about twice the time the
+    // queued bytes take at the line rate).
+    void Flush();
+
+    // Adds the machine's serial devices as paths that DeviceName accepts, in a stable
+    // order; needs no open port.
+    void EnumComDevices(Platform::TStrings* list) const;
+
+    void CheckActive();
+    void CheckInactive();
+    // Raises the calling thread's last system error (errno) when `success` is false;
+    // nothing when that error is 0 or says the operation is merely in progress.
+    void Check(bool success);
+    [[noreturn]] void RaiseError(int32_t code, const std::string& message);
+
+    void CheckLineErrors();
+    void ClearLineErrors();
+    static TLineErrors GetLineErrors(const TLineCounters& delta);
+
+    // ---- the event thread's face (ComThread.cpp) ---------------------------------------
+    // Recomputes the event mask from the bound line handlers; starts or stops the
+    // event thread accordingly.
+    void SetComEventMask();
+    void CreateThread();
+    void DestroyThread();
+    uint32_t EventMask() const { return m_eventMask_; }
+    // Dispatches one batch of line events to the bound handlers, in the fixed order.
+    void ThreadDoEvent(uint32_t events);
+    // Raises the event wait's failure through RaiseError (on the main thread).
+    void RaiseThreadError(int32_t code);
+    // Whether the port counts an event thread as its own (one that ended on a failed
+    // wait still counts until the port closes), and the end of the latest thread.
+    bool HasEventThread() const { return m_pEventLink_ != nullptr; }
+    std::shared_ptr<Platform::TThreadCompletion> EventThreadCompletion() const { return m_pThreadCompletion_; }
+
+    // Applying settings to the open device.
+    void SetComBufferSizes();
+    void SetComTimeouts();
+    void SetComDCB();
+
+    // The device's file descriptor; -1 while closed.
+    int Handle() const { return m_handle_; }
+
+    // ---- events ---------------------------------------------------------------------------
+    TOpenCloseEvent AfterClose;
+    TOpenCloseEvent AfterOpen;
+    TReadWriteEvent AfterRead;
+    TReadWriteEvent AfterWrite;
+    TOpenCloseEvent BeforeClose;
+    TOpenCloseEvent BeforeOpen;
+    TReadWriteEvent BeforeRead;
+    TReadWriteEvent BeforeWrite;
+    TComErrorEvent OnError;
+    TLineNotifyEvent OnBreak{*this};
+    TLineNotifyEvent OnCTSChange{*this};
+    TLineNotifyEvent OnDSRChange{*this};
+    TLineNotifyEvent OnEvent1{*this};
+    TLineNotifyEvent OnEvent2{*this};
+    TLineErrorEvent OnLineError{*this};
+    TLineNotifyEvent OnPrinterError{*this};
+    TLineNotifyEvent OnRing{*this};
+    TLineNotifyEvent OnRLSDChange{*this};
+    TLineNotifyEvent OnRx80PercFull{*this};
+    TLineNotifyEvent OnRxChar{*this};
+    TLineNotifyEvent OnRxFlag{*this};
+    TLineNotifyEvent OnTxEmpty{*this};
+
+protected:
+    // Opens the device and applies every setting; on failure nothing stays open.
+    virtual void CreateHandle();
+    void FreeHandle();
+    void Loaded() override;
+
+private:
+    struct TTransfer {
+        bool active = false;
+        char* target = nullptr;     // a read's destination
+        std::vector<char> source;   // a write's own copy
+        std::size_t requested = 0;
+        std::size_t done = 0;
+        std::chrono::steady_clock::time_point started;
+        std::chrono::steady_clock::time_point lastByte;
+    };
+
+    bool designing_() const { return hasState(Platform::csDesigning); }
+    void openDevice_();
+    void applyModemControl_();
+    void progressRead_(bool raise);
+    void progressWrite_(bool raise);
+    std::optional<std::chrono::steady_clock::time_point> writeDeadline_() const;
+    void drainOutput_(std::optional<std::chrono::steady_clock::time_point> deadline);
+    bool readLineCounters_(TLineCounters& counters) const;
+    void reportLineErrors_();
+    void restorePriorityClass_();
+
+    // Cleared by the destructor: lets code that called out to a handler see whether
+    // the handler destroyed the port.
+    std::shared_ptr<std::atomic<bool>> m_pAlive_ = std::make_shared<std::atomic<bool>>(true);
+    bool m_storedActive_ = false;
+    int m_handle_ = -1;
+    std::shared_ptr<TComEventLink> m_pEventLink_;
+    std::shared_ptr<Platform::TThreadCompletion> m_pThreadCompletion_;
+    uint32_t m_eventMask_ = 0;
+    TTransfer m_read_;
+    TTransfer m_write_;
+    uint32_t m_readRequested_ = 0;
+    uint32_t m_writeRequested_ = 0;
+    std::optional<int> m_savedPriority_;
+    int32_t m_threadError_ = 0;
+    TLineCounters m_lineBaseline_;
+    bool m_countersKnown_ = false;
+
+    Platform::TThreadPriority m_threadPriority_ = Platform::tpTimeCritical;
+    int32_t m_customBaudRate_ = 0;
+    TBaudRate m_baudRate_ = brDefault;
+    std::unique_ptr<TFlowControl> m_pFlowControl_;
+    std::unique_ptr<TCharacters> m_pCharacters_;
+    std::unique_ptr<TBufferSizes> m_pBufferSizes_;
+    std::unique_ptr<TTimeouts> m_pTimeouts_;
+    TDataBits m_dataBits_ = dbDefault;
+    std::string m_deviceName_ = "COM2";
+    TParity m_parity_ = paDefault;
+    TPriorityClass m_priorityClass_ = pcDefault;
+    TOptions m_options_;
+    TStopBits m_stopBits_ = sbDefault;
+    bool m_synchronizeEvents_ = true;
+};
+
+// The port as a published component; it adds nothing to TCustomComPort.
+class TComPort : public TCustomComPort {
+public:
+    explicit TComPort(Platform::TComponent* owner) : TCustomComPort(owner) {}
+};
+
+} // namespace NorvEngineering::Serial

@@ -1,0 +1,543 @@
+#include "ComThread.h"
+
+#include "Application.h"
+#include "MessageQueue.h"
+#include "Synchronize.h"
+
+#include <linux/serial.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <iterator>
+#include <system_error>
+
+namespace NorvEngineering::Serial {
+
+using Platform::ThreadMessageQueue;
+
+namespace {
+
+constexpr uint64_t kWakeKey = 0;
+constexpr uint64_t kDeviceKey = 1;
+
+struct LiveThreads {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int count = 0;
+};
+LiveThreads& liveThreads() {
+    static auto* instance = new LiveThreads();
+    return *instance;
+}
+
+void wakeMainThread() {
+    if (const auto queue = ThreadMessageQueue::of(Platform::mainThreadId()))
+        queue->wake();
+}
+
+// The dispatch order of one batch and the handler behind each bit.
+struct EventRow {
+    uint32_t bit;
+    TLineNotifyEvent TCustomComPort::*handler;
+};
+constexpr EventRow kEventRows[] = {
+    {evBreak, &TCustomComPort::OnBreak},
+    {evCTS, &TCustomComPort::OnCTSChange},
+    {evDSR, &TCustomComPort::OnDSRChange},
+    {evError, nullptr}, // through CheckLineErrors to OnLineError
+    {evEvent1, &TCustomComPort::OnEvent1},
+    {evEvent2, &TCustomComPort::OnEvent2},
+    {evPrinterError, &TCustomComPort::OnPrinterError},
+    {evRing, &TCustomComPort::OnRing},
+    {evRLSD, &TCustomComPort::OnRLSDChange},
+    {evRx80Full, &TCustomComPort::OnRx80PercFull},
+    {evRxChar, &TCustomComPort::OnRxChar},
+    {evRxFlag, &TCustomComPort::OnRxFlag},
+    {evTxEmpty, &TCustomComPort::OnTxEmpty},
+};
+
+bool unsupported(int code) {
+    return code == ENOTTY || code == EINVAL || code == ENOSYS || code == EOPNOTSUPP;
+}
+
+} // namespace
+
+// ---- the shared link ------------------------------------------------------------------
+
+TComEventLink::TComEventLink() {
+    wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+TComEventLink::~TComEventLink() {
+    if (wakeFd >= 0)
+        ::close(wakeFd);
+}
+
+void TComEventLink::signal() const {
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wakeFd, &one, sizeof one);
+}
+
+TCustomComPort* TComEventLink::current() {
+    std::lock_guard lock(mutex);
+    return port;
+}
+
+TCustomComPort* TComEventLink::pin() {
+    std::lock_guard lock(mutex);
+    if (port != nullptr)
+        ++pins;
+    return port;
+}
+
+void TComEventLink::unpin() {
+    {
+        std::lock_guard lock(mutex);
+        --pins;
+    }
+    unpinned.notify_all();
+    wakeMainThread();
+}
+
+bool TComEventLink::pinnedByCallingThread() {
+    std::lock_guard lock(mutex);
+    return pins > 0 && threadId.load() == Platform::currentThreadId();
+}
+
+void TComEventLink::cut() {
+    std::unique_lock lock(mutex);
+    port = nullptr;
+    device = -1;
+    terminated = true;
+    // A handler that closes its own port from a direct batch holds the pin itself.
+    if (pins == 0 || threadId.load() == Platform::currentThreadId())
+        return;
+    if (!Platform::isMainThread()) {
+        unpinned.wait(lock, [&] { return pins == 0; });
+        return;
+    }
+    auto& queue = ThreadMessageQueue::current();
+    while (pins > 0) {
+        lock.unlock();
+        Platform::checkSynchronize();
+        queue.waitEvents(std::chrono::milliseconds(-1));
+        lock.lock();
+    }
+}
+
+// ---- the thread -------------------------------------------------------------------------
+
+TComThread::TComThread(std::shared_ptr<TComEventLink> link) : m_pLink_(std::move(link)) {
+    {
+        std::lock_guard lock(liveThreads().mutex);
+        ++liveThreads().count;
+    }
+    SetFreeOnTerminate(true);
+    m_pLink_->threadId = ThreadID();
+    SetPriority(static_cast<Platform::TThreadPriority>(m_pLink_->priority.load()));
+    m_appliedPriority_ = m_pLink_->priority.load();
+}
+
+std::shared_ptr<Platform::TThreadCompletion> TComThread::Start(std::shared_ptr<TComEventLink> link) {
+    auto* thread = new TComThread(std::move(link));
+    auto completion = thread->Completion();
+    thread->Resume();
+    return completion;
+}
+
+TComThread::~TComThread() {
+    {
+        std::lock_guard lock(liveThreads().mutex);
+        --liveThreads().count;
+    }
+    liveThreads().changed.notify_all();
+    wakeMainThread();
+}
+
+int TComThread::LiveThreads() {
+    std::lock_guard lock(liveThreads().mutex);
+    return liveThreads().count;
+}
+
+bool TComThread::WaitForAll(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    if (!Platform::isMainThread()) {
+        std::unique_lock lock(liveThreads().mutex);
+        return liveThreads().changed.wait_until(lock, deadline, [] { return liveThreads().count == 0; });
+    }
+    auto& queue = ThreadMessageQueue::current();
+    for (;;) {
+        Platform::checkSynchronize();
+        if (LiveThreads() == 0)
+            return true;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline)
+            return false;
+        queue.waitEvents(std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
+    }
+}
+
+void TComThread::Execute() {
+    const auto link = m_pLink_;
+    m_epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    if (m_epoll_ < 0 || link->wakeFd < 0) {
+        reportFailure_(errno != 0 ? errno : EMFILE, false);
+        if (m_epoll_ >= 0)
+            ::close(m_epoll_);
+        return;
+    }
+    epoll_event wake{};
+    wake.events = EPOLLIN;
+    wake.data.u64 = kWakeKey;
+    int failure = 0;
+    if (::epoll_ctl(m_epoll_, EPOLL_CTL_ADD, link->wakeFd, &wake) != 0)
+        failure = errno;
+    {
+        std::lock_guard lock(link->mutex);
+        if (failure == 0 && link->port != nullptr) {
+            epoll_event device{};
+            // Edge-triggered: unread input that nothing adds to wakes nobody.
+            device.events = EPOLLIN | EPOLLET;
+            device.data.u64 = kDeviceKey;
+            if (::epoll_ctl(m_epoll_, EPOLL_CTL_ADD, link->device, &device) != 0)
+                failure = errno;
+            else
+                probeLineSource_(link->device);
+        }
+    }
+    if (failure != 0)
+        reportFailure_(failure, false);
+    else
+        while (!Terminated() && !link->terminated)
+            ThreadProc();
+    ::close(m_epoll_);
+    m_epoll_ = -1;
+}
+
+void TComThread::probeLineSource_(int fd) {
+    serial_icounter_struct counters{};
+    if (::ioctl(fd, TIOCGICOUNT, &counters) == 0) {
+        m_lineSource_ = LineSource::Counters;
+        collectCounterEvents_(fd, false, false); // the starting point
+        return;
+    }
+    int status = 0;
+    if (::ioctl(fd, TIOCMGET, &status) == 0) {
+        m_lineSource_ = LineSource::ModemStatus;
+        m_modemStatus_ = status;
+        return;
+    }
+    // A pseudo-terminal, for one: no modem lines and no line-error counters.
+    m_lineSource_ = LineSource::None;
+}
+
+void TComThread::updateInterest_(uint32_t mask) {
+    const bool wantWrite = (mask & evTxEmpty) != 0;
+    const bool wantModem = (mask & kModemLineEvents) != 0 && m_lineSource_ != LineSource::None;
+    std::lock_guard lock(m_pLink_->mutex);
+    if (m_pLink_->port == nullptr)
+        return;
+    const int fd = m_pLink_->device;
+    if (wantWrite != m_writeInterest_) {
+        epoll_event device{};
+        device.events = EPOLLIN | EPOLLET | (wantWrite ? EPOLLOUT : 0U);
+        device.data.u64 = kDeviceKey;
+        if (::epoll_ctl(m_epoll_, EPOLL_CTL_MOD, fd, &device) == 0)
+            m_writeInterest_ = wantWrite;
+    }
+    if (wantModem && !m_modemWatch_) {
+        // Changes from before the watch began are not news.
+        if (m_lineSource_ == LineSource::Counters)
+            collectCounterEvents_(fd, false, false);
+        else
+            collectModemStatusEvents_(fd);
+    }
+    m_modemWatch_ = wantModem;
+}
+
+uint32_t TComThread::collectCounterEvents_(int fd, bool input, bool modem) {
+    serial_icounter_struct raw{};
+    if (::ioctl(fd, TIOCGICOUNT, &raw) != 0) {
+        if (unsupported(errno))
+            m_lineSource_ = LineSource::None;
+        return 0;
+    }
+    auto count = [](int value) { return static_cast<uint64_t>(static_cast<unsigned>(value)); };
+    TLineCounters now;
+    now.frame = count(raw.frame);
+    now.overrun = count(raw.overrun);
+    now.parity = count(raw.parity);
+    now.brk = count(raw.brk);
+    now.bufferOverrun = count(raw.buf_overrun);
+    now.cts = count(raw.cts);
+    now.dsr = count(raw.dsr);
+    now.ring = count(raw.rng);
+    now.dcd = count(raw.dcd);
+    uint32_t events = 0;
+    if (!input && !modem) {
+        // A new starting point: what happened before is not news.
+        m_counters_ = now;
+        return 0;
+    }
+    if (input) {
+        if (now.brk != m_counters_.brk)
+            events |= evBreak;
+        if (now.frame != m_counters_.frame || now.overrun != m_counters_.overrun ||
+            now.parity != m_counters_.parity || now.bufferOverrun != m_counters_.bufferOverrun)
+            events |= evError;
+        m_counters_.frame = now.frame;
+        m_counters_.overrun = now.overrun;
+        m_counters_.parity = now.parity;
+        m_counters_.brk = now.brk;
+        m_counters_.bufferOverrun = now.bufferOverrun;
+    }
+    if (modem) {
+        if (now.cts != m_counters_.cts)
+            events |= evCTS;
+        if (now.dsr != m_counters_.dsr)
+            events |= evDSR;
+        if (now.ring != m_counters_.ring)
+            events |= evRing;
+        if (now.dcd != m_counters_.dcd)
+            events |= evRLSD;
+        m_counters_.cts = now.cts;
+        m_counters_.dsr = now.dsr;
+        m_counters_.ring = now.ring;
+        m_counters_.dcd = now.dcd;
+    }
+    return events;
+}
+
+uint32_t TComThread::collectModemStatusEvents_(int fd) {
+    int status = 0;
+    if (::ioctl(fd, TIOCMGET, &status) != 0) {
+        if (unsupported(errno))
+            m_lineSource_ = LineSource::None;
+        return 0;
+    }
+    const int changed = status ^ m_modemStatus_;
+    uint32_t events = 0;
+    if ((changed & TIOCM_CTS) != 0)
+        events |= evCTS;
+    if ((changed & TIOCM_DSR) != 0)
+        events |= evDSR;
+    if ((changed & TIOCM_CD) != 0)
+        events |= evRLSD;
+    // The ring indicator counts when it goes off again, as a ring ends.
+    if ((m_modemStatus_ & TIOCM_RNG) != 0 && (status & TIOCM_RNG) == 0)
+        events |= evRing;
+    m_modemStatus_ = status;
+    return events;
+}
+
+void TComThread::ThreadProc() {
+    const auto& link = m_pLink_;
+    const uint32_t mask = link->mask.load();
+    updateInterest_(mask);
+    const int timeout = m_modemWatch_ ? static_cast<int>(kModemCheckInterval.count()) : -1;
+
+    epoll_event ready[4];
+    const int count = ::epoll_wait(m_epoll_, ready, static_cast<int>(std::size(ready)), timeout);
+    if (count < 0) {
+        if (errno == EINTR)
+            return;
+        reportFailure_(errno, false);
+        Terminate();
+        return;
+    }
+    bool input = false;
+    bool output = false;
+    bool hangUp = false;
+    for (int i = 0; i < count; ++i) {
+        if (ready[i].data.u64 == kWakeKey) {
+            uint64_t drained = 0;
+            [[maybe_unused]] const ssize_t got = ::read(link->wakeFd, &drained, sizeof drained);
+            continue;
+        }
+        input = input || (ready[i].events & EPOLLIN) != 0;
+        output = output || (ready[i].events & EPOLLOUT) != 0;
+        hangUp = hangUp || (ready[i].events & (EPOLLHUP | EPOLLERR)) != 0;
+    }
+    if (link->terminated) {
+        Terminate();
+        return;
+    }
+    if (const int wanted = link->priority.load(); wanted != m_appliedPriority_) {
+        SetPriority(static_cast<Platform::TThreadPriority>(wanted));
+        m_appliedPriority_ = wanted;
+    }
+
+    uint32_t events = 0;
+    int gone = 0;
+    {
+        std::lock_guard lock(link->mutex);
+        if (link->port == nullptr) {
+            Terminate();
+            return;
+        }
+        const int fd = link->device;
+        if (input || hangUp) {
+            int queued = 0;
+            if (::ioctl(fd, FIONREAD, &queued) == 0) {
+                if (queued > 0)
+                    events |= evRxChar;
+                if (const int32_t threshold = link->rx80Threshold.load(); threshold > 0 && queued >= threshold)
+                    events |= evRx80Full;
+            } else if (IsDeviceGoneError(errno)) {
+                gone = errno;
+            }
+        }
+        if (m_lineSource_ == LineSource::Counters)
+            events |= collectCounterEvents_(fd, input, m_modemWatch_);
+        else if (m_lineSource_ == LineSource::ModemStatus && m_modemWatch_)
+            events |= collectModemStatusEvents_(fd);
+        if (output && link->wroteSinceTxEmpty.load()) {
+            int unsent = 0;
+            if (::ioctl(fd, TIOCOUTQ, &unsent) != 0 || unsent == 0) {
+                link->wroteSinceTxEmpty = false;
+                events |= evTxEmpty;
+            }
+        }
+        if (hangUp && gone == 0) {
+            termios settings{};
+            gone = ::tcgetattr(fd, &settings) == 0 ? EIO : errno;
+            if (!IsDeviceGoneError(gone))
+                gone = EIO;
+        }
+    }
+    events &= mask;
+    if (events != 0)
+        dispatch_(events);
+    if (gone != 0) {
+        reportFailure_(gone, true);
+        Terminate();
+    }
+}
+
+void TComThread::dispatch_(uint32_t events) {
+    const auto link = m_pLink_;
+    if (link->synchronize) {
+        Synchronize([&] {
+            if (TCustomComPort* port = link->current())
+                port->ThreadDoEvent(events);
+        });
+        return;
+    }
+    if (TCustomComPort* port = link->pin()) {
+        port->ThreadDoEvent(events);
+        link->unpin();
+    }
+}
+
+void TComThread::reportFailure_(int code, bool deviceGone) {
+    const auto link = m_pLink_;
+    // Whatever the report raises (the error, or the silent abort that OnError chose)
+    // ends this thread; the port has heard of it.
+    try {
+        Synchronize([&] {
+            if (TCustomComPort* port = link->current())
+                port->RaiseThreadError(code);
+        });
+    } catch (...) {
+    }
+    if (!deviceGone)
+        return;
+    try {
+        Synchronize([&] {
+            if (TCustomComPort* port = link->current())
+                port->Close();
+        });
+    } catch (...) {
+    }
+}
+
+// ---- the port's side ----------------------------------------------------------------------
+
+void TComLineEventBase::changed_() {
+    m_port_.SetComEventMask();
+}
+
+void TCustomComPort::SetComEventMask() {
+    if (!GetActive() || designing_())
+        return;
+    uint32_t mask = 0;
+    for (const auto& row : kEventRows) {
+        const bool bound = row.handler != nullptr ? static_cast<bool>(this->*row.handler)
+                                                  : static_cast<bool>(OnLineError);
+        if (bound)
+            mask |= row.bit;
+    }
+    if (mask == 0)
+        DestroyThread();
+    m_eventMask_ = mask;
+    if (m_pEventLink_) {
+        m_pEventLink_->mask = mask;
+        m_pEventLink_->signal();
+    }
+    if (mask != 0)
+        CreateThread();
+}
+
+void TCustomComPort::CreateThread() {
+    if (m_pEventLink_)
+        return;
+    auto link = std::make_shared<TComEventLink>();
+    if (link->wakeFd < 0)
+        RaiseError(0, kCreateThreadMessage);
+    link->port = this;
+    link->device = m_handle_;
+    link->synchronize = m_synchronizeEvents_;
+    link->mask = m_eventMask_;
+    link->priority = m_threadPriority_;
+    link->rx80Threshold = m_pBufferSizes_->Input() > 0 ? (m_pBufferSizes_->Input() * 4 + 4) / 5 : 0;
+    std::shared_ptr<Platform::TThreadCompletion> completion;
+    try {
+        completion = TComThread::Start(link);
+    } catch (const std::system_error&) {
+    }
+    if (!completion)
+        RaiseError(0, kCreateThreadMessage);
+    m_pEventLink_ = std::move(link);
+    m_pThreadCompletion_ = std::move(completion);
+}
+
+void TCustomComPort::DestroyThread() {
+    if (!m_pEventLink_)
+        return;
+    const auto link = std::move(m_pEventLink_);
+    m_pEventLink_.reset();
+    link->cut();
+    link->signal();
+}
+
+void TCustomComPort::ThreadDoEvent(uint32_t events) {
+    const auto alive = m_pAlive_;
+    try {
+        for (const auto& row : kEventRows) {
+            if ((events & row.bit) == 0)
+                continue;
+            // A handler may have closed or destroyed the port.
+            if (!*alive || !GetActive())
+                return;
+            if (row.handler == nullptr) {
+                if (OnLineError)
+                    CheckLineErrors();
+            } else if (const auto& handler = this->*row.handler) {
+                handler(this);
+            }
+        }
+    } catch (...) {
+        Platform::Application().HandleException(std::current_exception());
+    }
+}
+
+void TCustomComPort::RaiseThreadError(int32_t code) {
+    m_threadError_ = code;
+    RaiseError(code, ComErrorText(code));
+}
+
+} // namespace NorvEngineering::Serial

@@ -1,0 +1,108 @@
+#pragma once
+
+#include "ComPort.h"
+#include "Messages.h"
+#include "Thread.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+namespace NorvEngineering::Serial {
+
+// What a port and its event thread share. The thread reaches its port and the
+// device only through here: the port cuts the link when it stops the thread, and
+// from then on the thread touches neither, whether it is waiting, about to hand a
+// batch to the main thread, or running handlers directly at that moment.
+struct TComEventLink {
+    TComEventLink();
+    TComEventLink(const TComEventLink&) = delete;
+    TComEventLink& operator=(const TComEventLink&) = delete;
+    ~TComEventLink();
+
+    // Ends the thread's wait; the thread then looks at the mask, the priority and
+    // whether it was cut loose.
+    void signal() const;
+    // The port, or null once cut. For use on the main thread (synchronised batches)
+    // or under a pin.
+    TCustomComPort* current();
+    // Holds the port for a direct (unsynchronised) batch; a cut waits for it.
+    TCustomComPort* pin();
+    void unpin();
+    bool pinnedByCallingThread();
+    // Lets go of the port and the device; waits for a direct batch running on another
+    // thread (on the main thread, synchronised calls keep running meanwhile).
+    void cut();
+
+    std::mutex mutex;
+    std::condition_variable unpinned;
+    TCustomComPort* port = nullptr;  // guarded by mutex
+    int device = -1;                 // guarded by mutex; valid while port is set
+    int pins = 0;                    // guarded by mutex
+    int wakeFd = -1;                 // eventfd, owned
+    bool synchronize = true;         // fixed while the port is open
+    std::atomic<bool> terminated{false};
+    std::atomic<uint32_t> mask{0};
+    std::atomic<int> priority{Platform::tpNormal};
+    std::atomic<int32_t> rx80Threshold{0};
+    std::atomic<bool> wroteSinceTxEmpty{false};
+    std::atomic<Platform::ThreadId> threadId{0};
+};
+
+// The event thread of one open port: it blocks in epoll on the device and a wake-up
+// descriptor, turns what it sees into line events, and hands each batch to the
+// port's handlers (through the main thread when the port synchronises events). It
+// starts at once and frees itself when it ends.
+//
+// Sources on Linux: received characters from readiness for reading; breaks and line
+// errors from the driver's counters (TIOCGICOUNT), checked when input arrives;
+// modem-line changes from the same counters (or the line states), checked every
+// kModemCheckInterval, only while a modem-line handler is bound; transmit-empty from
+// readiness for writing once the driver's output queue is empty; input queue 80 %
+// full against BufferSizes.Input. RXFLAG, EVENT1, EVENT2 and printer errors have no
+// source and never fire. A device that reports a hang-up or error (unplugged
+// adapter, closed pseudo-terminal master) is reported through the port's OnError on
+// the main thread, and the port closes.
+class TComThread : public Platform::TThread {
+public:
+    static constexpr std::chrono::milliseconds kModemCheckInterval{20};
+
+    // Creates the thread for the link and starts it; returns what tells of its end
+    // (the thread itself frees itself and must not be touched afterwards).
+    static std::shared_ptr<Platform::TThreadCompletion> Start(std::shared_ptr<TComEventLink> link);
+    ~TComThread() override;
+
+    // Event threads of all ports that have not ended yet, and a wait for them all.
+    static int LiveThreads();
+    static bool WaitForAll(std::chrono::milliseconds timeout);
+
+protected:
+    void Execute() override;
+
+private:
+    explicit TComThread(std::shared_ptr<TComEventLink> link);
+
+    enum class LineSource : uint8_t { Counters, ModemStatus, None };
+
+    void ThreadProc();
+    void updateInterest_(uint32_t mask);
+    void probeLineSource_(int fd);
+    uint32_t collectCounterEvents_(int fd, bool input, bool modem);
+    uint32_t collectModemStatusEvents_(int fd);
+    void dispatch_(uint32_t events);
+    void reportFailure_(int code, bool deviceGone);
+
+    std::shared_ptr<TComEventLink> m_pLink_;
+    int m_epoll_ = -1;
+    bool m_writeInterest_ = false;
+    bool m_modemWatch_ = false;
+    LineSource m_lineSource_ = LineSource::None;
+    TLineCounters m_counters_;
+    int m_modemStatus_ = 0;
+    int m_appliedPriority_ = -1;
+};
+
+} // namespace NorvEngineering::Serial
