@@ -15,6 +15,7 @@ namespace EndToEnd {
 using NorvEngineering::SensorLib::CSensor;
 using NorvEngineering::SensorLib::CSensorInterface;
 using NorvEngineering::SensorLib::CVkr25;
+using NorvEngineering::SensorLib::CVkr25Xt;
 
 // An owner as the library expects one: it starts the sensor when the transport is
 // ready, and records everything else.
@@ -27,17 +28,19 @@ public:
 };
 
 // The whole library road in one process: driver, in-memory transport, simulated
-// sensor. The sensor's bytes reach the driver only when the test pumps them, in
-// chunks of random size.
-struct Rig {
-    SensorSim::CSensorSimulator sensor;
+// sensor of the given model. The sensor's bytes reach the driver only when the test
+// pumps them, in chunks of random size.
+template <class Driver, SensorSim::EModel kModel>
+struct BasicRig {
+    SensorSim::CSensorSimulator sensor{kModel};
     SensorSim::CInMemoryTransport transport{sensor};
     StartingSink sink;
-    CVkr25 driver{&sink};
+    Driver driver{&sink};
     std::mt19937 random;
     std::size_t maxChunk;
 
-    explicit Rig(unsigned seed = 1, std::size_t largestChunk = 16) : random(seed), maxChunk(largestChunk) {
+    explicit BasicRig(unsigned seed = 1, std::size_t largestChunk = 16)
+        : random(seed), maxChunk(largestChunk) {
         // Measured distances: 1.000 m, 1.001 m, ... so every line differs.
         sensor.setDistanceSource(
             [](std::uint64_t index) { return 1.0 + 0.001 * static_cast<double>(index); });
@@ -70,5 +73,9 @@ struct Rig {
         return all;
     }
 };
+
+using Rig = BasicRig<CVkr25, SensorSim::EModel::Vkr25>;
+using Vkr27Rig = BasicRig<CVkr25Xt, SensorSim::EModel::Vkr27>;
+using Vkr25XtRig = BasicRig<CVkr25Xt, SensorSim::EModel::Vkr25Xt>;
 
 } // namespace EndToEnd

@@ -309,3 +309,23 @@ TEST(SimulatorEngine, OutputHandlerTakesEveryByte) {
     EXPECT_EQ(lines(seen), (Lines{"VKR25,12345,1.23", CSensorSimulator::kPromptLine, "+23"}));
     EXPECT_EQ(sim.getLinesSent(), 3U);
 }
+
+TEST(SimulatorEngine, LargerModelsAnswerFaAndFbUnlessTheyLackThem) {
+    for (const EModel model : {EModel::Vkr25Xt, EModel::Vkr27}) {
+        CSensorSimulator sim(model);
+        EXPECT_EQ(ask(sim, "FA"), (Lines{"FA0"}));
+        EXPECT_EQ(ask(sim, "FA1.5"), (Lines{"FA1.5"}));
+        EXPECT_EQ(ask(sim, "FB-2"), (Lines{"FB-2"}));
+        EXPECT_EQ(ask(sim, "FBx"), (Lines{"E15"}));
+        EXPECT_EQ(ask(sim, "PA")[15], "[FA] Alarm 2..................1.5");
+
+        sim.getParameters().setAlarms2And3(false);
+        EXPECT_EQ(ask(sim, "FA"), (Lines{"E62"}));
+        EXPECT_EQ(ask(sim, "FB1"), (Lines{"E62"}));
+        EXPECT_EQ(ask(sim, "PR").size(), 16U); // a reset does not bring them back
+        EXPECT_EQ(ask(sim, "FA"), (Lines{"E62"}));
+    }
+    CSensorSimulator vkr25;
+    vkr25.getParameters().setAlarms2And3(true);
+    EXPECT_EQ(ask(vkr25, "FA"), (Lines{"E62"}));
+}

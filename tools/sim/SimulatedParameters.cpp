@@ -121,7 +121,7 @@ std::optional<std::size_t> CSimulatedParameters::indexOf_(const std::string& mne
     for (std::size_t index = 0; index < kEntries.size(); ++index) {
         const SEntry& entry = kEntries[index];
         if (mnemonic == entry.mnemonic) {
-            if (entry.largerModelsOnly && m_model_ == EModel::Vkr25)
+            if (entry.largerModelsOnly && !hasAlarms2And3())
                 return std::nullopt;
             return index;
         }

@@ -27,6 +27,12 @@ public:
     // Back to the factory values.
     void reset();
 
+    // Whether a larger model has alarms 2 and 3 (FA, FB); one without them refuses
+    // both commands as unknown and leaves them out of its dump. The Vkr25 never has
+    // them. Not a parameter: a reset keeps it.
+    void setAlarms2And3(bool present) { m_alarms2And3_ = present; }
+    bool hasAlarms2And3() const { return m_model_ != EModel::Vkr25 && m_alarms2And3_; }
+
     // The parameters in the order of the dump; the offset (OF) is always last.
     std::vector<std::string> getDumpOrder() const;
     // One dump line without its line end: marker, label, dots, value.
@@ -41,6 +47,7 @@ private:
     std::optional<std::size_t> indexOf_(const std::string& mnemonic) const;
 
     EModel m_model_;
+    bool m_alarms2And3_ = true;
     std::vector<std::string> m_values_;
 };
 
