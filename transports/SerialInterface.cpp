@@ -42,9 +42,8 @@ void CSerialInterface::initInterface_() {
     port.SetStopBits(m_pProperties_->StopBits);
     port.SetThreadPriority(Platform::tpHigher);
     port.SetSynchronizeEvents(true);
-    port.OnError = [this](Serial::TCustomComPort* sender, Serial::EComError& error, Serial::TComAction& action) {
-        onComError(sender, error, action);
-    };
+    port.OnError = [this](Serial::TCustomComPort* sender, Serial::EComError& error,
+                          Serial::TComAction& action) { onComError(sender, error, action); };
     port.OnRxChar = [this](Platform::TObject* sender) { onRxChar(sender); };
     port.Timeouts()->SetReadInterval(kReadInterval);
     port.Timeouts()->SetWriteConstant(kWriteTimeout);

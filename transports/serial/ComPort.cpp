@@ -33,10 +33,12 @@ int pollTimeout(std::optional<Clock::time_point> deadline) {
     const auto now = Clock::now();
     if (now >= *deadline)
         return 0;
-    return static_cast<int>(std::min<int64_t>(std::chrono::ceil<milliseconds>(*deadline - now).count(), 60000));
+    return static_cast<int>(
+        std::min<int64_t>(std::chrono::ceil<milliseconds>(*deadline - now).count(), 60000));
 }
 
-std::optional<Clock::time_point> earlier(std::optional<Clock::time_point> a, std::optional<Clock::time_point> b) {
+std::optional<Clock::time_point> earlier(std::optional<Clock::time_point> a,
+                                         std::optional<Clock::time_point> b) {
     if (!a)
         return b;
     if (!b)
@@ -62,7 +64,8 @@ int niceOf(TPriorityClass priorityClass) {
 TCustomComPort::TCustomComPort(Platform::TComponent* owner)
     : Platform::TComponent(owner), m_pFlowControl_(std::make_unique<TFlowControl>(this)),
       m_pCharacters_(std::make_unique<TCharacters>(this)),
-      m_pBufferSizes_(std::make_unique<TBufferSizes>(this)), m_pTimeouts_(std::make_unique<TTimeouts>(this)) {}
+      m_pBufferSizes_(std::make_unique<TBufferSizes>(this)), m_pTimeouts_(std::make_unique<TTimeouts>(this)) {
+}
 
 TCustomComPort::~TCustomComPort() {
     Close();
@@ -231,6 +234,7 @@ void TCustomComPort::openDevice_() {
         RaiseError(code, ComErrorText(code));
     }
     Check(::ioctl(fd, TIOCEXCL) == 0);
+    m_exclusive_ = true;
     m_countersKnown_ = readLineCounters_(m_lineBaseline_);
 }
 
@@ -263,8 +267,11 @@ void TCustomComPort::FreeHandle() {
         }
         ::tcflush(m_handle_, TCOFLUSH);
         // The exclusive flag belongs to the terminal, not to this descriptor: another
-        // descriptor of it (a pseudo-terminal's server) would keep it set.
-        ::ioctl(m_handle_, TIOCNXCL);
+        // descriptor of it (a pseudo-terminal's server) would keep it set. A port that
+        // failed to get the device must not clear the flag of the one that has it.
+        if (m_exclusive_)
+            ::ioctl(m_handle_, TIOCNXCL);
+        m_exclusive_ = false;
         ::close(m_handle_);
         m_handle_ = -1;
     }
@@ -417,8 +424,8 @@ bool TCustomComPort::WritePending() {
 void TCustomComPort::WaitForReadCompletion() {
     if (m_read_.active) {
         const TTimeouts& timeouts = *m_pTimeouts_;
-        const bool returnAtOnce = timeouts.ReadInterval() < 0 && timeouts.ReadMultiplier() == 0 &&
-                                  timeouts.ReadConstant() == 0;
+        const bool returnAtOnce =
+            timeouts.ReadInterval() < 0 && timeouts.ReadMultiplier() == 0 && timeouts.ReadConstant() == 0;
         std::optional<Clock::time_point> total;
         if (timeouts.ReadMultiplier() > 0 || timeouts.ReadConstant() > 0)
             total = m_read_.started + milliseconds(int64_t{std::max(timeouts.ReadMultiplier(), 0)} *
@@ -562,9 +569,7 @@ void TCustomComPort::Flush() {
 // looked at again after about the time its bytes take on the line.
 void TCustomComPort::drainOutput_(std::optional<Clock::time_point> deadline) {
     const int32_t rate = std::max(CustomBaudRate(), 0) > 0 ? CustomBaudRate() : 9600;
-    auto lineTime = [rate](int bytes) {
-        return milliseconds(int64_t{bytes} * 10 * 1000 / rate + 1);
-    };
+    auto lineTime = [rate](int bytes) { return milliseconds(int64_t{bytes} * 10 * 1000 / rate + 1); };
     int queued = 0;
     if (::ioctl(m_handle_, TIOCOUTQ, &queued) != 0 || queued <= 0)
         return;
@@ -574,7 +579,8 @@ void TCustomComPort::drainOutput_(std::optional<Clock::time_point> deadline) {
         const int wait = pollTimeout(deadline);
         if (wait == 0)
             RaiseError(0, kTimeoutMessage);
-        std::this_thread::sleep_for(std::clamp(lineTime(queued), milliseconds(1), milliseconds(std::min(wait, 20))));
+        std::this_thread::sleep_for(
+            std::clamp(lineTime(queued), milliseconds(1), milliseconds(std::min(wait, 20))));
         if (::ioctl(m_handle_, TIOCOUTQ, &queued) != 0)
             return;
     }

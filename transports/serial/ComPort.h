@@ -151,7 +151,9 @@ public:
     // Whether the port counts an event thread as its own (one that ended on a failed
     // wait still counts until the port closes), and the end of the latest thread.
     bool HasEventThread() const { return m_pEventLink_ != nullptr; }
-    std::shared_ptr<Platform::TThreadCompletion> EventThreadCompletion() const { return m_pThreadCompletion_; }
+    std::shared_ptr<Platform::TThreadCompletion> EventThreadCompletion() const {
+        return m_pThreadCompletion_;
+    }
 
     // Applying settings to the open device.
     void SetComBufferSizes();
@@ -194,8 +196,8 @@ protected:
 private:
     struct TTransfer {
         bool active = false;
-        char* target = nullptr;     // a read's destination
-        std::vector<char> source;   // a write's own copy
+        char* target = nullptr;   // a read's destination
+        std::vector<char> source; // a write's own copy
         std::size_t requested = 0;
         std::size_t done = 0;
         std::chrono::steady_clock::time_point started;
@@ -218,6 +220,7 @@ private:
     std::shared_ptr<std::atomic<bool>> m_pAlive_ = std::make_shared<std::atomic<bool>>(true);
     bool m_storedActive_ = false;
     int m_handle_ = -1;
+    bool m_exclusive_ = false;
     std::shared_ptr<TComEventLink> m_pEventLink_;
     std::shared_ptr<Platform::TThreadCompletion> m_pThreadCompletion_;
     uint32_t m_eventMask_ = 0;

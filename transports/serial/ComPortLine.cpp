@@ -132,13 +132,14 @@ void TCustomComPort::SetComDCB() {
     Check(::tcgetattr(m_handle_, &settings) == 0);
 
     // A raw byte stream: no echo, no line editing, no signals, no translation of line
-    // ends, no stripping; reads never wait in the driver.
+    // ends, no stripping. One byte satisfies a read, so a non-blocking read of an
+    // empty queue says "would block" and end of file means the line hung up.
     settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
                                                IXANY | IMAXBEL | IUCLC | IGNPAR);
     settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
     settings.c_cflag |= CREAD | CLOCAL;
-    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VMIN] = 1;
     settings.c_cc[VTIME] = 0;
 
     switch (m_dataBits_) {
@@ -221,6 +222,8 @@ void TCustomComPort::SetComDCB() {
     if (m_baudRate_ != brDefault) {
         speed = standardSpeed(rate);
         if (speed != B0) {
+            // An input rate left over from termios2 would stay: input follows output.
+            settings.c_cflag &= ~static_cast<tcflag_t>(CIBAUD);
             ::cfsetispeed(&settings, speed);
             ::cfsetospeed(&settings, speed);
         }

@@ -385,7 +385,8 @@ void TComThread::ThreadProc() {
             if (::ioctl(fd, FIONREAD, &queued) == 0) {
                 if (queued > 0)
                     events |= evRxChar;
-                if (const int32_t threshold = link->rx80Threshold.load(); threshold > 0 && queued >= threshold)
+                if (const int32_t threshold = link->rx80Threshold.load();
+                    threshold > 0 && queued >= threshold)
                     events |= evRx80Full;
             } else if (IsDeviceGoneError(errno)) {
                 gone = errno;
@@ -466,8 +467,8 @@ void TCustomComPort::SetComEventMask() {
         return;
     uint32_t mask = 0;
     for (const auto& row : kEventRows) {
-        const bool bound = row.handler != nullptr ? static_cast<bool>(this->*row.handler)
-                                                  : static_cast<bool>(OnLineError);
+        const bool bound =
+            row.handler != nullptr ? static_cast<bool>(this->*row.handler) : static_cast<bool>(OnLineError);
         if (bound)
             mask |= row.bit;
     }

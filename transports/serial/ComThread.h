@@ -39,11 +39,11 @@ struct TComEventLink {
 
     std::mutex mutex;
     std::condition_variable unpinned;
-    TCustomComPort* port = nullptr;  // guarded by mutex
-    int device = -1;                 // guarded by mutex; valid while port is set
-    int pins = 0;                    // guarded by mutex
-    int wakeFd = -1;                 // eventfd, owned
-    bool synchronize = true;         // fixed while the port is open
+    TCustomComPort* port = nullptr; // guarded by mutex
+    int device = -1;                // guarded by mutex; valid while port is set
+    int pins = 0;                   // guarded by mutex
+    int wakeFd = -1;                // eventfd, owned
+    bool synchronize = true;        // fixed while the port is open
     std::atomic<bool> terminated{false};
     std::atomic<uint32_t> mask{0};
     std::atomic<int> priority{Platform::tpNormal};

@@ -1,0 +1,219 @@
+#include "ComPort.h"
+#include "ComThread.h"
+#include "PtyPair.h"
+
+#include "Application.h"
+#include "Exception.h"
+#include "Messages.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace NorvEngineering::Serial;
+using NorvEngineering::Platform::Application;
+using NorvEngineering::Platform::isMainThread;
+using NorvEngineering::Platform::TObject;
+using SerialTests::PtyPair;
+using namespace std::chrono_literals;
+
+namespace {
+
+bool runUntil(const std::function<bool()>& condition) {
+    return Application().RunUntil(condition, 5s);
+}
+
+class ComEvents : public ::testing::Test {
+protected:
+    void SetUp() override { port->SetDeviceName(pty.path()); }
+    void TearDown() override {
+        port.reset();
+        Application().OnException = nullptr;
+        // No event thread outlives its test.
+        EXPECT_TRUE(TComThread::WaitForAll(5s));
+    }
+
+    std::string readAll() {
+        const int32_t count = port->InputCount();
+        std::string bytes(static_cast<std::size_t>(count), '\0');
+        if (count > 0)
+            port->Read(bytes.data(), count, true);
+        return bytes;
+    }
+
+    PtyPair pty;
+    std::unique_ptr<TComPort> port = std::make_unique<TComPort>(nullptr);
+};
+
+TEST_F(ComEvents, TheThreadRunsExactlyWhileALineHandlerIsBound) {
+    port->Open();
+    EXPECT_FALSE(port->HasEventThread());
+    EXPECT_EQ(port->EventMask(), 0u);
+
+    std::string received;
+    int calls = 0;
+    port->OnRxChar = [&](TObject* sender) {
+        EXPECT_EQ(sender, port.get());
+        EXPECT_TRUE(isMainThread());
+        ++calls;
+        received += readAll();
+    };
+    EXPECT_TRUE(port->HasEventThread());
+    EXPECT_EQ(port->EventMask(), static_cast<uint32_t>(evRxChar));
+    const auto completion = port->EventThreadCompletion();
+    ASSERT_TRUE(completion);
+
+    pty.send("first");
+    ASSERT_TRUE(runUntil([&] { return received == "first"; }));
+    pty.send("second");
+    ASSERT_TRUE(runUntil([&] { return received == "firstsecond"; }));
+    EXPECT_GE(calls, 2);
+
+    port->OnRxChar = nullptr;
+    EXPECT_FALSE(port->HasEventThread());
+    EXPECT_EQ(port->EventMask(), 0u);
+    EXPECT_TRUE(completion->wait(5s));
+    pty.send("unheard");
+    ASSERT_TRUE(runUntil([&] { return port->InputCount() == 7; }));
+    EXPECT_EQ(received, "firstsecond");
+
+    // Bound again: the waiting bytes are news to the new thread.
+    port->OnRxChar = [&](TObject*) { received += readAll(); };
+    ASSERT_TRUE(runUntil([&] { return received == "firstsecondunheard"; }));
+    port->Close();
+    EXPECT_FALSE(port->HasEventThread());
+}
+
+TEST_F(ComEvents, UnreadInputIsReportedOncePerArrival) {
+    std::atomic<int> calls{0};
+    port->OnRxChar = [&](TObject*) { ++calls; }; // reads nothing
+    port->Open();
+    pty.send("a");
+    ASSERT_TRUE(runUntil([&] { return calls == 1; }));
+    pty.send("b");
+    ASSERT_TRUE(runUntil([&] { return calls == 2; }));
+    EXPECT_EQ(port->InputCount(), 2);
+}
+
+TEST_F(ComEvents, ABatchRunsInTheFixedOrder) {
+    std::vector<std::string> order;
+    port->BufferSizes()->SetInput(10); // 80 % full at 8 bytes
+    port->OnRxChar = [&](TObject*) {
+        order.push_back("rx");
+        readAll();
+    };
+    port->OnRx80PercFull = [&](TObject*) { order.push_back("rx80"); };
+    port->Open();
+    pty.send("123456789");
+    ASSERT_TRUE(runUntil([&] { return !order.empty() && order.back() == "rx"; }));
+    EXPECT_EQ(order, (std::vector<std::string>{"rx80", "rx"}));
+}
+
+TEST_F(ComEvents, AHandlerExceptionIsShownOnceAndEventsGoOn) {
+    std::vector<std::string> shown;
+    Application().OnException = [&](std::exception_ptr error) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const std::exception& e) {
+            shown.emplace_back(e.what());
+        }
+    };
+    int calls = 0;
+    port->OnRxChar = [&](TObject*) {
+        ++calls;
+        readAll();
+        if (calls == 1)
+            throw std::runtime_error("handler failed");
+        if (calls == 2)
+            NorvEngineering::Platform::Abort(); // silent
+    };
+    port->Open();
+    for (int round = 1; round <= 3; ++round) {
+        pty.send("x");
+        ASSERT_TRUE(runUntil([&] { return calls == round; }));
+    }
+    EXPECT_EQ(shown, std::vector<std::string>{"handler failed"});
+    EXPECT_TRUE(port->HasEventThread());
+}
+
+TEST_F(ComEvents, TheOtherSideGoingAwayReachesOnErrorOnTheMainThreadAndClosesThePort) {
+    std::vector<std::pair<int, std::string>> errors;
+    int afterClose = 0;
+    port->OnError = [&](TCustomComPort*, EComError& error, TComAction& action) {
+        EXPECT_TRUE(isMainThread());
+        errors.emplace_back(error.Code(), error.Message());
+        action = caAbort;
+    };
+    port->AfterClose = [&](TCustomComPort*) { ++afterClose; };
+    port->OnRxChar = [&](TObject*) { readAll(); };
+    port->Open();
+    const auto completion = port->EventThreadCompletion();
+    pty.hangUp();
+    ASSERT_TRUE(runUntil([&] { return !port->Active(); }));
+    EXPECT_TRUE(completion->wait(5s));
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], std::make_pair(5, std::string("Input/output error")));
+    EXPECT_EQ(afterClose, 1);
+    EXPECT_FALSE(port->HasEventThread());
+}
+
+TEST_F(ComEvents, DirectEventsRunOnTheEventThreadAndMayCloseThePort) {
+    port->SetSynchronizeEvents(false);
+    std::atomic<bool> onWorker{false};
+    std::atomic<int> calls{0};
+    port->OnRxChar = [&](TObject*) {
+        onWorker = !isMainThread();
+        if (++calls == 2)
+            port->Close();
+        else
+            readAll();
+    };
+    port->Open();
+    pty.send("one");
+    ASSERT_TRUE(runUntil([&] { return calls == 1; }));
+    EXPECT_TRUE(onWorker);
+    pty.send("two");
+    ASSERT_TRUE(runUntil([&] { return calls == 2; }));
+    ASSERT_TRUE(runUntil([&] { return TComThread::LiveThreads() == 0; }));
+    EXPECT_FALSE(port->Active());
+}
+
+TEST_F(ComEvents, ABatchOnItsWayFindsItsPortGone) {
+    int calls = 0;
+    port->OnRxChar = [&](TObject*) { ++calls; };
+    port->Open();
+    pty.send("late");
+    // The thread is on its way to the main thread (or about to be); the main thread
+    // does not let it in before the port is gone.
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (pty.unread() < 4 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
+    port.reset();
+    EXPECT_TRUE(TComThread::WaitForAll(5s));
+    EXPECT_EQ(calls, 0);
+}
+
+TEST_F(ComEvents, AHandlerMayDestroyItsPort) {
+    port->OnRxChar = [&](TObject*) { port.reset(); };
+    port->OnBreak = [&](TObject*) {};
+    port->Open();
+    pty.send("bye");
+    ASSERT_TRUE(runUntil([&] { return port == nullptr; }));
+}
+
+TEST_F(ComEvents, TransmitEmptyFollowsTheOtherSidesReading) {
+    std::atomic<int> empties{0};
+    port->OnTxEmpty = [&](TObject*) { ++empties; };
+    port->Open();
+    port->Write("ping", 4, true);
+    EXPECT_EQ(pty.receive(4, 5s), "ping");
+    ASSERT_TRUE(runUntil([&] { return empties >= 1; }));
+}
+
+} // namespace
