@@ -329,3 +329,18 @@ TEST(SimulatorEngine, LargerModelsAnswerFaAndFbUnlessTheyLackThem) {
     vkr25.getParameters().setAlarms2And3(true);
     EXPECT_EQ(ask(vkr25, "FA"), (Lines{"E62"}));
 }
+
+TEST(SimulatorEngine, ModelSwitchBringsThatModelsParametersAndIdentity) {
+    CSensorSimulator sim;
+    sim.getParameters().set("SA", "9");
+    sim.setErrorReply("TP", "E55");
+    sim.setModel(EModel::Vkr27);
+    EXPECT_EQ(sim.getModel(), EModel::Vkr27);
+    EXPECT_EQ(ask(sim, "ID").front(), "VKR27,12345,1.23");
+    EXPECT_EQ(ask(sim, "SA"), (Lines{"SA1"}));
+    EXPECT_EQ(ask(sim, "FA"), (Lines{"FA0"}));
+    EXPECT_EQ(ask(sim, "TP"), (Lines{"E55"})); // faults stay
+    sim.setModel(EModel::Vkr25);
+    EXPECT_EQ(ask(sim, "FA"), (Lines{"E62"}));
+    EXPECT_EQ(ask(sim, "ID").front(), "VKR25,12345,1.23");
+}

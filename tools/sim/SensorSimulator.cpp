@@ -54,6 +54,12 @@ CSensorSimulator::CSensorSimulator(EModel model)
                   {ERunMode::DF, milliseconds(0)},   {ERunMode::none, milliseconds(0)}};
 }
 
+void CSensorSimulator::setModel(EModel model) {
+    m_model_ = model;
+    m_parameters_ = CSimulatedParameters(model);
+    m_identity_ = defaultIdentity(model);
+}
+
 // ---- the wire ---------------------------------------------------------------------
 
 void CSensorSimulator::feed(std::string_view bytes) {

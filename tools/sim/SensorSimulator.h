@@ -49,6 +49,9 @@ public:
     explicit CSensorSimulator(EModel model = EModel::Vkr25);
 
     EModel getModel() const { return m_model_; }
+    // Answers as another model from now on, with that model's factory parameters and
+    // identity; the running mode, faults, output handler and counts stay.
+    void setModel(EModel model);
 
     // ---- the wire -------------------------------------------------------------
     // Command bytes from the host, in chunks of any size.
