@@ -72,6 +72,8 @@ TCustomComPort::~TCustomComPort() {
     // The event thread may still deliver a batch that was on its way; it finds the
     // link cut. A close handed to the main thread cannot have run, so close here.
     FreeHandle();
+    if (m_pLastEventLink_)
+        m_pLastEventLink_->waitUnpinned();
     *m_pAlive_ = false;
 }
 
@@ -239,13 +241,24 @@ void TCustomComPort::openDevice_() {
 }
 
 void TCustomComPort::Close() {
-    if (m_pEventLink_ && m_pEventLink_->threadId.load() == Platform::currentThreadId() &&
-        !m_pEventLink_->pinnedByCallingThread()) {
+    // On the event thread the close is the main thread's to make. A direct batch
+    // that asks for it keeps its pin meanwhile and says so, lest the main thread
+    // wait for it.
+    if (m_pEventLink_ && m_pEventLink_->threadId.load() == Platform::currentThreadId()) {
         const auto link = m_pEventLink_;
-        Platform::synchronize([link] {
-            if (TCustomComPort* port = link->current())
-                port->Close();
-        });
+        const bool pinned = link->pinnedByCallingThread();
+        if (pinned)
+            link->closeHandedOver = true;
+        try {
+            Platform::synchronize([link] {
+                if (TCustomComPort* port = link->current())
+                    port->Close();
+            });
+        } catch (...) {
+            link->closeHandedOver = false;
+            throw;
+        }
+        link->closeHandedOver = false;
         return;
     }
     if (!GetActive() || m_handle_ < 0)

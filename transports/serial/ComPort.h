@@ -222,6 +222,9 @@ private:
     int m_handle_ = -1;
     bool m_exclusive_ = false;
     std::shared_ptr<TComEventLink> m_pEventLink_;
+    // The latest thread's link, kept after it was cut: the destructor must not free
+    // the port under a direct batch that is still running.
+    std::shared_ptr<TComEventLink> m_pLastEventLink_;
     std::shared_ptr<Platform::TThreadCompletion> m_pThreadCompletion_;
     uint32_t m_eventMask_ = 0;
     TTransfer m_read_;

@@ -109,11 +109,20 @@ bool TComEventLink::pinnedByCallingThread() {
 }
 
 void TComEventLink::cut() {
+    {
+        std::lock_guard lock(mutex);
+        port = nullptr;
+        device = -1;
+        terminated = true;
+    }
+    // The batch that handed its Close over waits for this very call.
+    if (!closeHandedOver)
+        waitUnpinned();
+}
+
+void TComEventLink::waitUnpinned() {
     std::unique_lock lock(mutex);
-    port = nullptr;
-    device = -1;
-    terminated = true;
-    // A handler that closes its own port from a direct batch holds the pin itself.
+    // A handler that closes or destroys its own port from a direct batch holds the pin itself.
     if (pins == 0 || threadId.load() == Platform::currentThreadId())
         return;
     if (!Platform::isMainThread()) {
@@ -502,6 +511,7 @@ void TCustomComPort::CreateThread() {
     }
     if (!completion)
         RaiseError(0, kCreateThreadMessage);
+    m_pLastEventLink_ = link;
     m_pEventLink_ = std::move(link);
     m_pThreadCompletion_ = std::move(completion);
 }

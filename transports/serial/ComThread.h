@@ -34,8 +34,11 @@ struct TComEventLink {
     void unpin();
     bool pinnedByCallingThread();
     // Lets go of the port and the device; waits for a direct batch running on another
-    // thread (on the main thread, synchronised calls keep running meanwhile).
+    // thread (on the main thread, synchronised calls keep running meanwhile), unless
+    // that batch is itself waiting for the main thread to close the port.
     void cut();
+    // Waits until no direct batch holds the port, unless the caller holds it.
+    void waitUnpinned();
 
     std::mutex mutex;
     std::condition_variable unpinned;
@@ -49,6 +52,8 @@ struct TComEventLink {
     std::atomic<int> priority{Platform::tpNormal};
     std::atomic<int32_t> rx80Threshold{0};
     std::atomic<bool> wroteSinceTxEmpty{false};
+    // Set while a direct batch waits for the main thread to run its Close.
+    std::atomic<bool> closeHandedOver{false};
     std::atomic<Platform::ThreadId> threadId{0};
 };
 
