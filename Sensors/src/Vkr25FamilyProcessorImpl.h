@@ -9,8 +9,8 @@
 #include "SensorSink.h"
 #include "Vkr25FamilyProcessor.h"
 
+#include <exception>
 #include <optional>
-#include <stdexcept>
 
 namespace NorvEngineering::SensorLib {
 
@@ -163,10 +163,10 @@ void CVkr25FamilyProcessor<Driver>::parseIdentification_(const std::string& repl
     if (reply.find("VKR2") != std::string::npos) {
         try {
             config_().setIdentification(reply);
-        } catch (const std::runtime_error&) { // CBadConversion included
-            appendTrace(identificationMarker_("/BAD ID STRING") + reply);
-            return;
-        } catch (const std::logic_error&) {
+        } catch (const std::exception&) {
+            // Wrong number of fields, no digit in the serial number or the major
+            // version, a version part that is no number: the line is no identity,
+            // and the lines after it must still be read.
             appendTrace(identificationMarker_("/BAD ID STRING") + reply);
             return;
         }
