@@ -74,7 +74,9 @@ struct Rig {
     bool connect() {
         server.start();
         driver.setInterface(transport.get());
-        return Application().RunUntil([&] { return owner.sensorReady == 1; }, 10s);
+        // Ready, and the auto-start command that readiness sends has been answered.
+        return Application().RunUntil([&] { return owner.sensorReady == 1 && driver.getQueue().empty(); },
+                                      10s);
     }
     bool runUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = 20s) {
         return Application().RunUntil(condition, limit);

@@ -93,6 +93,7 @@ void CPtySensorServer::stop() {
         std::lock_guard lock(m_mutex_);
         m_stopping_ = true;
     }
+    m_changed_.notify_all();
     wake_();
     if (m_thread_.joinable())
         m_thread_.join();
@@ -122,6 +123,16 @@ void CPtySensorServer::setGarbageEvery(unsigned measurementLines) {
     m_garbageEvery_ = measurementLines;
 }
 
+void CPtySensorServer::setFloodAfter(unsigned measurementLines) {
+    std::lock_guard lock(m_mutex_);
+    m_floodAtLine_ = measurementLines == 0 ? 0 : m_simulator_.getMeasurementLinesSent() + measurementLines;
+}
+
+void CPtySensorServer::setWriteObserver(WriteObserver observer) {
+    std::lock_guard lock(m_mutex_);
+    m_writeObserver_ = std::move(observer);
+}
+
 uint64_t CPtySensorServer::getMeasurementLinesSent() {
     std::lock_guard lock(m_mutex_);
     return m_simulator_.getMeasurementLinesSent();
@@ -139,7 +150,8 @@ bool CPtySensorServer::isHungUp() {
 
 bool CPtySensorServer::waitForHangUp(std::chrono::milliseconds timeout) {
     std::unique_lock lock(m_mutex_);
-    return m_changed_.wait_for(lock, timeout, [this] { return m_hungUp_; });
+    m_changed_.wait_for(lock, timeout, [this] { return m_hungUp_ || m_stopping_; });
+    return m_hungUp_;
 }
 
 // Called by the engine, under the lock.
@@ -184,6 +196,10 @@ void CPtySensorServer::run_() {
                         const uint64_t lines = m_simulator_.getMeasurementLinesSent();
                         if (m_garbageEvery_ != 0 && lines % m_garbageEvery_ == 0)
                             m_simulator_.injectLine("#?~garbage~?#");
+                        if (m_floodAtLine_ != 0 && lines >= m_floodAtLine_) {
+                            m_floodAtLine_ = 0;
+                            m_simulator_.emitFlood();
+                        }
                     }
                 }
                 break;
@@ -233,6 +249,9 @@ void CPtySensorServer::flushOutput_() {
             blocked = errno == EAGAIN;
             break;
         }
+        if (m_writeObserver_)
+            m_writeObserver_(std::string_view(m_output_.data(), static_cast<std::size_t>(put)),
+                             std::chrono::steady_clock::now());
         m_output_.erase(0, static_cast<std::size_t>(put));
         m_bytesWritten_ += static_cast<uint64_t>(put);
         if (m_splitChunk_ != 0 && !m_output_.empty())

@@ -43,10 +43,18 @@ public:
     void setSplitReplies(std::size_t chunk, std::chrono::milliseconds gap);
     // Every n-th measurement line is followed by a line of garbage (0: never).
     void setGarbageEvery(unsigned measurementLines);
+    // After this many more measurement lines, a run of bytes without line end (0: never).
+    void setFloodAfter(unsigned measurementLines);
+    // Called in the server's thread, under its lock, with each piece written to the
+    // line and the time the write returned.
+    using WriteObserver =
+        std::function<void(std::string_view bytes, std::chrono::steady_clock::time_point at)>;
+    void setWriteObserver(WriteObserver observer);
 
     uint64_t getMeasurementLinesSent();
     uint64_t getBytesWritten();
-    // Whether the master side has been closed after a hang-up; and a wait for it.
+    // Whether the master side has been closed after a hang-up; and a wait for it,
+    // which also ends when the server stops.
     bool isHungUp();
     bool waitForHangUp(std::chrono::milliseconds timeout);
 
@@ -80,6 +88,8 @@ private:
     std::size_t m_splitChunk_ = 0;
     std::chrono::milliseconds m_splitGap_{0};
     unsigned m_garbageEvery_ = 0;
+    uint64_t m_floodAtLine_ = 0;
+    WriteObserver m_writeObserver_;
     std::chrono::microseconds m_tickPeriod_{0};
     std::chrono::steady_clock::time_point m_hangUpSince_;
     uint64_t m_bytesWritten_ = 0;
