@@ -255,3 +255,4 @@ void BM_IdleOpenPortCpu(benchmark::State& state) {
 BENCHMARK(BM_IdleOpenPortCpu)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
+BENCHMARK_MAIN();
