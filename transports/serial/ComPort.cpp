@@ -274,10 +274,7 @@ void TCustomComPort::FreeHandle() {
     if (m_handle_ >= 0) {
         // Output still queued goes out while the line allows, then the rest is
         // dropped, so that closing never waits on a line held off for good.
-        try {
-            drainOutput_(std::nullopt);
-        } catch (const Platform::Exception&) {
-        }
+        drainOutput_(std::nullopt, false);
         ::tcflush(m_handle_, TCOFLUSH);
         // The exclusive flag belongs to the terminal, not to this descriptor: another
         // descriptor of it (a pseudo-terminal's server) would keep it set. A port that
@@ -574,13 +571,13 @@ void TCustomComPort::Flush() {
             progressWrite_(true);
         }
     }
-    drainOutput_(deadline);
+    drainOutput_(deadline, true);
 }
 
 // Waits until the driver has sent its output queue. The kernel offers no drain with
 // a time limit (tcdrain may wait for ever under flow control), so the queue is
 // looked at again after about the time its bytes take on the line.
-void TCustomComPort::drainOutput_(std::optional<Clock::time_point> deadline) {
+void TCustomComPort::drainOutput_(std::optional<Clock::time_point> deadline, bool raise) {
     const int32_t rate = std::max(CustomBaudRate(), 0) > 0 ? CustomBaudRate() : 9600;
     auto lineTime = [rate](int bytes) { return milliseconds(int64_t{bytes} * 10 * 1000 / rate + 1); };
     int queued = 0;
@@ -590,8 +587,11 @@ void TCustomComPort::drainOutput_(std::optional<Clock::time_point> deadline) {
         deadline = Clock::now() + 2 * lineTime(queued) + milliseconds(500);
     while (queued > 0) {
         const int wait = pollTimeout(deadline);
-        if (wait == 0)
-            RaiseError(0, kTimeoutMessage);
+        if (wait == 0) {
+            if (raise)
+                RaiseError(0, kTimeoutMessage);
+            return;
+        }
         std::this_thread::sleep_for(
             std::clamp(lineTime(queued), milliseconds(1), milliseconds(std::min(wait, 20))));
         if (::ioctl(m_handle_, TIOCOUTQ, &queued) != 0)

@@ -210,7 +210,7 @@ private:
     void progressRead_(bool raise);
     void progressWrite_(bool raise);
     std::optional<std::chrono::steady_clock::time_point> writeDeadline_() const;
-    void drainOutput_(std::optional<std::chrono::steady_clock::time_point> deadline);
+    void drainOutput_(std::optional<std::chrono::steady_clock::time_point> deadline, bool raise);
     bool readLineCounters_(TLineCounters& counters) const;
     void reportLineErrors_();
     void restorePriorityClass_();
