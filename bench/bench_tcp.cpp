@@ -4,8 +4,8 @@
 // connection. SENSORLIB_BENCH_IDLE_SECONDS shortens the idle measurement (default 10).
 #include "Application.h"
 #include "SensorLib.h"
-#include "SimTcpServer.h"
 #include "TcpInterface.h"
+#include "TcpSensorServer.h"
 #include "Vkr25.h"
 
 #include <benchmark/benchmark.h>
@@ -80,7 +80,7 @@ struct Station {
     ~Station() { transport.reset(); }
 };
 
-void counting(TcpTests::SimTcpServer& server, std::size_t index) {
+void counting(SensorSim::CTcpSensorServer& server, std::size_t index) {
     server.with(index, [](SensorSim::CSensorSimulator& sim) {
         sim.setDistanceSource([](std::uint64_t i) { return 1.0 + 0.001 * static_cast<double>(i % 5000); });
         sim.setMeasurementPeriod(SensorSim::CSensorSimulator::ERunMode::DX, 5ms);
@@ -98,7 +98,7 @@ void report(benchmark::State& state, std::vector<double> micros) {
 
 void BM_TcpLatencySimulatorToOnDataUpdate(benchmark::State& state) {
     for (auto _ : state) {
-        TcpTests::SimTcpServer server;
+        SensorSim::CTcpSensorServer server;
         counting(server, 0);
         Station station(server.port());
         if (!Application().RunUntil([&] { return station.owner.ready == 1; }, 10s)) {
@@ -195,7 +195,7 @@ void BM_TcpIdleConnectionCpu(benchmark::State& state) {
     const char* configured = std::getenv("SENSORLIB_BENCH_IDLE_SECONDS");
     const int seconds = configured != nullptr ? std::max(1, std::atoi(configured)) : 10;
     for (auto _ : state) {
-        TcpTests::SimTcpServer server;
+        SensorSim::CTcpSensorServer server;
         Station station(server.port());
         if (!Application().RunUntil([&] { return station.owner.ready == 1; }, 10s)) {
             state.SkipWithError("sensor not ready");
@@ -223,7 +223,7 @@ long residentKiB() {
 void BM_TcpMemoryPerOpenConnection(benchmark::State& state) {
     const auto count = static_cast<std::size_t>(state.range(0));
     for (auto _ : state) {
-        TcpTests::SimTcpServer server(count);
+        SensorSim::CTcpSensorServer server(count);
         Application().RunUntil([] { return false; }, 50ms);
         const long before = residentKiB();
         std::vector<std::unique_ptr<Station>> stations;

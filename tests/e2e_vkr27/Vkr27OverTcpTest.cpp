@@ -1,7 +1,7 @@
 #include "Vkr27Road.h"
 
-#include "SimTcpServer.h"
 #include "TcpInterface.h"
+#include "TcpSensorServer.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@ using namespace Vkr27EndToEnd;
 using NorvEngineering::SensorLib::CTcpInterface;
 
 TEST(Vkr27OverTcp, StartsReadsTheAlarmsAndMeasuresOverLoopback) {
-    TcpTests::SimTcpServer server;
+    SensorSim::CTcpSensorServer server;
     server.with(0, prepareVkr27);
 
     Owner owner;

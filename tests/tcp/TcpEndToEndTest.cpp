@@ -1,7 +1,7 @@
 #include "Application.h"
 #include "SensorLib.h"
-#include "SimTcpServer.h"
 #include "TcpInterface.h"
+#include "TcpSensorServer.h"
 #include "Vkr25.h"
 
 #include <gtest/gtest.h>
@@ -19,7 +19,7 @@ using NorvEngineering::SensorLib::CSensorInterface;
 using NorvEngineering::SensorLib::CSensorSink;
 using NorvEngineering::SensorLib::CTcpInterface;
 using NorvEngineering::SensorLib::CVkr25;
-using TcpTests::SimTcpServer;
+using SensorSim::CTcpSensorServer;
 using namespace std::chrono_literals;
 
 namespace {
@@ -75,7 +75,7 @@ struct Station {
     void connect() { driver.setInterface(transport.get()); }
 };
 
-void useCountingDistances(SimTcpServer& server, std::size_t index) {
+void useCountingDistances(CTcpSensorServer& server, std::size_t index) {
     server.with(index, [](SensorSim::CSensorSimulator& sim) {
         sim.setDistanceSource([](std::uint64_t i) { return 1.0 + 0.001 * static_cast<double>(i % 5000); });
     });
@@ -90,7 +90,7 @@ void expectConsecutive(const std::vector<double>& distances) {
 } // namespace
 
 TEST(TcpEndToEnd, StartsMeasuresAtFiftyPerSecondSeesTheSensorHangUpAndReconnects) {
-    SimTcpServer server;
+    CTcpSensorServer server;
     useCountingDistances(server, 0);
     Station station(server.port());
     station.connect();
@@ -126,7 +126,7 @@ TEST(TcpEndToEnd, StartsMeasuresAtFiftyPerSecondSeesTheSensorHangUpAndReconnects
 
 TEST(TcpEndToEnd, FiftyConnectionsToFiftySimulatorsInOneProcess) {
     constexpr std::size_t kCount = 50;
-    SimTcpServer server(kCount);
+    CTcpSensorServer server(kCount);
     std::vector<std::unique_ptr<Station>> stations;
     for (std::size_t i = 0; i < kCount; ++i) {
         useCountingDistances(server, i);

@@ -1,40 +1,53 @@
-// sensor_example: a minimal owner of a sensor. It creates the serial transport and
-// the Vkr25 driver, implements the sink, starts the sensor when the transport is
-// ready, prints the identification and the parameters, requests a measuring mode and
-// prints each value with its time, and every error, until its time or count is up.
+// sensor_example: a minimal owner of a sensor. It creates the transport and the
+// driver of the model asked for (a Vkr25, or a Vkr25Xt, which also drives a Vkr27),
+// implements the sink, starts the sensor when the transport is ready, prints the
+// identification and the parameters, requests a measuring mode and prints each value
+// with its time, and every error, until its time or count is up.
 //
 // By default it talks to the built-in simulator on a pseudo-terminal, served by a
-// thread of this program; with --serial it talks to a real device.
+// thread of this program (--sim-tcp: on a loopback TCP port); with --serial it talks
+// to a real device, with --tcp to a sensor behind a TCP converter.
 #include "CommandLine.h"
+#include "ModelName.h"
 #include "PtySensorServer.h"
+#include "TcpSensorServer.h"
 
 #include "Application.h"
 #include "ComThread.h"
 #include "Exception.h"
 #include "SensorLib.h"
 #include "SerialInterface.h"
+#include "TcpInterface.h"
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <exception>
+#include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 
 using namespace NorvEngineering::SensorLib;
 using NorvEngineering::Platform::Application;
 using NorvEngineering::Platform::EAbort;
+using SensorSim::EModel;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
+enum class ELink : uint8_t { builtInPty, builtInTcp, serial, tcp };
+
 struct Settings {
-    std::string device; // empty: the built-in simulator
+    ELink link = ELink::builtInPty;
+    int linkOptions = 0; // how many of --serial, --tcp, --sim-tcp were given
+    EModel model = EModel::Vkr25;
     CSerialInterface::TSerialProperties line{nullptr};
+    CTcpInterface::TTcpProperties tcp{nullptr};
     unsigned long seconds = 3;
     unsigned long count = 0; // 0: as many as come in the time
-    CVkr25::ELaserMode mode = CVkr25::lmDX;
+    std::string mode = "dx";
     unsigned long simHangUpAfter = 0;
     std::string simErrorReply;
 };
@@ -52,36 +65,57 @@ std::string wallClock() {
     return text;
 }
 
-bool isMeasuringMode(CVkr25::ELaserMode mode) {
+// The two drivers name their modes alike; their values differ.
+template <class Driver>
+bool isMeasuringMode(typename Driver::ELaserMode mode) {
     switch (mode) {
-    case CVkr25::lmDT:
-    case CVkr25::lmDS:
-    case CVkr25::lmDW:
-    case CVkr25::lmDX:
-    case CVkr25::lmDF:
-    case CVkr25::lmDM:
+    case Driver::lmDT:
+    case Driver::lmDS:
+    case Driver::lmDW:
+    case Driver::lmDX:
+    case Driver::lmDF:
+    case Driver::lmDM:
         return true;
     default:
         return false;
     }
 }
 
+template <class Driver>
+std::string modeName(typename Driver::ELaserMode mode) {
+    if (mode == Driver::lmEscaped)
+        return "escape";
+    if (mode == Driver::lmNone)
+        return "none";
+    return Driver::getModeText(mode);
+}
+
+const CVkr25::CVkr25Config& configOf(const CVkr25& driver) {
+    return driver.getConfig();
+}
+const CVkr25Xt::CVkr25XtConfig& configOf(const CVkr25Xt& driver) {
+    return *driver.getConfig();
+}
+
 // The owner of one sensor: what the library reports, it prints.
+template <class Driver>
 class ExampleOwner : public CSensorSink {
 public:
     explicit ExampleOwner(Clock::time_point start) : m_start_(start) {}
 
-    void setDriver(CVkr25* driver) { m_pDriver_ = driver; }
+    void setDriver(Driver* driver) { m_pDriver_ = driver; }
     bool sensorReady() const { return m_sensorReady_; }
     bool failed() const { return m_failed_; }
     unsigned long values() const { return m_values_; }
+    // From now on the transport is released on purpose.
+    void releasing() { m_releasing_ = true; }
 
     void onDataUpdate(CSensor*, const std::string& text) override {
         if (!text.empty()) {
             std::printf("%s  trace: %s\n", stamp().c_str(), printable(text).c_str());
             return;
         }
-        if (!m_sensorReady_ || !isMeasuringMode(m_pDriver_->getCurrentMode()))
+        if (!m_sensorReady_ || !isMeasuringMode<Driver>(m_pDriver_->getCurrentMode()))
             return;
         ++m_values_;
         std::printf("%s  value %lu: %.3f m (%s)\n", stamp().c_str(), m_values_, m_pDriver_->getDistance(),
@@ -98,7 +132,11 @@ public:
                     error.getPlace().c_str());
     }
     void onInterfaceReleased(CSensor*, CSensorInterface*) override {
-        std::printf("%s  interface released\n", stamp().c_str());
+        // A connection that the sensor's side closed ends the run as a failure.
+        const bool unasked = !m_releasing_ && !m_failed_;
+        if (!m_releasing_)
+            m_failed_ = true;
+        std::printf("%s  interface released%s\n", stamp().c_str(), unasked ? " by the other side" : "");
     }
     void onSensorReady(CSensor*) override {
         m_sensorReady_ = true;
@@ -108,18 +146,11 @@ public:
         std::printf("%s  sensor error %d\n", stamp().c_str(), error.getCode());
     }
     void onSensorCustomCallback(CSensor*) override {
-        std::printf("%s  mode: %s\n", stamp().c_str(), modeName(m_pDriver_->getCurrentMode()).c_str());
+        std::printf("%s  mode: %s\n", stamp().c_str(),
+                    modeName<Driver>(m_pDriver_->getCurrentMode()).c_str());
     }
-    uint32_t getSensorType() const override { return makeSensorType(1, 239, 18); }
+    uint32_t getSensorType() const override { return CVkr25FamilyLaser::kSensorType; }
     int32_t getSensorId() const override { return 0; }
-
-    static std::string modeName(CVkr25::ELaserMode mode) {
-        if (mode == CVkr25::lmEscaped)
-            return "escape";
-        if (mode == CVkr25::lmNone)
-            return "none";
-        return CVkr25::getModeText(mode);
-    }
 
 private:
     std::string stamp() const {
@@ -144,14 +175,25 @@ private:
     }
 
     Clock::time_point m_start_;
-    CVkr25* m_pDriver_ = nullptr;
+    Driver* m_pDriver_ = nullptr;
     bool m_sensorReady_ = false;
     bool m_failed_ = false;
+    bool m_releasing_ = false;
     unsigned long m_values_ = 0;
 };
 
-void printParameters(const CVkr25& driver) {
-    const CVkr25::CVkr25Config& config = driver.getConfig();
+void printModelParameters(const CVkr25::CVkr25Config&) {}
+void printModelParameters(const CVkr25Xt::CVkr25XtConfig& config) {
+    if (config.getStrAlarm2().empty() && config.getStrAlarm3().empty())
+        std::printf("  alarms 2, 3 (FA/FB)   not reported\n");
+    else
+        std::printf("  alarms 2, 3 (FA/FB)   %s / %s\n", config.getStrAlarm2().c_str(),
+                    config.getStrAlarm3().c_str());
+}
+
+template <class Driver>
+void printParameters(const Driver& driver) {
+    const auto& config = configOf(driver);
     std::string identification = config.getIdentification();
     while (!identification.empty() && (identification.back() == '\r' || identification.back() == '\n'))
         identification.pop_back();
@@ -171,22 +213,52 @@ void printParameters(const CVkr25& driver) {
                 config.getStrRangeEnd().c_str());
     std::printf("  alarm (AC/AH/AW)      %s / %s / %s\n", config.getStrAlarmCenter().c_str(),
                 config.getStrAlarmHysteresis().c_str(), config.getStrAlarmWidth().c_str());
+    printModelParameters(config);
     std::printf("  baud rate (BR)        %u\n", config.getBaudRate());
-    std::printf("  auto-start (AS)       %s\n", ExampleOwner::modeName(config.getAutostartMode()).c_str());
+    std::printf("  auto-start (AS)       %s\n", modeName<Driver>(config.getAutostartMode()).c_str());
     std::printf("  trigger (TD/TM)       %s / %s\n", config.getTriggerDelay().c_str(),
                 config.getTriggerMode().c_str());
     std::fflush(stdout);
 }
 
+// Splits "HOST:PORT" ("[::1]:PORT" for an IPv6 address).
+std::string readHostAndPort(const std::string& text, CTcpInterface::TTcpProperties& tcp) {
+    const auto colon = text.rfind(':');
+    unsigned long port = 0;
+    if (colon == std::string::npos || !Programs::readCount(text.substr(colon + 1), port) || port == 0 ||
+        port > 65535)
+        return "expected HOST:PORT with a port 1 ... 65535";
+    std::string host = text.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    if (host.empty())
+        return "expected HOST:PORT with a host";
+    tcp.IpAddress = host;
+    tcp.PortNumber = static_cast<int32_t>(port);
+    return "";
+}
+
 Programs::CCommandLine makeCommandLine(Settings& settings) {
     Programs::CCommandLine line(
-        "Usage: sensor_example [--serial DEVICE [line settings]] [options]\n\n"
-        "Connects to a Vkr25 sensor, prints its identification and parameters, measures and\n"
-        "prints each value with its time. Without --serial it runs against the built-in\n"
-        "simulator on a pseudo-terminal. Exits 0 when values came and no error occurred.");
+        "Usage: sensor_example [--serial DEVICE [line settings] | --tcp HOST:PORT | --sim-tcp] [options]\n\n"
+        "Connects to a Vkr25-family sensor, prints its identification and parameters,\n"
+        "measures and prints each value with its time. Without --serial or --tcp it runs\n"
+        "against the built-in simulator on a pseudo-terminal (--sim-tcp: on a loopback TCP\n"
+        "port). Exits 0 when values came and no error occurred.");
+    line.add("--model", "vkr25|vkr25xt|vkr27",
+             "the sensor: vkr25 (default) takes the Vkr25 driver, the others the Vkr25Xt driver",
+             [&](const std::string& v) {
+                 const auto model = Programs::modelFromName(v);
+                 if (!model)
+                     return std::string("unknown model");
+                 settings.model = *model;
+                 return std::string();
+             });
     line.add("--serial", "DEVICE", "a real serial device (/dev/ttyUSB0, COM1 = /dev/ttyS0)",
              [&](const std::string& v) {
-                 settings.device = v;
+                 settings.link = ELink::serial;
+                 ++settings.linkOptions;
+                 settings.line.DeviceName = v;
                  return v.empty() ? std::string("empty device name") : std::string();
              });
     line.add("--baud", "RATE", "line rate, one of 50 ... 256000 (default: as the device is)",
@@ -225,12 +297,23 @@ Programs::CCommandLine makeCommandLine(Settings& settings) {
             return std::string("expected 1, 1.5 or 2");
         return std::string();
     });
+    line.add("--tcp", "HOST:PORT", "a sensor behind a TCP converter at this address",
+             [&](const std::string& v) {
+                 settings.link = ELink::tcp;
+                 ++settings.linkOptions;
+                 return readHostAndPort(v, settings.tcp);
+             });
+    line.addFlag("--sim-tcp", "run the built-in simulator on a loopback TCP port instead of a pty", [&] {
+        settings.link = ELink::builtInTcp;
+        ++settings.linkOptions;
+    });
     line.add("--mode", "dt|ds|dw|dx", "the measuring mode to request (default dx, 50 a second)",
              [&](const std::string& v) {
                  const auto mode = CVkr25::getModeByName(v);
-                 if (v.size() != 2 || !isMeasuringMode(mode) || mode == CVkr25::lmDM || mode == CVkr25::lmDF)
+                 if (v.size() != 2 || !isMeasuringMode<CVkr25>(mode) || mode == CVkr25::lmDM ||
+                     mode == CVkr25::lmDF)
                      return std::string("expected dt, ds, dw or dx");
-                 settings.mode = mode;
+                 settings.mode = v;
                  return std::string();
              });
     line.add("--seconds", "N", "how long to measure (default 3)", [&](const std::string& v) {
@@ -253,28 +336,12 @@ Programs::CCommandLine makeCommandLine(Settings& settings) {
     return line;
 }
 
-// Runs the message loop until the condition holds, an interface error came, or the
-// time is up.
-bool waitFor(const ExampleOwner& owner, const std::function<bool()>& condition, Clock::time_point deadline) {
-    const auto now = Clock::now();
-    const auto left = deadline > now ? std::chrono::ceil<std::chrono::milliseconds>(deadline - now)
-                                     : std::chrono::milliseconds(0);
-    return Application().RunUntil([&] { return owner.failed() || condition(); }, left) && !owner.failed();
-}
-
-} // namespace
-
-int main(int argc, char** argv) {
-    Settings settings;
-    const auto line = makeCommandLine(settings);
-    if (const auto exitCode = line.parse(argc, argv))
-        return *exitCode;
-
-    const auto start = Clock::now();
-    std::unique_ptr<SensorSim::CPtySensorServer> simulator;
-    if (settings.device.empty()) {
-        simulator = std::make_unique<SensorSim::CPtySensorServer>();
-        simulator->withSimulator([&](SensorSim::CSensorSimulator& sensor) {
+// The built-in simulator, on a pseudo-terminal or a loopback TCP port: it points the
+// settings at itself.
+class BuiltInSimulator {
+public:
+    explicit BuiltInSimulator(Settings& settings) {
+        const auto prepare = [&](SensorSim::CSensorSimulator& sensor) {
             // A target that moves away slowly, with a little noise.
             sensor.setDistanceSource([](uint64_t index) {
                 return 1.25 + 0.0005 * static_cast<double>(index) + 0.0001 * static_cast<double>(index % 3);
@@ -284,54 +351,126 @@ int main(int argc, char** argv) {
             if (const auto equals = settings.simErrorReply.find('='); equals != std::string::npos)
                 sensor.setErrorReply(settings.simErrorReply.substr(0, equals),
                                      settings.simErrorReply.substr(equals + 1));
-        });
-        simulator->start();
-        settings.device = simulator->getDevicePath();
-        std::printf("built-in simulator on %s\n", settings.device.c_str());
-    }
-    settings.line.DeviceName = settings.device;
-
-    int exitCode = 0;
-    {
-        ExampleOwner owner(start);
-        CVkr25 driver(&owner);
-        owner.setDriver(&driver);
-        CSerialInterface transport(&settings.line, true);
-        try {
-            std::printf("opening %s\n", settings.device.c_str());
-            driver.setInterface(&transport); // opens; the start-up follows on ready
-            if (!waitFor(
-                    owner, [&] { return owner.sensorReady(); }, Clock::now() + std::chrono::seconds(10))) {
-                if (!owner.failed())
-                    std::printf("the sensor did not become ready within 10 s\n");
-                exitCode = 1;
-            } else if (!waitFor(
-                           owner, [&] { return driver.getQueue().empty(); },
-                           Clock::now() + std::chrono::seconds(10))) {
-                // The auto-start command that readiness sent is still unanswered.
-                if (!owner.failed())
-                    std::printf("the sensor did not finish its start-up within 10 s\n");
-                exitCode = 1;
-            } else {
-                printParameters(driver);
-                driver.setMode(settings.mode);
-                waitFor(
-                    owner, [&] { return settings.count > 0 && owner.values() >= settings.count; },
-                    Clock::now() + std::chrono::seconds(settings.seconds));
-                if (!owner.failed())
-                    driver.setMode(CVkr25::lmEscaped); // stop measuring
-                std::printf("%lu values\n", owner.values());
-                exitCode = owner.failed() || owner.values() == 0 ? 1 : 0;
-            }
-        } catch (const EAbort&) {
-            // A port failure, already reported through the sink.
-            exitCode = 1;
+        };
+        if (settings.link == ELink::builtInTcp) {
+            m_pTcp_ = std::make_unique<SensorSim::CTcpSensorServer>(1, settings.model);
+            m_pTcp_->with(0, prepare);
+            settings.tcp.IpAddress = "127.0.0.1";
+            settings.tcp.PortNumber = m_pTcp_->port();
+            std::printf("built-in simulator on 127.0.0.1:%u\n", static_cast<unsigned>(m_pTcp_->port()));
+        } else {
+            m_pPty_ = std::make_unique<SensorSim::CPtySensorServer>(settings.model);
+            m_pPty_->withSimulator(prepare);
+            m_pPty_->start();
+            settings.line.DeviceName = m_pPty_->getDevicePath();
+            std::printf("built-in simulator on %s\n", settings.line.DeviceName.c_str());
         }
-        transport.releaseInterface();
     }
-    NorvEngineering::Serial::TComThread::WaitForAll(std::chrono::seconds(5));
-    if (simulator)
-        simulator->stop();
+
+    void stop() {
+        if (m_pPty_)
+            m_pPty_->stop();
+        if (m_pTcp_)
+            m_pTcp_->stop();
+    }
+
+private:
+    std::unique_ptr<SensorSim::CPtySensorServer> m_pPty_;
+    std::unique_ptr<SensorSim::CTcpSensorServer> m_pTcp_;
+};
+
+// Runs the message loop until the condition holds, an interface error came, or the
+// time is up.
+template <class Owner>
+bool waitFor(const Owner& owner, const std::function<bool()>& condition, Clock::time_point deadline) {
+    const auto now = Clock::now();
+    const auto left = deadline > now ? std::chrono::ceil<std::chrono::milliseconds>(deadline - now)
+                                     : std::chrono::milliseconds(0);
+    return Application().RunUntil([&] { return owner.failed() || condition(); }, left) && !owner.failed();
+}
+
+std::unique_ptr<CCustomInterface> makeTransport(Settings& settings) {
+    if (settings.link == ELink::tcp || settings.link == ELink::builtInTcp) {
+        auto transport = std::make_unique<CTcpInterface>(&settings.tcp, false);
+        // Events reach the sink on this thread, in its message loop.
+        transport->setSyncEvents(true);
+        std::printf("connecting to %s:%d\n", settings.tcp.IpAddress.c_str(), settings.tcp.PortNumber);
+        return transport;
+    }
+    std::printf("opening %s\n", settings.line.DeviceName.c_str());
+    return std::make_unique<CSerialInterface>(&settings.line, true);
+}
+
+// The life of one sensor with the driver of its model; the exit status.
+template <class Driver>
+int runSensor(Settings& settings, Clock::time_point start) {
+    ExampleOwner<Driver> owner(start);
+    Driver driver(&owner);
+    owner.setDriver(&driver);
+    const std::unique_ptr<CCustomInterface> transport = makeTransport(settings);
+    int exitCode = 0;
+    try {
+        driver.setInterface(transport.get()); // opens; the start-up follows on ready
+        if (!waitFor(
+                owner, [&] { return owner.sensorReady(); }, Clock::now() + std::chrono::seconds(10))) {
+            if (!owner.failed())
+                std::printf("the sensor did not become ready within 10 s\n");
+            exitCode = 1;
+        } else if (!waitFor(
+                       owner, [&] { return driver.getQueue().empty(); },
+                       Clock::now() + std::chrono::seconds(10))) {
+            // The auto-start command that readiness sent is still unanswered.
+            if (!owner.failed())
+                std::printf("the sensor did not finish its start-up within 10 s\n");
+            exitCode = 1;
+        } else {
+            printParameters(driver);
+            driver.setMode(Driver::getModeByName(settings.mode));
+            waitFor(
+                owner, [&] { return settings.count > 0 && owner.values() >= settings.count; },
+                Clock::now() + std::chrono::seconds(settings.seconds));
+            if (!owner.failed())
+                driver.setMode(Driver::lmEscaped); // stop measuring
+            std::printf("%lu values\n", owner.values());
+            exitCode = owner.failed() || owner.values() == 0 ? 1 : 0;
+        }
+    } catch (const EAbort&) {
+        // A port failure, already reported through the sink.
+        exitCode = 1;
+    }
+    owner.releasing();
+    transport->releaseInterface();
+    return exitCode;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Settings settings;
+    const auto line = makeCommandLine(settings);
+    if (const auto exitCode = line.parse(argc, argv))
+        return *exitCode;
+    if (settings.linkOptions > 1) {
+        std::fprintf(stderr, "choose one of --serial, --tcp and --sim-tcp\n(see --help)\n");
+        return 2;
+    }
+
+    const auto start = Clock::now();
+    int exitCode = 1;
+    try {
+        std::unique_ptr<BuiltInSimulator> simulator;
+        if (settings.link == ELink::builtInPty || settings.link == ELink::builtInTcp)
+            simulator = std::make_unique<BuiltInSimulator>(settings);
+        exitCode = settings.model == EModel::Vkr25 ? runSensor<CVkr25>(settings, start)
+                                                   : runSensor<CVkr25Xt>(settings, start);
+        NorvEngineering::Serial::TComThread::WaitForAll(std::chrono::seconds(5));
+        CTcpInterface::waitForClientThreads(std::chrono::seconds(5));
+        if (simulator)
+            simulator->stop();
+    } catch (const std::exception& error) {
+        std::printf("sensor_example: %s\n", error.what());
+        exitCode = 1;
+    }
     std::fflush(stdout);
     return exitCode;
 }

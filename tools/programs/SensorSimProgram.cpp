@@ -1,16 +1,22 @@
-// sensor_sim: a simulated Vkr25-family sensor on a pseudo-terminal. It prints the
-// device path that it serves, then answers like a sensor until it is stopped
-// (Ctrl-C), its time is up, or it hangs up.
+// sensor_sim: a simulated Vkr25-family sensor on a pseudo-terminal or a loopback TCP
+// port. It prints the device path or the address that it serves, then answers like a
+// sensor until it is stopped (Ctrl-C), its time is up, or it hangs up.
 #include "CommandLine.h"
+#include "ModelName.h"
 #include "PtySensorServer.h"
+#include "TcpSensorServer.h"
 
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <exception>
+#include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -18,13 +24,15 @@
 
 using SensorSim::CPtySensorServer;
 using SensorSim::CSensorSimulator;
+using SensorSim::CTcpSensorServer;
 using SensorSim::EModel;
 
 namespace {
 
 struct Settings {
     EModel model = EModel::Vkr25;
-    unsigned long seconds = 0; // 0: until stopped
+    std::optional<uint16_t> tcpPort; // empty: a pseudo-terminal
+    unsigned long seconds = 0;       // 0: until stopped
     unsigned long splitChunk = 0;
     unsigned long splitGapMs = 2;
     unsigned long garbageEvery = 0;
@@ -35,19 +43,25 @@ struct Settings {
 };
 
 Programs::CCommandLine makeCommandLine(Settings& settings) {
-    Programs::CCommandLine line("Usage: sensor_sim [--pty] [options]\n\n"
-                                "Serves a simulated Vkr25-family sensor on a pseudo-terminal and prints the\n"
-                                "device path to open (first line of the output).");
-    line.addFlag("--pty", "serve on a pseudo-terminal (the default)", [] {});
+    Programs::CCommandLine line(
+        "Usage: sensor_sim [--pty | --tcp PORT] [options]\n\n"
+        "Serves a simulated Vkr25-family sensor on a pseudo-terminal or on a TCP port of\n"
+        "127.0.0.1 and prints what to open (first line of the output): the device path,\n"
+        "or the address as 127.0.0.1:PORT.");
+    line.addFlag("--pty", "serve on a pseudo-terminal (the default)", [&] { settings.tcpPort.reset(); });
+    line.add("--tcp", "PORT", "serve on 127.0.0.1:PORT instead (0: any free port), one client at a time",
+             [&](const std::string& v) {
+                 unsigned long port = 0;
+                 if (!Programs::readCount(v, port) || port > 65535)
+                     return std::string("expected a port number 0 ... 65535");
+                 settings.tcpPort = static_cast<uint16_t>(port);
+                 return std::string();
+             });
     line.add("--model", "vkr25|vkr25xt|vkr27", "the model the sensor answers as", [&](const std::string& v) {
-        if (v == "vkr25")
-            settings.model = EModel::Vkr25;
-        else if (v == "vkr25xt")
-            settings.model = EModel::Vkr25Xt;
-        else if (v == "vkr27")
-            settings.model = EModel::Vkr27;
-        else
+        const auto model = Programs::modelFromName(v);
+        if (!model)
             return std::string("unknown model");
+        settings.model = *model;
         return std::string();
     });
     line.add("--seconds", "N", "stop after N seconds (default: run until stopped)",
@@ -92,26 +106,30 @@ Programs::CCommandLine makeCommandLine(Settings& settings) {
     return line;
 }
 
-} // namespace
+// The two servers offer the same faults under slightly different names.
+void withSensor(CPtySensorServer& server, const std::function<void(CSensorSimulator&)>& call) {
+    server.withSimulator(call);
+}
+void withSensor(CTcpSensorServer& server, const std::function<void(CSensorSimulator&)>& call) {
+    server.with(0, call);
+}
+void start(CPtySensorServer& server) {
+    server.start();
+}
+void start(CTcpSensorServer&) {} // serves from its construction on
+std::string address(const CPtySensorServer& server) {
+    return server.getDevicePath();
+}
+std::string address(const CTcpSensorServer& server) {
+    return "127.0.0.1:" + std::to_string(server.port());
+}
 
-int main(int argc, char** argv) {
-    Settings settings;
-    const auto line = makeCommandLine(settings);
-    if (const auto exitCode = line.parse(argc, argv))
-        return *exitCode;
-
-    // Signals are taken by sigtimedwait below, not by handlers: block them before any
-    // thread starts, so that every thread inherits the mask.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-
-    CPtySensorServer server(settings.model);
+// Sets the sensor up as asked, announces where it is and serves until a stop signal,
+// the time limit or the sensor's hang-up.
+template <class Server>
+int serve(Server& server, const Settings& settings, const sigset_t& stopSignals) {
     bool accepted = true;
-    server.withSimulator([&](CSensorSimulator& sensor) {
+    withSensor(server, [&](CSensorSimulator& sensor) {
         if (!settings.autoStart.empty())
             accepted = sensor.getParameters().set("AS", settings.autoStart);
         for (const auto& [mnemonic, code] : settings.errorReplies)
@@ -127,8 +145,8 @@ int main(int argc, char** argv) {
     server.setSplitReplies(settings.splitChunk, std::chrono::milliseconds(settings.splitGapMs));
     server.setGarbageEvery(static_cast<unsigned>(settings.garbageEvery));
     server.setFloodAfter(static_cast<unsigned>(settings.floodAfter));
-    server.start();
-    std::printf("%s\n", server.getDevicePath().c_str());
+    start(server);
+    std::printf("%s\n", address(server).c_str());
     std::fflush(stdout);
 
     // A hang-up ends the program too.
@@ -150,4 +168,34 @@ int main(int argc, char** argv) {
     if (signal == SIGUSR1)
         std::fprintf(stderr, "sensor_sim: hung up as asked\n");
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Settings settings;
+    const auto line = makeCommandLine(settings);
+    if (const auto exitCode = line.parse(argc, argv))
+        return *exitCode;
+
+    // Signals are taken by sigtimedwait below, not by handlers: block them before any
+    // thread starts, so that every thread inherits the mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    try {
+        if (settings.tcpPort) {
+            CTcpSensorServer server(settings.model, *settings.tcpPort);
+            return serve(server, settings, stopSignals);
+        }
+        CPtySensorServer server(settings.model);
+        return serve(server, settings, stopSignals);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "sensor_sim: %s\n", error.what());
+        return 1;
+    }
 }

@@ -1,0 +1,154 @@
+#include "ChildProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
+
+extern char** environ;
+
+namespace ProgramTests {
+
+namespace {
+
+[[noreturn]] void fail(const char* what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+int statusOf(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+} // namespace
+
+ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& arguments) {
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
+        fail("pipe2");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+    std::vector<std::string> words{path};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const int spawned = ::posix_spawn(&m_pid_, path.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeFds[1]);
+    m_outFd_ = pipeFds[0];
+    if (spawned != 0) {
+        ::close(m_outFd_);
+        errno = spawned;
+        fail(path.c_str());
+    }
+    ::fcntl(m_outFd_, F_SETFL, ::fcntl(m_outFd_, F_GETFL) | O_NONBLOCK);
+    m_pidFd_ = static_cast<int>(::syscall(SYS_pidfd_open, m_pid_, 0));
+    if (m_pidFd_ < 0) {
+        kill_();
+        ::close(m_outFd_);
+        fail("pidfd_open");
+    }
+}
+
+ChildProcess::~ChildProcess() {
+    kill_();
+    ::close(m_outFd_);
+    ::close(m_pidFd_);
+}
+
+void ChildProcess::kill_() {
+    if (m_reaped_ || m_pid_ <= 0)
+        return;
+    ::kill(m_pid_, SIGKILL);
+    int status = 0;
+    while (::waitpid(m_pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    m_reaped_ = true;
+}
+
+void ChildProcess::sendSignal(int signal) const {
+    if (!m_reaped_)
+        ::kill(m_pid_, signal);
+}
+
+void ChildProcess::readAvailable_() {
+    if (m_outFd_ < 0)
+        return;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(m_outFd_, buffer, sizeof buffer);
+        if (n > 0) {
+            m_output_.append(buffer, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0) { // every writer has gone
+            ::close(m_outFd_);
+            m_outFd_ = -1;
+        }
+        return;
+    }
+}
+
+bool ChildProcess::pollOnce_(Clock::time_point deadline, bool& exited) {
+    const auto now = Clock::now();
+    if (now >= deadline)
+        return false;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+    pollfd fds[2] = {{m_pidFd_, POLLIN, 0}, {m_outFd_, POLLIN, 0}};
+    const nfds_t count = m_outFd_ >= 0 ? 2 : 1;
+    if (::poll(fds, count, static_cast<int>(std::min<long long>(left, 60000))) < 0 && errno != EINTR)
+        fail("poll");
+    readAvailable_();
+    exited = (fds[0].revents & POLLIN) != 0;
+    return true;
+}
+
+bool ChildProcess::readUntil(const std::function<bool(const std::string&)>& done,
+                             Clock::time_point deadline) {
+    bool exited = false;
+    while (!done(m_output_)) {
+        if (m_outFd_ < 0 || !pollOnce_(deadline, exited))
+            return false;
+    }
+    return true;
+}
+
+std::optional<int> ChildProcess::finish(Clock::time_point deadline) {
+    if (m_reaped_)
+        return m_status_;
+    bool exited = false;
+    while (!exited) {
+        if (!pollOnce_(deadline, exited)) {
+            kill_();
+            return std::nullopt;
+        }
+    }
+    // The child has ended: what it wrote is all in the pipe.
+    while (m_outFd_ >= 0) {
+        const int fd = m_outFd_;
+        readAvailable_();
+        if (m_outFd_ == fd)
+            break; // held open by a process of its own: take what is there
+    }
+    int status = 0;
+    while (::waitpid(m_pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    m_reaped_ = true;
+    m_status_ = statusOf(status);
+    return m_status_;
+}
+
+} // namespace ProgramTests

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "SimulatedParameters.h"
+
+#include <optional>
+#include <string>
+
+namespace Programs {
+
+// The model a program is asked to be or to drive: "vkr25", "vkr25xt" or "vkr27".
+inline std::optional<SensorSim::EModel> modelFromName(const std::string& name) {
+    if (name == "vkr25")
+        return SensorSim::EModel::Vkr25;
+    if (name == "vkr25xt")
+        return SensorSim::EModel::Vkr25Xt;
+    if (name == "vkr27")
+        return SensorSim::EModel::Vkr27;
+    return std::nullopt;
+}
+
+} // namespace Programs
