@@ -9,6 +9,7 @@
 
 #include <random>
 #include <string>
+#include <vector>
 
 namespace EndToEnd {
 
@@ -72,7 +73,64 @@ struct BasicRig {
             all += text;
         return all;
     }
+
+    // What the owner saw and what went to the sensor.
+    std::string transcript() const {
+        std::string seen;
+        for (const auto& call : sink.calls)
+            seen += call + ';';
+        return seen + '\n' + trace() + '\n' + driver.getStrDistance() + '\n' + transport.getWritten();
+    }
+
+    // Connects a sensor that has been measuring in DT, its auto-start function, since
+    // power-up, with `linesBefore` lines on the line before anyone asks; start-up
+    // makes the driver ready and DT runs on.
+    void connectMeasuringSensor(int linesBefore) {
+        sensor.getParameters().set("AS", "dt");
+        sensor.powerUp();
+        for (int i = 0; i < linesBefore; ++i)
+            EXPECT_TRUE(sensor.tick());
+        connect();
+        pump();
+        EXPECT_EQ(sink.sensorReady, 1);
+        EXPECT_EQ(sensor.getRunMode(), SensorSim::CSensorSimulator::ERunMode::DT);
+    }
+
+    // The end of a road: escape stops the sensor at once. Checks what the sensor
+    // received and that no error was reported; returns the transcript.
+    std::string escapeAndFinish(const std::vector<std::string>& commandsReceived) {
+        driver.setMode(Driver::lmEscaped);
+        EXPECT_FALSE(sensor.isMeasuring());
+        EXPECT_FALSE(measure());
+        EXPECT_TRUE(driver.getQueue().empty());
+        EXPECT_EQ(sensor.getCommandsReceived(), commandsReceived);
+        EXPECT_TRUE(sink.sensorErrors.empty());
+        return transcript();
+    }
+
+    // Connects a sensor with factory settings, whose auto-start function is "id", and
+    // checks the start-up's writes: commands and carriage returns apart, escapes bare.
+    void connectFactorySensor() {
+        connect();
+        pump();
+        EXPECT_EQ(transport.getWrites(),
+                  (std::vector<std::string>{"\x1B", "\x1B", "ID", "\r", "PA", "\r", "ID", "\r"}));
+    }
 };
+
+// Runs a road, a function of (seed, largest chunk) that returns the rig's transcript,
+// in one-byte chunks and then for every seed below `seeds` in chunks of random size:
+// the result must be the same every time.
+template <class Road>
+void expectTheSameResultHoweverChunked(const Road& road, unsigned seeds) {
+    const std::string expected = road(1, 1);
+    for (unsigned seed = 2; seed < seeds; ++seed) {
+        const std::size_t maxChunk = seed % 3 == 0 ? 3 : (seed % 3 == 1 ? 40 : 4096);
+        EXPECT_EQ(road(seed, maxChunk), expected) << "seed " << seed;
+        if (::testing::Test::HasFailure())
+            break;
+    }
+}
 
 using Rig = BasicRig<CVkr25, SensorSim::EModel::Vkr25>;
 using Vkr27Rig = BasicRig<CVkr25Xt, SensorSim::EModel::Vkr27>;

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <vector>
 
 using EndToEnd::Rig;
@@ -16,15 +15,8 @@ namespace {
 // format, a second dump and the escape. Returns what the owner saw.
 std::string runTheRoad(unsigned seed, std::size_t maxChunk) {
     Rig rig(seed, maxChunk);
-    rig.sensor.getParameters().set("AS", "dt");
     rig.sensor.getParameters().set("SA", "4");
-    rig.sensor.powerUp();
-    EXPECT_TRUE(rig.sensor.tick()); // already on the line before anyone asks
-    EXPECT_TRUE(rig.sensor.tick());
-
-    rig.connect();
-    rig.pump();
-    EXPECT_EQ(rig.sink.sensorReady, 1);
+    rig.connectMeasuringSensor(2);
     EXPECT_EQ(rig.driver.getActive(), 1);
     EXPECT_NE(rig.trace().find("[case CVkr25::lmID] 001.000\r\n"), std::string::npos);
     EXPECT_NE(rig.trace().find("[case CVkr25::lmID/FOUND ID STRING] VKR25,12345,1.23\r\n"),
@@ -32,8 +24,6 @@ std::string runTheRoad(unsigned seed, std::size_t maxChunk) {
     EXPECT_EQ(rig.driver.getConfig().getVersionInfo()->getModel(), "VKR25");
     EXPECT_EQ(rig.driver.getConfig().getAverage(), 4);
     EXPECT_EQ(rig.driver.getConfig().getAutostartMode(), CVkr25::lmDT);
-    // The auto-start mode runs.
-    EXPECT_EQ(rig.sensor.getRunMode(), SensorSim::CSensorSimulator::ERunMode::DT);
     EXPECT_EQ(rig.driver.getCurrentMode(), CVkr25::lmDT);
 
     for (int i = 0; i < 5; ++i)
@@ -72,40 +62,18 @@ std::string runTheRoad(unsigned seed, std::size_t maxChunk) {
     rig.driver.setMode(CVkr25::lmDW);
     EXPECT_TRUE(rig.measure());
     EXPECT_TRUE(rig.sensor.isMeasuring());
-    rig.driver.setMode(CVkr25::lmEscaped);
-    EXPECT_FALSE(rig.sensor.isMeasuring());
-    EXPECT_FALSE(rig.measure());
-    EXPECT_TRUE(rig.driver.getQueue().empty());
-
-    EXPECT_EQ(rig.sensor.getCommandsReceived(),
-              (Strings{"\x1B", "\x1B", "ID", "PA", "DT", "SA7", "SDh", "DX", "PA", "DW", "\x1B"}));
-    EXPECT_TRUE(rig.sink.sensorErrors.empty());
-
-    std::ostringstream seen;
-    for (const auto& call : rig.sink.calls)
-        seen << call << ';';
-    seen << '\n' << rig.trace() << '\n' << rig.driver.getStrDistance() << '\n' << rig.transport.getWritten();
-    return seen.str();
+    return rig.escapeAndFinish({"\x1B", "\x1B", "ID", "PA", "DT", "SA7", "SDh", "DX", "PA", "DW", "\x1B"});
 }
 
 } // namespace
 
 TEST(EndToEnd, WholeRoadInRandomChunksGivesTheSameResultEveryTime) {
-    const std::string expected = runTheRoad(1, 1);
-    for (unsigned seed = 2; seed < 40; ++seed) {
-        const std::size_t maxChunk = seed % 3 == 0 ? 3 : (seed % 3 == 1 ? 40 : 4096);
-        EXPECT_EQ(runTheRoad(seed, maxChunk), expected) << "seed " << seed;
-        if (HasFailure())
-            break;
-    }
+    EndToEnd::expectTheSameResultHoweverChunked(runTheRoad, 40);
 }
 
 TEST(EndToEnd, WritesAreCommandThenCarriageReturnAndBareEscapes) {
     Rig rig;
-    rig.connect();
-    rig.pump();
-    // The factory auto-start function of the simulated sensor is "id".
-    EXPECT_EQ(rig.transport.getWrites(), (Strings{"\x1B", "\x1B", "ID", "\r", "PA", "\r", "ID", "\r"}));
+    rig.connectFactorySensor();
     rig.driver.setMode(CVkr25::lmSF, "1,5");
     rig.driver.setMode(CVkr25::lmLO);
     rig.pump();

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <vector>
 
 using EndToEnd::Vkr25XtRig;
@@ -18,15 +17,9 @@ namespace {
 std::string runTheVkr27Road(unsigned seed, std::size_t maxChunk) {
     Vkr27Rig rig(seed, maxChunk);
     rig.sensor.setIdentity({"VKR27", "SN 4711", "V7.03"});
-    rig.sensor.getParameters().set("AS", "dt");
     rig.sensor.getParameters().set("FA", "2.5");
     rig.sensor.getParameters().set("FB", "-1.25");
-    rig.sensor.powerUp();
-    EXPECT_TRUE(rig.sensor.tick());
-
-    rig.connect();
-    rig.pump();
-    EXPECT_EQ(rig.sink.sensorReady, 1);
+    rig.connectMeasuringSensor(1);
     const auto* identity = rig.driver.getConfig()->getVersionInfo();
     EXPECT_NE(identity, nullptr);
     if (identity != nullptr) {
@@ -35,7 +28,6 @@ std::string runTheVkr27Road(unsigned seed, std::size_t maxChunk) {
         EXPECT_EQ(identity->getSerial(), "4711");
     }
     EXPECT_EQ(rig.driver.getConfig()->getAutostartMode(), CVkr25Xt::lmDT);
-    EXPECT_EQ(rig.sensor.getRunMode(), SensorSim::CSensorSimulator::ERunMode::DT);
     // The first dump does not ask for the alarms; their dump lines are traced.
     EXPECT_TRUE(rig.driver.getConfig()->getStrAlarm2().empty());
     EXPECT_NE(rig.trace().find("[FA] Alarm 2"), std::string::npos);
@@ -69,39 +61,19 @@ std::string runTheVkr27Road(unsigned seed, std::size_t maxChunk) {
     EXPECT_EQ(rig.driver.getStrDistance(), "00003EE"); // 1.006 m
     EXPECT_DOUBLE_EQ(rig.driver.getDistance(), 1.006);
 
-    rig.driver.setMode(CVkr25Xt::lmEscaped);
-    EXPECT_FALSE(rig.sensor.isMeasuring());
-    EXPECT_FALSE(rig.measure());
-
-    EXPECT_EQ(rig.sensor.getCommandsReceived(),
-              (Strings{"\x1B", "\x1B", "ID", "PA", "DT", "FA3.75", "PA", "FA", "FB", "SDh", "DX", "\x1B"}));
-    EXPECT_TRUE(rig.sink.sensorErrors.empty());
-
-    std::ostringstream seen;
-    for (const auto& call : rig.sink.calls)
-        seen << call << ';';
-    seen << '\n' << rig.trace() << '\n' << rig.driver.getStrDistance() << '\n' << rig.transport.getWritten();
-    return seen.str();
+    return rig.escapeAndFinish(
+        {"\x1B", "\x1B", "ID", "PA", "DT", "FA3.75", "PA", "FA", "FB", "SDh", "DX", "\x1B"});
 }
 
 } // namespace
 
 TEST(Vkr27EndToEnd, WholeRoadInRandomChunksGivesTheSameResultEveryTime) {
-    const std::string expected = runTheVkr27Road(1, 1);
-    for (unsigned seed = 2; seed < 30; ++seed) {
-        const std::size_t maxChunk = seed % 3 == 0 ? 3 : (seed % 3 == 1 ? 40 : 4096);
-        EXPECT_EQ(runTheVkr27Road(seed, maxChunk), expected) << "seed " << seed;
-        if (HasFailure())
-            break;
-    }
+    EndToEnd::expectTheSameResultHoweverChunked(runTheVkr27Road, 30);
 }
 
 TEST(Vkr27EndToEnd, WritesAreByteExact) {
     Vkr27Rig rig;
-    rig.connect();
-    rig.pump();
-    // The factory auto-start function of the simulated sensor is "id".
-    EXPECT_EQ(rig.transport.getWrites(), (Strings{"\x1B", "\x1B", "ID", "\r", "PA", "\r", "ID", "\r"}));
+    rig.connectFactorySensor();
     rig.driver.setMode(CVkr25Xt::lmFA, "0,5");
     rig.pump();
     rig.driver.setMode(CVkr25Xt::lmFB, "1");

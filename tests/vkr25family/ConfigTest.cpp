@@ -1,18 +1,25 @@
-#include "Vkr25TestRig.h"
+// The parameter set and the identity that every driver of the family keeps.
+
+#include "FamilyRig.h"
 
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 
-using namespace NorvEngineering::SensorLib;
+using namespace Vkr25Family;
+using NorvEngineering::SensorLib::CNorvLaser;
+using NorvEngineering::SensorLib::CVkr25FamilyVersionInfo;
 using NorvEngineering::Util::String::CBadConversion;
-using Config = CVkr25::CVkr25Config;
-using VersionInfo = Config::CVkr25VersionInfo;
+using VersionInfo = CVkr25FamilyVersionInfo;
 
-TEST(Vkr25Config, StartsEmpty) {
-    const Config config;
+template <class Traits>
+class Vkr25FamilyConfig : public ::testing::Test {};
+TYPED_TEST_SUITE(Vkr25FamilyConfig, FamilyDrivers, FamilyDriverNames);
+
+TYPED_TEST(Vkr25FamilyConfig, StartsEmpty) {
+    const typename TypeParam::Config config;
     EXPECT_EQ(config.getDisplayFormat(), '\0');
-    EXPECT_EQ(config.getAutostartMode(), CVkr25::lmNone);
+    EXPECT_EQ(config.getAutostartMode(), TypeParam::Driver::lmNone);
     EXPECT_EQ(config.getVersionInfo(), nullptr);
     EXPECT_EQ(config.getMeasureTime(), 0);
     EXPECT_EQ(config.getErrorMode(), 0);
@@ -27,8 +34,8 @@ TEST(Vkr25Config, StartsEmpty) {
     EXPECT_TRUE(config.getIdentification().empty());
 }
 
-TEST(Vkr25Config, BoundedValuesAreClampedSilently) {
-    Config config;
+TYPED_TEST(Vkr25FamilyConfig, BoundedValuesAreClampedSilently) {
+    typename TypeParam::Config config;
     config.setMeasureTime(26);
     EXPECT_EQ(config.getMeasureTime(), 25);
     config.setMeasureTime(25);
@@ -47,10 +54,12 @@ TEST(Vkr25Config, BoundedValuesAreClampedSilently) {
     CNorvLaser::CLaserConfig& base = config;
     base.setAverage(65535);
     EXPECT_EQ(config.getAverage(), 20);
+    config.setAverage(0);
+    EXPECT_EQ(config.getAverage(), 0);
 }
 
-TEST(Vkr25Config, DisplayFormatIsDecimalUnlessHexadecimal) {
-    Config config;
+TYPED_TEST(Vkr25FamilyConfig, DisplayFormatIsDecimalUnlessHexadecimal) {
+    typename TypeParam::Config config;
     config.setDisplayFormat('h');
     EXPECT_EQ(config.getDisplayFormat(), 'h');
     for (const char other : {'x', 'D', 'H', '\0', 'd'}) {
@@ -59,20 +68,24 @@ TEST(Vkr25Config, DisplayFormatIsDecimalUnlessHexadecimal) {
     }
 }
 
-TEST(Vkr25Config, AutostartNameGivesItsModeOrIdentification) {
-    Config config;
+TYPED_TEST(Vkr25FamilyConfig, AutostartNameGivesItsModeOrIdentification) {
+    using D = typename TypeParam::Driver;
+    typename TypeParam::Config config;
     config.setAutostartMode("dt");
-    EXPECT_EQ(config.getAutostartMode(), CVkr25::lmDT);
+    EXPECT_EQ(config.getAutostartMode(), D::lmDT);
     config.setAutostartMode("id");
-    EXPECT_EQ(config.getAutostartMode(), CVkr25::lmID);
+    EXPECT_EQ(config.getAutostartMode(), D::lmID);
+    config.setAutostartMode("\x1B");
+    EXPECT_EQ(config.getAutostartMode(), TypeParam::kEscapeCode);
     config.setAutostartMode("dx");
     config.setAutostartMode("tm");
-    EXPECT_EQ(config.getAutostartMode(), CVkr25::lmID);
+    EXPECT_EQ(config.getAutostartMode(), D::lmID);
     config.setAutostartMode("DT");
-    EXPECT_EQ(config.getAutostartMode(), CVkr25::lmID);
+    EXPECT_EQ(config.getAutostartMode(), D::lmID);
 }
 
-TEST(Vkr25Config, NumbersAreReadFromTheirTextOrNotAtAll) {
+TYPED_TEST(Vkr25FamilyConfig, NumbersAreReadFromTheirTextOrNotAtAll) {
+    using Config = typename TypeParam::Config;
     Config config;
     config.setStrOffset("1.5");
     EXPECT_EQ(config.getOffset(), 1.5);
@@ -85,6 +98,10 @@ TEST(Vkr25Config, NumbersAreReadFromTheirTextOrNotAtAll) {
     EXPECT_EQ(config.getOffset(), -2.25);
     EXPECT_THROW(config.setStrOffset(""), CBadConversion);
     EXPECT_EQ(config.getOffset(), -2.25);
+    EXPECT_THROW(config.setStrOffset("12.5mm"), CBadConversion);
+    EXPECT_EQ(config.getStrOffset(), "12.5mm");
+    config.setStrOffset("12.5 ");
+    EXPECT_DOUBLE_EQ(config.getOffset(), 12.5);
 
     using Setter = void (Config::*)(const std::string&);
     using Getter = float (Config::*)() const;
@@ -110,8 +127,8 @@ TEST(Vkr25Config, NumbersAreReadFromTheirTextOrNotAtAll) {
     }
 }
 
-TEST(Vkr25Config, ScaleFactorConvertsThroughTheBase) {
-    Config config;
+TYPED_TEST(Vkr25FamilyConfig, ScaleFactorConvertsThroughTheBase) {
+    typename TypeParam::Config config;
     config.setScaleFactor("1.0936");
     EXPECT_DOUBLE_EQ(config.getScaleFactor(), 1.0936);
     EXPECT_THROW(config.setScaleFactor("1,0936"), CBadConversion);
@@ -119,48 +136,21 @@ TEST(Vkr25Config, ScaleFactorConvertsThroughTheBase) {
     EXPECT_DOUBLE_EQ(config.getScaleFactor(), 1.0936);
 }
 
-TEST(Vkr25VersionInfo, SplitsModelSerialAndVersion) {
-    const VersionInfo info("A 1, SN 042, V 7.05\r\n");
-    EXPECT_EQ(info.getModel(), "A1");
-    EXPECT_EQ(info.getSerial(), "042");
-    EXPECT_EQ(info.getStrMajorVersion(), "7");
-    EXPECT_EQ(info.getMajorVersion(), 7);
-    EXPECT_EQ(info.getStrMinorVersion(), "05");
-    EXPECT_EQ(info.getMinorVersion(), 5);
-    EXPECT_FALSE(info.isVersionBelow(7));
-    EXPECT_TRUE(info.isVersionBelow(8));
-}
-
-TEST(Vkr25VersionInfo, CommaRunsAndCommasAtTheEndsAreOneSeparator) {
-    EXPECT_EQ(VersionInfo("VKR25,,123,1.2").getSerial(), "123");
-    EXPECT_EQ(VersionInfo(",VKR25,123,1.2,").getModel(), "VKR25");
-    EXPECT_EQ(VersionInfo("VKR25,123,7.123").getStrMinorVersion(), "12");
-}
-
-TEST(Vkr25VersionInfo, RejectsWhatIsNotAnIdentity) {
-    EXPECT_THROW(VersionInfo("VKR25,123"), std::runtime_error);
-    EXPECT_THROW(VersionInfo("VKR25,123,1.2,x"), std::runtime_error);
-    EXPECT_THROW(VersionInfo(""), std::runtime_error);
-    EXPECT_THROW(VersionInfo("VKR25,SN,1.2"), std::out_of_range);
-    EXPECT_THROW(VersionInfo("VKR25,123,V.2"), std::out_of_range);
-    // No point: the minor version is empty and not a number.
-    EXPECT_THROW(VersionInfo("VKR25,123,7"), CBadConversion);
-    EXPECT_THROW(VersionInfo("VKR25,123,7.x"), CBadConversion);
-}
-
-TEST(Vkr25Config, FailedIdentificationLeavesNoIdentityAndTheOldText) {
-    Config config;
-    config.setIdentification("VKR25,123,1.23\r\n");
+TYPED_TEST(Vkr25FamilyConfig, FailedIdentificationLeavesNoIdentityAndTheOldText) {
+    typename TypeParam::Config config;
+    config.setIdentification(TypeParam::kIdLine);
     ASSERT_NE(config.getVersionInfo(), nullptr);
-    EXPECT_EQ(config.getVersionInfo()->getModel(), "VKR25");
-    EXPECT_EQ(config.getIdentification(), "VKR25,123,1.23\r\n");
+    EXPECT_EQ(config.getVersionInfo()->getModel(), TypeParam::kModel);
+    EXPECT_EQ(config.getIdentification(), TypeParam::kIdLine);
 
-    EXPECT_THROW(config.setIdentification("VKR25 broken\r\n"), std::runtime_error);
+    EXPECT_THROW(config.setIdentification(std::string(TypeParam::kModel) + " broken\r\n"),
+                 std::runtime_error);
     EXPECT_EQ(config.getVersionInfo(), nullptr);
-    EXPECT_EQ(config.getIdentification(), "VKR25,123,1.23\r\n");
+    EXPECT_EQ(config.getIdentification(), TypeParam::kIdLine);
 }
 
-TEST(Vkr25Config, AssignmentCopiesEveryValueAndGivesTheTargetItsOwnIdentity) {
+TYPED_TEST(Vkr25FamilyConfig, AssignmentCopiesEveryValueAndGivesTheTargetItsOwnIdentity) {
+    using Config = typename TypeParam::Config;
     Config source;
     source.setIdentification("VKR25,SN 77,V 8.01");
     source.setAverage(7);
@@ -191,7 +181,7 @@ TEST(Vkr25Config, AssignmentCopiesEveryValueAndGivesTheTargetItsOwnIdentity) {
     EXPECT_EQ(target.getMeasureTime(), 4);
     EXPECT_EQ(target.getErrorMode(), 2);
     EXPECT_EQ(target.getBaudRate(), 19200);
-    EXPECT_EQ(target.getAutostartMode(), CVkr25::lmDW);
+    EXPECT_EQ(target.getAutostartMode(), TypeParam::Driver::lmDW);
     EXPECT_EQ(target.getOffset(), 0.25);
     EXPECT_EQ(target.getStrOffset(), "0.25");
     EXPECT_EQ(target.getRemoveMeasurement(), "1 2 3");
@@ -225,4 +215,51 @@ TEST(Vkr25Config, AssignmentCopiesEveryValueAndGivesTheTargetItsOwnIdentity) {
     Config& self = target;
     target = self;
     EXPECT_EQ(target.getVersionInfo(), nullptr);
+}
+
+// ---- the identity: one class for the whole family ----------------------------------------
+
+TEST(Vkr25FamilyVersionInfo, SplitsModelSerialAndVersion) {
+    const VersionInfo info("A 1, SN 042, V 7.05\r\n");
+    EXPECT_EQ(info.getModel(), "A1");
+    EXPECT_EQ(info.getSerial(), "042");
+    EXPECT_EQ(info.getStrMajorVersion(), "7");
+    EXPECT_EQ(info.getMajorVersion(), 7);
+    EXPECT_EQ(info.getStrMinorVersion(), "05");
+    EXPECT_EQ(info.getMinorVersion(), 5);
+    EXPECT_FALSE(info.isVersionBelow(7));
+    EXPECT_TRUE(info.isVersionBelow(8));
+
+    const VersionInfo vkr27(Vkr25XtTraits::kIdLine);
+    EXPECT_EQ(vkr27.getModel(), "VKR27");
+    EXPECT_EQ(vkr27.getSerial(), "12345");
+    EXPECT_EQ(vkr27.getStrMajorVersion(), "7");
+    EXPECT_EQ(vkr27.getStrMinorVersion(), "03");
+    EXPECT_EQ(vkr27.getMajorVersion(), 7);
+    EXPECT_EQ(vkr27.getMinorVersion(), 3);
+    EXPECT_FALSE(vkr27.isVersionBelow(7));
+    EXPECT_TRUE(vkr27.isVersionBelow(8));
+    EXPECT_EQ(VersionInfo("VKR 27,1,V10.25b").getModel(), "VKR27");
+    EXPECT_EQ(VersionInfo("VKR 27,1,V10.25b").getMinorVersion(), 25);
+}
+
+TEST(Vkr25FamilyVersionInfo, CommaRunsAndCommasAtTheEndsAreOneSeparator) {
+    EXPECT_EQ(VersionInfo("VKR25,,123,1.2").getSerial(), "123");
+    EXPECT_EQ(VersionInfo(",VKR25,123,1.2,").getModel(), "VKR25");
+    EXPECT_EQ(VersionInfo("VKR25,123,7.123").getStrMinorVersion(), "12");
+    EXPECT_EQ(VersionInfo("A,,B1,C1.0").getSerial(), "1");
+}
+
+TEST(Vkr25FamilyVersionInfo, RejectsWhatIsNotAnIdentity) {
+    EXPECT_THROW(VersionInfo("VKR25,123"), std::runtime_error);
+    EXPECT_THROW(VersionInfo("VKR25,123,1.2,x"), std::runtime_error);
+    EXPECT_THROW(VersionInfo("VKR27,1,2.0,4"), std::runtime_error);
+    EXPECT_THROW(VersionInfo(""), std::runtime_error);
+    EXPECT_THROW(VersionInfo("VKR25,SN,1.2"), std::out_of_range);
+    EXPECT_THROW(VersionInfo("VKR27,ABC,V7.03"), std::out_of_range);
+    EXPECT_THROW(VersionInfo("VKR25,123,V.2"), std::out_of_range);
+    // No point: the minor version is empty and not a number.
+    EXPECT_THROW(VersionInfo("VKR25,123,7"), CBadConversion);
+    EXPECT_THROW(VersionInfo("VKR25,123,7.x"), CBadConversion);
+    EXPECT_THROW(VersionInfo("VKR27,1,V7.3a"), CBadConversion);
 }

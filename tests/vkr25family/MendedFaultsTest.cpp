@@ -1,0 +1,177 @@
+// Behaviour that differs from a literal reading of the protocol notes because the
+// literal reading loses data, reports something false or leaves the driver stuck;
+// the same for every driver of the family.
+
+#include "FamilyRig.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using namespace Vkr25Family;
+using NorvEngineering::SensorLib::CSensor;
+
+template <class Traits>
+class Vkr25FamilyMendedFaults : public ::testing::Test {};
+TYPED_TEST_SUITE(Vkr25FamilyMendedFaults, FamilyDrivers, FamilyDriverNames);
+
+TYPED_TEST(Vkr25FamilyMendedFaults, DumpWithoutAutostartLeavesAReadyDriverUsable) {
+    using D = typename TypeParam::Driver;
+    Rig<TypeParam> rig;
+    rig.driver.initialize();
+    rig.feed(TypeParam::kIdLine + kPromptLine);
+    rig.forget();
+    rig.feed(dumpWithout(TypeParam::kDump, "[AS]"));
+    EXPECT_EQ(rig.config().getAutostartMode(), D::lmNone);
+    EXPECT_EQ(rig.sink.sensorReady, 1);
+    EXPECT_EQ(rig.driver.getActive(), 1);
+    EXPECT_TRUE(rig.iface.writes.empty());
+    EXPECT_TRUE(rig.driver.getQueue().empty());
+    EXPECT_EQ(rig.driver.getCurrentMode(), D::lmEscaped);
+
+    rig.driver.setMode(D::lmDT);
+    EXPECT_EQ(rig.iface.writes, (Writes{"DT", "\r"}));
+}
+
+TYPED_TEST(Vkr25FamilyMendedFaults, ErrorRepliesToTemperatureAndParametersAreErrorsNotValues) {
+    using D = typename TypeParam::Driver;
+    for (int head = D::lmTP; head <= D::lmSO; ++head) {
+        const auto mode = modeOf<TypeParam>(head);
+        Rig<TypeParam> rig;
+        rig.makeActive('h');
+        auto& config = rig.config();
+        config.setAverage(2);
+        config.setMeasureTime(9);
+        config.setScaleFactor("1.5");
+        config.setStrOffset("0.5");
+        config.setAutostartMode("dw");
+        config.setRemoveMeasurement("1 2 3");
+        config.setStrAlarmCenter("4");
+        const typename TypeParam::Config before = config;
+        rig.driver.setTemperature(-3.0);
+
+        rig.startWith(mode);
+        rig.driver.setMode(D::lmDM);
+        rig.feed("E15\r\n");
+
+        EXPECT_EQ(rig.sink.sensorErrors, (std::vector<int>{15})) << head;
+        EXPECT_EQ(rig.sink.calls, (Writes{"sensorError", "mode", "mode", "update"})) << head;
+        EXPECT_EQ(rig.sink.updates, (Writes{"E15\r\n"})) << head;
+        EXPECT_EQ(rig.iface.writes, (Writes{"DM", "\r"})) << head;
+        EXPECT_EQ(rig.driver.getPreviousMode(), D::lmEscaped) << head;
+        EXPECT_EQ(rig.head(), D::lmDM) << head;
+
+        EXPECT_EQ(rig.driver.getTemperature(), -3.0) << head;
+        EXPECT_TRUE(rig.driver.getStrTemperature().empty()) << head;
+        EXPECT_EQ(config.getAverage(), before.getAverage()) << head;
+        EXPECT_EQ(config.getDisplayFormat(), 'h') << head;
+        EXPECT_EQ(config.getMeasureTime(), before.getMeasureTime()) << head;
+        EXPECT_EQ(config.getStrScaleFactor(), before.getStrScaleFactor()) << head;
+        EXPECT_EQ(config.getStrOffset(), before.getStrOffset()) << head;
+        EXPECT_EQ(config.getAutostartMode(), D::lmDW) << head;
+        EXPECT_EQ(config.getRemoveMeasurement(), before.getRemoveMeasurement()) << head;
+        EXPECT_EQ(config.getStrAlarmCenter(), before.getStrAlarmCenter()) << head;
+    }
+}
+
+TYPED_TEST(Vkr25FamilyMendedFaults, ErrorReplyToSetOffsetIsReported) {
+    Rig<TypeParam> rig;
+    rig.makeActive();
+    rig.startWith(TypeParam::Driver::lmSO);
+    rig.feed("E31\r\n");
+    EXPECT_EQ(rig.sink.sensorErrors, (std::vector<int>{31}));
+    EXPECT_TRUE(rig.driver.getQueue().empty());
+}
+
+TYPED_TEST(Vkr25FamilyMendedFaults, UnknownErrorTextIsStillReadAsAValue) {
+    Rig<TypeParam> rig;
+    rig.makeActive();
+    rig.startWith(TypeParam::Driver::lmSA);
+    rig.feed("E19\r\n"); // not a code of the sensor: value text "9"
+    EXPECT_TRUE(rig.sink.sensorErrors.empty());
+    EXPECT_EQ(rig.config().getAverage(), 9);
+}
+
+TYPED_TEST(Vkr25FamilyMendedFaults, HexadecimalLineWithoutDigitsIsAFailedReadingNotZero) {
+    using D = typename TypeParam::Driver;
+    Rig<TypeParam> rig;
+    rig.makeActive('h');
+    rig.startWith(D::lmDT);
+    rig.feed("x0001000\r\n");
+    ASSERT_DOUBLE_EQ(rig.driver.getDistance(), 4.096);
+
+    for (const char* line : {"\n", "\r\n", "x\r\n", "x      \r\n", "xZZZZZZZ\r\n"}) {
+        rig.forget();
+        rig.feed(line);
+        EXPECT_DOUBLE_EQ(rig.driver.getDistance(), 4.096) << line;
+        EXPECT_EQ(rig.driver.getStrDistance(), "0001000") << line;
+        EXPECT_EQ(rig.sink.updates, (Writes{line}));
+        EXPECT_TRUE(rig.sink.sensorErrors.empty());
+        EXPECT_EQ(rig.head(), D::lmDT);
+    }
+}
+
+TYPED_TEST(Vkr25FamilyMendedFaults, RejectedIdentificationIsTracedAndLaterLinesGoOn) {
+    const std::string model = TypeParam::kModel;
+    const std::string previous = model + ",1,1.1";
+    for (const char* fields : {" without fields", ",SN,V 1.23", ",SN,V7.03", ",123,V 1", ",123,V7",
+                               ",123,V x.1", ",123,Vx.1", ",1,2,3"}) {
+        const std::string bad = model + fields + "\r\n";
+        Rig<TypeParam> rig;
+        rig.driver.initialize();
+        rig.config().setIdentification(previous);
+        rig.forget();
+        rig.feed(bad + kPromptLine + TypeParam::kDump);
+
+        ASSERT_GE(rig.sink.updates.size(), 2U);
+        EXPECT_EQ(rig.sink.updates[0], idTrace<TypeParam>("/BAD ID STRING", bad));
+        EXPECT_EQ(rig.sink.updates[1], idTrace<TypeParam>("/FOUND PR STRING", kPromptLine));
+        // One update a line: the two above and the whole dump.
+        EXPECT_EQ(rig.sink.dataUpdates, 2 + static_cast<int>(dumpLines(TypeParam::kDump).size())) << bad;
+        EXPECT_EQ(rig.sink.sensorReady, 1) << bad;
+        EXPECT_EQ(rig.config().getVersionInfo(), nullptr) << bad;
+        EXPECT_EQ(rig.config().getIdentification(), previous) << bad;
+    }
+}
+
+TYPED_TEST(Vkr25FamilyMendedFaults, UnreadableOffsetStillEndsTheDump) {
+    Rig<TypeParam> rig;
+    rig.driver.initialize();
+    rig.feed(TypeParam::kIdLine + kPromptLine);
+    rig.forget();
+    rig.feed(dumpWithout(TypeParam::kDump, "[OF]") + "[OF] Offset.......0,25\r\n");
+    EXPECT_EQ(rig.sink.updates.back(), "[OF] Offset.......0,25\r\n");
+    EXPECT_EQ(rig.config().getStrOffset(), "0,25");
+    EXPECT_EQ(rig.config().getOffset(), 0.0);
+    EXPECT_EQ(rig.sink.sensorReady, 1);
+    EXPECT_EQ(rig.driver.getActive(), 1);
+    EXPECT_EQ(rig.iface.writes, (Writes{"DT", "\r"}));
+}
+
+TYPED_TEST(Vkr25FamilyMendedFaults, SinkThatEmptiesTheQueueOnReadyDoesNotLoseTheNextCommand) {
+    using D = typename TypeParam::Driver;
+    // An owner that stops the auto-start mode and asks for something else as soon as
+    // the sensor is ready: the end of the dump must not drop that new command.
+    struct StoppingSink : TestSupport::RecordingSink {
+        D* driver = nullptr;
+        void onSensorReady(CSensor* sensor) override {
+            RecordingSink::onSensorReady(sensor);
+            driver->setMode(D::lmEscaped);
+            driver->setMode(D::lmTP);
+        }
+    };
+    StoppingSink sink;
+    TestSupport::FakeInterface iface;
+    D driver(&sink);
+    sink.driver = &driver;
+    driver.setInterface(&iface);
+    driver.initialize();
+    iface.deliver(TypeParam::kIdLine + kPromptLine);
+    iface.writes.clear();
+    iface.deliver(TypeParam::kDump);
+    EXPECT_EQ(iface.writes, (Writes{"\x1B", "TP", "\r"}));
+    ASSERT_EQ(driver.getQueue().size(), 1U);
+    EXPECT_EQ(driver.getQueue().front().getId(), D::lmTP);
+    iface.deliver("+21\r\n");
+    EXPECT_EQ(driver.getTemperature(), 21.0);
+}
