@@ -286,10 +286,9 @@ void CTcpSensorServer::maybeHangUpLocked_(Port& port) {
     m_changed_.notify_all();
 }
 
-int CTcpSensorServer::pollTimeoutLocked_(const Port& port) const {
+int CTcpSensorServer::pollTimeoutLocked_(const Port& port, Clock::time_point now) const {
     if (port.connFd < 0)
         return -1;
-    const auto now = Clock::now();
     int timeout = -1;
     const auto earliest = [&](Clock::time_point when) {
         const int ms = millisUntil(when, now);
@@ -314,9 +313,11 @@ void CTcpSensorServer::run_() {
         owners.clear();
         fds.push_back({m_wakeFd_, POLLIN, 0});
         owners.push_back(nullptr);
-        const auto now = Clock::now();
         for (auto& port : m_ports_) {
             serviceLocked_(*port);
+            // One reading of the clock for both: a piece that fell due meanwhile is sent
+            // when the socket says it can take it, a later one when its time comes.
+            const auto now = Clock::now();
             if (port->connFd >= 0) {
                 const bool canSend = !port->pending.empty() && port->nextSendAt <= now;
                 fds.push_back({port->connFd, static_cast<short>(POLLIN | (canSend ? POLLOUT : 0)), 0});
@@ -326,7 +327,7 @@ void CTcpSensorServer::run_() {
                 continue;
             }
             owners.push_back(port.get());
-            const int portTimeout = pollTimeoutLocked_(*port);
+            const int portTimeout = pollTimeoutLocked_(*port, now);
             if (portTimeout >= 0)
                 timeoutMs = timeoutMs < 0 ? portTimeout : std::min(timeoutMs, portTimeout);
         }

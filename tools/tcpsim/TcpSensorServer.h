@@ -79,7 +79,7 @@ private:
     void tickLocked_(Port& port);
     void sendLocked_(Port& port);
     void maybeHangUpLocked_(Port& port);
-    int pollTimeoutLocked_(const Port& port) const;
+    int pollTimeoutLocked_(const Port& port, std::chrono::steady_clock::time_point now) const;
 
     mutable std::mutex m_mutex_;
     std::condition_variable m_changed_;
