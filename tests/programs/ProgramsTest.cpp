@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -49,16 +48,40 @@ Finished runToEnd(const std::string& program, const std::vector<std::string>& ar
     return {status.value_or(-1000), child.output()};
 }
 
-// The count of the closing "N values" line, or -1.
-long valuesReported(const std::string& output) {
-    std::smatch match;
-    static const std::regex closing(R"((?:^|\n)(\d+) values\n)");
-    return std::regex_search(output, match, closing) ? std::stol(match[1]) : -1;
+bool isNumber(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos && text.size() < 10;
 }
 
+// The line that begins at `from`, without its line end.
+std::string lineAt(const std::string& output, std::size_t from) {
+    const auto end = output.find('\n', from);
+    return end == std::string::npos ? std::string() : output.substr(from, end - from);
+}
+
+// The count of the closing "N values" line, or -1.
+long valuesReported(const std::string& output) {
+    for (std::size_t at = 0; at < output.size(); at = output.find('\n', at) + 1) {
+        const std::string line = lineAt(output, at);
+        const auto space = line.find(' ');
+        if (space != std::string::npos && line.substr(space) == " values" && isNumber(line.substr(0, space)))
+            return std::stol(line.substr(0, space));
+        if (output.find('\n', at) == std::string::npos)
+            break;
+    }
+    return -1;
+}
+
+// The first value printed as "value 1: 1.234 m (001.234)".
 bool printedValues(const std::string& output) {
-    static const std::regex value(R"(value 1: \d+\.\d{3} m \(\d+\.\d+\))");
-    return std::regex_search(output, value);
+    const std::string marker = "value 1: ";
+    const auto at = output.find(marker);
+    if (at == std::string::npos)
+        return false;
+    const std::string rest = lineAt(output, at + marker.size());
+    const auto point = rest.find('.');
+    const auto unit = rest.find(" m (");
+    return point != std::string::npos && unit == point + 4 && isNumber(rest.substr(0, point)) &&
+           isNumber(rest.substr(point + 1, 3)) && rest.back() == ')';
 }
 
 // A sensor session that went as it should: ready, identified as the model, values.
@@ -80,11 +103,10 @@ struct SimOnTcp {
         const bool announced =
             child->readUntil([](const std::string& output) { return output.find('\n') != std::string::npos; },
                              Clock::now() + 10s);
-        std::smatch match;
-        static const std::regex firstLine(R"(^127\.0\.0\.1:(\d+)\n)");
-        const std::string output = child->output();
-        if (announced && std::regex_search(output, match, firstLine))
-            address = "127.0.0.1:" + match[1].str();
+        const std::string prefix = "127.0.0.1:";
+        const std::string first = announced ? lineAt(child->output(), 0) : std::string();
+        if (first.rfind(prefix, 0) == 0 && isNumber(first.substr(prefix.size())))
+            address = first;
     }
     std::unique_ptr<ChildProcess> child;
     std::string address; // empty when the program did not announce one
