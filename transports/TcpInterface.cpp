@@ -1,6 +1,7 @@
 #include "TcpInterface.h"
 
 #include "Application.h"
+#include "LiveCounter.h"
 #include "MessageQueue.h"
 #include "SensorLibError.h"
 #include "Thread.h"
@@ -21,13 +22,8 @@ namespace {
 
 constexpr int kReceiveSize = kInterfaceReceiveSize;
 
-struct LiveThreads {
-    std::mutex mutex;
-    std::condition_variable changed;
-    int count = 0;
-};
-LiveThreads& liveThreads() {
-    static auto* instance = new LiveThreads();
+Platform::TLiveCounter& liveThreads() {
+    static auto* instance = new Platform::TLiveCounter();
     return *instance;
 }
 
@@ -108,10 +104,7 @@ private:
 class CTcpInterface::TClientThread : public Platform::TThread {
 public:
     explicit TClientThread(std::shared_ptr<TLink> link) : m_pLink_(std::move(link)) {
-        {
-            std::lock_guard lock(liveThreads().mutex);
-            ++liveThreads().count;
-        }
+        liveThreads().enter();
         SetFreeOnTerminate(true);
         SetPriority(Platform::tpHighest);
     }
@@ -139,11 +132,7 @@ public:
             }
         }
         socket.reset();
-        {
-            std::lock_guard lock(liveThreads().mutex);
-            --liveThreads().count;
-        }
-        liveThreads().changed.notify_all();
+        liveThreads().leave();
     }
 
     std::shared_ptr<TWSocket> socket() const {
@@ -387,15 +376,11 @@ void CTcpInterface::WSocketSessionClosed_(TClientThread* thread) {
 }
 
 int CTcpInterface::liveClientThreads() {
-    std::lock_guard lock(liveThreads().mutex);
-    return liveThreads().count;
+    return liveThreads().count();
 }
 
 bool CTcpInterface::waitForClientThreads(std::chrono::milliseconds timeout) {
-    if (Platform::isMainThread())
-        return Platform::Application().RunUntil([] { return liveClientThreads() == 0; }, timeout);
-    std::unique_lock lock(liveThreads().mutex);
-    return liveThreads().changed.wait_for(lock, timeout, [] { return liveThreads().count == 0; });
+    return liveThreads().waitForNone(timeout);
 }
 
 } // namespace NorvEngineering::SensorLib

@@ -284,3 +284,19 @@ TEST(SystemError, TextsOfErrorNumbers) {
     EXPECT_EQ(SysErrorMessage(ENOENT), "No such file or directory");
     EXPECT_EQ(SysErrorMessage(123456), "");
 }
+
+TEST(LiveCounter, WaitForNoneOnTheMainThreadKeepsSynchronizeAlive) {
+    TLiveCounter counter;
+    EXPECT_TRUE(counter.waitForNone(0ms));
+    std::atomic<int> calls{0};
+    auto thread = std::make_unique<LambdaThread>([&](LambdaThread& self) {
+        self.Synchronize([&] { ++calls; });
+        counter.leave();
+    });
+    counter.enter();
+    EXPECT_EQ(counter.count(), 1);
+    EXPECT_FALSE(counter.waitForNone(0ms));
+    thread->Resume();
+    EXPECT_TRUE(counter.waitForNone(5s));
+    EXPECT_EQ(calls, 1);
+}

@@ -1,6 +1,7 @@
 #include "ComThread.h"
 
 #include "Application.h"
+#include "LiveCounter.h"
 #include "MessageQueue.h"
 #include "Synchronize.h"
 
@@ -24,13 +25,8 @@ namespace {
 constexpr uint64_t kWakeKey = 0;
 constexpr uint64_t kDeviceKey = 1;
 
-struct LiveThreads {
-    std::mutex mutex;
-    std::condition_variable changed;
-    int count = 0;
-};
-LiveThreads& liveThreads() {
-    static auto* instance = new LiveThreads();
+Platform::TLiveCounter& liveThreads() {
+    static auto* instance = new Platform::TLiveCounter();
     return *instance;
 }
 
@@ -141,10 +137,7 @@ void TComEventLink::waitUnpinned() {
 // ---- the thread -------------------------------------------------------------------------
 
 TComThread::TComThread(std::shared_ptr<TComEventLink> link) : m_pLink_(std::move(link)) {
-    {
-        std::lock_guard lock(liveThreads().mutex);
-        ++liveThreads().count;
-    }
+    liveThreads().enter();
     SetFreeOnTerminate(true);
     m_pLink_->threadId = ThreadID();
     SetPriority(static_cast<Platform::TThreadPriority>(m_pLink_->priority.load()));
@@ -159,35 +152,15 @@ std::shared_ptr<Platform::TThreadCompletion> TComThread::Start(std::shared_ptr<T
 }
 
 TComThread::~TComThread() {
-    {
-        std::lock_guard lock(liveThreads().mutex);
-        --liveThreads().count;
-    }
-    liveThreads().changed.notify_all();
-    wakeMainThread();
+    liveThreads().leave();
 }
 
 int TComThread::LiveThreads() {
-    std::lock_guard lock(liveThreads().mutex);
-    return liveThreads().count;
+    return liveThreads().count();
 }
 
 bool TComThread::WaitForAll(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    if (!Platform::isMainThread()) {
-        std::unique_lock lock(liveThreads().mutex);
-        return liveThreads().changed.wait_until(lock, deadline, [] { return liveThreads().count == 0; });
-    }
-    auto& queue = ThreadMessageQueue::current();
-    for (;;) {
-        Platform::checkSynchronize();
-        if (LiveThreads() == 0)
-            return true;
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= deadline)
-            return false;
-        queue.waitEvents(std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
-    }
+    return liveThreads().waitForNone(timeout);
 }
 
 void TComThread::Execute() {
