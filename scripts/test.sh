@@ -30,6 +30,18 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 step "tests: tsan (threaded)"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --preset tsan -j "$jobs" --no-tests=ignore
 
+step "package: install, then build a consumer with find_package and with pkg-config"
+prefix="build/package/install"
+rm -rf build/package
+cmake --install build/release --prefix "$prefix" >/dev/null
+cmake -S tests/package/consumer -B build/package/consumer -G Ninja \
+    -DCMAKE_PREFIX_PATH="$PWD/$prefix" >/dev/null
+cmake --build build/package/consumer >/dev/null
+build/package/consumer/consumer
+g++ -std=c++20 tests/package/consumer/main.cpp -o build/package/consumer-pc \
+    $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs sensorlib)
+build/package/consumer-pc
+
 step "fuzz (${FUZZ_SECONDS}s each)"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs"
