@@ -30,13 +30,13 @@ void throwErrno(const char* what) {
 }
 
 itimerspec timerSpec(std::chrono::microseconds first, std::chrono::microseconds period) {
-    auto spec = [](std::chrono::microseconds value) {
+    auto toTimespec = [](std::chrono::microseconds value) {
         timespec result{};
         result.tv_sec = static_cast<time_t>(value.count() / 1000000);
         result.tv_nsec = static_cast<long>((value.count() % 1000000) * 1000);
         return result;
     };
-    return itimerspec{spec(period), spec(first)};
+    return itimerspec{toTimespec(period), toTimespec(first)};
 }
 
 } // namespace
@@ -226,15 +226,15 @@ void CPtySensorServer::updateTicker_() {
     if (period == m_tickPeriod_)
         return;
     m_tickPeriod_ = period;
-    const itimerspec spec = timerSpec(period, period);
-    ::timerfd_settime(m_ticker_, 0, &spec, nullptr);
+    const itimerspec timing = timerSpec(period, period);
+    ::timerfd_settime(m_ticker_, 0, &timing, nullptr);
 }
 
 void CPtySensorServer::armPacing_(std::chrono::milliseconds delay) {
     m_pacing_ = true;
     const auto micros = std::max<std::chrono::microseconds>(delay, std::chrono::microseconds(1));
-    const itimerspec spec = timerSpec(micros, std::chrono::microseconds(0));
-    ::timerfd_settime(m_pacer_, 0, &spec, nullptr);
+    const itimerspec timing = timerSpec(micros, std::chrono::microseconds(0));
+    ::timerfd_settime(m_pacer_, 0, &timing, nullptr);
 }
 
 void CPtySensorServer::flushOutput_() {
