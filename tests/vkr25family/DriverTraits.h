@@ -14,9 +14,7 @@
 namespace Vkr25Family {
 
 using NorvEngineering::SensorLib::CVkr25;
-using NorvEngineering::SensorLib::CVkr25Processor;
 using NorvEngineering::SensorLib::CVkr25Xt;
-using NorvEngineering::SensorLib::CVkr25XtProcessor;
 
 inline const std::string kPromptLine = "Reset all parameters with PR[Enter]\r\n";
 // The dump lines every model sends, from the first marker to the auto-start one;
@@ -37,15 +35,18 @@ inline const std::string kDumpHead = "[SA] Average value............5\r\n"
                                      "[BR] Baud rate................19200\r\n"
                                      "[AS] Autostart................dt\r\n";
 inline const std::string kOfLine = "[OF] Offset...................-0.25\r\n";
-// Alarms 2 and 3, which the larger models list before the offset.
-inline const std::string kFaLine = "[FA] Alarm 2..................3.5\r\n";
-inline const std::string kFbLine = "[FB] Alarm 3..................4.5\r\n";
+// What a parameter set holds after the dump above (see configText), alarms 2 and 3
+// of the larger models apart.
+inline const std::string kDumpValues =
+    "SA 5 SD d ST 3 SF 1.0936 '1.0936' SE 1 AC 2.5 '2.5' AH 0.1 '0.1' AW 1.5 "
+    "'1.5' RB 0.2 '0.2' RE 10 '10' RM '2 0.5 3' TD '10 1' TM '1 0' BR "
+    "19200 AS DT OF -0.25 '-0.25'";
 
 struct Vkr25Traits {
     using Driver = CVkr25;
     using Config = CVkr25::CVkr25Config;
     using Record = CVkr25::CVkr25QueuedMode;
-    using Processor = CVkr25Processor;
+    using Processor = NorvEngineering::SensorLib::CVkr25Processor;
 
     static constexpr const char* kName = "Vkr25";
     static constexpr int kEscapeCode = 29;
@@ -54,18 +55,19 @@ struct Vkr25Traits {
     static constexpr const char* kModel = "VKR25";
     static inline const std::string kIdLine = "VKR25,SN 12345,V 1.23\r\n";
     static inline const std::string kDump = kDumpHead + kOfLine;
-    // The Vkr25 passes over the alarm 2 and 3 lines of the larger models silently.
-    static constexpr bool kTracesAlarmDumpLines = false;
+    // The Vkr25 passes over the alarm 2 and 3 lines of the larger models silently
+    // and never asks for those alarms.
+    static constexpr bool kHasAlarms2And3 = false;
+    static inline const std::string kNoAlarms;
 
     static Config& config(Driver& driver) { return driver.getConfig(); }
-    static const Config& config(const Driver& driver) { return driver.getConfig(); }
 };
 
 struct Vkr25XtTraits {
     using Driver = CVkr25Xt;
     using Config = CVkr25Xt::CVkr25XtConfig;
     using Record = CVkr25Xt::CVkr25XtQueuedMode;
-    using Processor = CVkr25XtProcessor;
+    using Processor = NorvEngineering::SensorLib::CVkr25XtProcessor;
 
     static constexpr const char* kName = "Vkr25Xt";
     static constexpr int kEscapeCode = 31;
@@ -73,11 +75,14 @@ struct Vkr25XtTraits {
     static constexpr const char* kIdCase = "[case CVkr25Xt::lmID";
     static constexpr const char* kModel = "VKR27";
     static inline const std::string kIdLine = "VKR27,SN 12345,V7.03\r\n";
-    static inline const std::string kDump = kDumpHead + kFaLine + kFbLine + kOfLine;
-    static constexpr bool kTracesAlarmDumpLines = true;
+    // Alarms 2 and 3, which the larger models list before the offset.
+    static inline const std::string kDump = kDumpHead + "[FA] Alarm 2..................3.5\r\n" +
+                                            "[FB] Alarm 3..................4.5\r\n" + kOfLine;
+    // It traces their dump lines and asks for them after every dump but the first.
+    static constexpr bool kHasAlarms2And3 = true;
+    static inline const std::string kNoAlarms = " FA 0 '' FB 0 ''";
 
     static Config& config(Driver& driver) { return *driver.getConfig(); }
-    static const Config& config(const Driver& driver) { return *driver.getConfig(); }
 };
 
 using FamilyDrivers = ::testing::Types<Vkr25Traits, Vkr25XtTraits>;

@@ -4,12 +4,48 @@
 #include "FakeInterface.h"
 #include "RecordingSink.h"
 
+#include <algorithm>
+#include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace Vkr25Family {
 
 using Writes = std::vector<std::string>;
+
+// Every value of a parameter set on one line, numbers beside the texts they were
+// read from, so that one comparison checks them all.
+template <class Traits>
+std::string configText(const typename Traits::Config& c) {
+    using Driver = typename Traits::Driver;
+    std::ostringstream out;
+    const auto real = [](double value, int digits) {
+        std::ostringstream text;
+        text.precision(digits);
+        text << value;
+        return text.str();
+    };
+    const auto pair = [&](float value, const std::string& text) {
+        return real(value, 7) + " '" + text + "'";
+    };
+    const auto mode = c.getAutostartMode();
+    out << "SA " << c.getAverage() << " SD " << (c.getDisplayFormat() == '\0' ? '-' : c.getDisplayFormat())
+        << " ST " << int(c.getMeasureTime()) << " SF " << real(c.getScaleFactor(), 15) << " '"
+        << c.getStrScaleFactor() << "' SE " << int(c.getErrorMode()) << " AC "
+        << pair(c.getAlarmCenter(), c.getStrAlarmCenter()) << " AH "
+        << pair(c.getAlarmHysteresis(), c.getStrAlarmHysteresis()) << " AW "
+        << pair(c.getAlarmWidth(), c.getStrAlarmWidth()) << " RB "
+        << pair(c.getRangeBegin(), c.getStrRangeBegin()) << " RE "
+        << pair(c.getRangeEnd(), c.getStrRangeEnd()) << " RM '" << c.getRemoveMeasurement() << "' TD '"
+        << c.getTriggerDelay() << "' TM '" << c.getTriggerMode() << "' BR " << c.getBaudRate() << " AS "
+        << (mode == Driver::lmNone ? std::string("none") : Driver::getModeText(mode)) << " OF "
+        << real(c.getOffset(), 15) << " '" << c.getStrOffset() << "'";
+    if constexpr (requires { c.getAlarm2(); })
+        out << " FA " << pair(c.getAlarm2(), c.getStrAlarm2()) << " FB "
+            << pair(c.getAlarm3(), c.getStrAlarm3());
+    return out.str();
+}
 
 // A driver of the family wired to a recording transport and sink.
 template <class Traits>
@@ -24,14 +60,19 @@ struct Rig {
     Rig() { driver.setInterface(&iface); }
 
     void feed(const std::string& bytes) { iface.deliver(bytes); }
-
     typename Traits::Config& config() { return Traits::config(driver); }
+    std::string values() { return configText<Traits>(config()); }
 
-    // Runs the start sequence through the first dump (auto-start as the dump says)
-    // and forgets what it wrote and reported.
-    void start(const std::string& dump = Traits::kDump) {
+    // Runs the start sequence up to the dump and forgets what it wrote and reported.
+    void beginDump() {
         driver.initialize();
-        feed(Traits::kIdLine + kPromptLine + dump);
+        feed(Traits::kIdLine + kPromptLine);
+        forget();
+    }
+    // The whole start sequence (auto-start as the dump says), then forgets.
+    void start(const std::string& dump = Traits::kDump) {
+        beginDump();
+        feed(dump);
         forget();
     }
 
@@ -42,11 +83,14 @@ struct Rig {
         config().setDisplayFormat(displayFormat);
         forget();
     }
-
     // Queues `mode` on an active driver with an empty queue and forgets the write.
     void startWith(Mode mode, const std::string& argument = std::string()) {
         driver.setMode(mode, argument);
         forget();
+    }
+    void run(Mode mode, char displayFormat = 'd') {
+        makeActive(displayFormat);
+        startWith(mode);
     }
 
     // Asks for `mode` with DM queued behind it and answers with `reply`, which must
@@ -78,16 +122,59 @@ struct Rig {
     Mode head() const {
         return driver.getQueue().empty() ? Driver::lmNone : driver.getQueue().front().getId();
     }
+
+    static std::string name(Mode mode) {
+        if (mode == Driver::lmEscaped || mode == Driver::lmNone)
+            return mode == Driver::lmNone ? "none" : "ESC";
+        const std::string text = Driver::getModeText(mode);
+        return text.empty() ? std::to_string(int(mode)) : text;
+    }
+    // The command state in one line: "TP after ESC, queue TP DM, wrote <TP><\r>".
+    std::string state() const {
+        std::string text =
+            name(driver.getCurrentMode()) + " after " + name(driver.getPreviousMode()) + ", queue";
+        for (const auto& record : driver.getQueue())
+            text += ' ' + name(record.getId());
+        text += ", wrote ";
+        for (const auto& write : iface.writes)
+            text += '<' + write + '>';
+        return text;
+    }
+
+    // Everything the driver did that anyone could see.
+    std::string transcript() {
+        std::ostringstream out;
+        for (const auto& call : sink.calls)
+            out << call << ';';
+        out << '\n' << trace() << '\n';
+        for (const int code : sink.sensorErrors)
+            out << code << ',';
+        out << '\n'
+            << state() << '\n'
+            << driver.getStrDistance() << ' ' << driver.getDistance() << ' ' << driver.getStrTemperature()
+            << " active " << int(driver.getActive()) << '\n'
+            << values() << '\n'
+            << config().getIdentification();
+        return out.str();
+    }
 };
+
+// Feeds `bytes` in pieces whose sizes `chunk` picks from how many bytes are left.
+using Chunker = std::function<std::size_t(std::size_t remaining)>;
+template <class Traits>
+void feedChunked(Rig<Traits>& rig, const std::string& bytes, const Chunker& chunk) {
+    for (std::size_t pos = 0, n = 0; pos < bytes.size(); pos += n) {
+        n = std::clamp<std::size_t>(chunk(bytes.size() - pos), 1, bytes.size() - pos);
+        rig.feed(bytes.substr(pos, n));
+    }
+}
 
 // The lines of a dump, each with its line end.
 inline std::vector<std::string> dumpLines(const std::string& dump) {
     std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < dump.size()) {
-        const std::size_t end = dump.find('\n', start) + 1;
+    for (std::size_t start = 0, end = 0; start < dump.size(); start = end) {
+        end = dump.find('\n', start) + 1;
         lines.push_back(dump.substr(start, end - start));
-        start = end;
     }
     return lines;
 }
@@ -95,10 +182,9 @@ inline std::vector<std::string> dumpLines(const std::string& dump) {
 // The dump without the lines that hold `marker`.
 inline std::string dumpWithout(const std::string& dump, const std::string& marker) {
     std::string kept;
-    for (const std::string& line : dumpLines(dump)) {
+    for (const std::string& line : dumpLines(dump))
         if (line.find(marker) == std::string::npos)
             kept += line;
-    }
     return kept;
 }
 

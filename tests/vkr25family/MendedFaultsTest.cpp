@@ -18,9 +18,7 @@ TYPED_TEST_SUITE(Vkr25FamilyMendedFaults, FamilyDrivers, FamilyDriverNames);
 TYPED_TEST(Vkr25FamilyMendedFaults, DumpWithoutAutostartLeavesAReadyDriverUsable) {
     using D = typename TypeParam::Driver;
     Rig<TypeParam> rig;
-    rig.driver.initialize();
-    rig.feed(TypeParam::kIdLine + kPromptLine);
-    rig.forget();
+    rig.beginDump();
     rig.feed(dumpWithout(TypeParam::kDump, "[AS]"));
     EXPECT_EQ(rig.config().getAutostartMode(), D::lmNone);
     EXPECT_EQ(rig.sink.sensorReady, 1);
@@ -36,21 +34,15 @@ TYPED_TEST(Vkr25FamilyMendedFaults, DumpWithoutAutostartLeavesAReadyDriverUsable
 TYPED_TEST(Vkr25FamilyMendedFaults, ErrorRepliesToTemperatureAndParametersAreErrorsNotValues) {
     using D = typename TypeParam::Driver;
     for (int head = D::lmTP; head <= D::lmSO; ++head) {
-        const auto mode = modeOf<TypeParam>(head);
         Rig<TypeParam> rig;
-        rig.makeActive('h');
-        auto& config = rig.config();
-        config.setAverage(2);
-        config.setMeasureTime(9);
-        config.setScaleFactor("1.5");
-        config.setStrOffset("0.5");
-        config.setAutostartMode("dw");
-        config.setRemoveMeasurement("1 2 3");
-        config.setStrAlarmCenter("4");
-        const typename TypeParam::Config before = config;
+        rig.start(); // a value in every field, none that "E15" read as a value would give
+        rig.config().setDisplayFormat('h');
+        rig.config().setAverage(2);
         rig.driver.setTemperature(-3.0);
+        const std::string before = rig.values();
 
-        rig.startWith(mode);
+        rig.driver.setMode(D::lmEscaped);
+        rig.startWith(modeOf<TypeParam>(head));
         rig.driver.setMode(D::lmDM);
         rig.feed("E15\r\n");
 
@@ -60,24 +52,13 @@ TYPED_TEST(Vkr25FamilyMendedFaults, ErrorRepliesToTemperatureAndParametersAreErr
         EXPECT_EQ(rig.iface.writes, (Writes{"DM", "\r"})) << head;
         EXPECT_EQ(rig.driver.getPreviousMode(), D::lmEscaped) << head;
         EXPECT_EQ(rig.head(), D::lmDM) << head;
-
         EXPECT_EQ(rig.driver.getTemperature(), -3.0) << head;
         EXPECT_TRUE(rig.driver.getStrTemperature().empty()) << head;
-        EXPECT_EQ(config.getAverage(), before.getAverage()) << head;
-        EXPECT_EQ(config.getDisplayFormat(), 'h') << head;
-        EXPECT_EQ(config.getMeasureTime(), before.getMeasureTime()) << head;
-        EXPECT_EQ(config.getStrScaleFactor(), before.getStrScaleFactor()) << head;
-        EXPECT_EQ(config.getStrOffset(), before.getStrOffset()) << head;
-        EXPECT_EQ(config.getAutostartMode(), D::lmDW) << head;
-        EXPECT_EQ(config.getRemoveMeasurement(), before.getRemoveMeasurement()) << head;
-        EXPECT_EQ(config.getStrAlarmCenter(), before.getStrAlarmCenter()) << head;
+        EXPECT_EQ(rig.values(), before) << head;
     }
-}
-
-TYPED_TEST(Vkr25FamilyMendedFaults, ErrorReplyToSetOffsetIsReported) {
+    // The error to SO, last of the parameter commands, ends it as well.
     Rig<TypeParam> rig;
-    rig.makeActive();
-    rig.startWith(TypeParam::Driver::lmSO);
+    rig.run(D::lmSO);
     rig.feed("E31\r\n");
     EXPECT_EQ(rig.sink.sensorErrors, (std::vector<int>{31}));
     EXPECT_TRUE(rig.driver.getQueue().empty());
@@ -85,8 +66,7 @@ TYPED_TEST(Vkr25FamilyMendedFaults, ErrorReplyToSetOffsetIsReported) {
 
 TYPED_TEST(Vkr25FamilyMendedFaults, UnknownErrorTextIsStillReadAsAValue) {
     Rig<TypeParam> rig;
-    rig.makeActive();
-    rig.startWith(TypeParam::Driver::lmSA);
+    rig.run(TypeParam::Driver::lmSA);
     rig.feed("E19\r\n"); // not a code of the sensor: value text "9"
     EXPECT_TRUE(rig.sink.sensorErrors.empty());
     EXPECT_EQ(rig.config().getAverage(), 9);
@@ -95,8 +75,7 @@ TYPED_TEST(Vkr25FamilyMendedFaults, UnknownErrorTextIsStillReadAsAValue) {
 TYPED_TEST(Vkr25FamilyMendedFaults, HexadecimalLineWithoutDigitsIsAFailedReadingNotZero) {
     using D = typename TypeParam::Driver;
     Rig<TypeParam> rig;
-    rig.makeActive('h');
-    rig.startWith(D::lmDT);
+    rig.run(D::lmDT, 'h');
     rig.feed("x0001000\r\n");
     ASSERT_DOUBLE_EQ(rig.driver.getDistance(), 4.096);
 
@@ -136,9 +115,7 @@ TYPED_TEST(Vkr25FamilyMendedFaults, RejectedIdentificationIsTracedAndLaterLinesG
 
 TYPED_TEST(Vkr25FamilyMendedFaults, UnreadableOffsetStillEndsTheDump) {
     Rig<TypeParam> rig;
-    rig.driver.initialize();
-    rig.feed(TypeParam::kIdLine + kPromptLine);
-    rig.forget();
+    rig.beginDump();
     rig.feed(dumpWithout(TypeParam::kDump, "[OF]") + "[OF] Offset.......0,25\r\n");
     EXPECT_EQ(rig.sink.updates.back(), "[OF] Offset.......0,25\r\n");
     EXPECT_EQ(rig.config().getStrOffset(), "0,25");

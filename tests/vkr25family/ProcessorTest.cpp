@@ -7,6 +7,7 @@
 #include <vector>
 
 using namespace Vkr25Family;
+using Codes = std::vector<int>;
 
 template <class Traits>
 class Vkr25FamilyProcessor : public ::testing::Test {};
@@ -28,74 +29,49 @@ TYPED_TEST(Vkr25FamilyProcessor, IdentityThenPromptMovesOnToTheDumpOneUpdateALin
     using D = typename TypeParam::Driver;
     Rig<TypeParam> rig;
     rig.driver.initialize();
-    rig.forget();
-    rig.feed(TypeParam::kIdLine);
-    EXPECT_EQ(rig.config().getIdentification(), TypeParam::kIdLine);
-    EXPECT_EQ(rig.head(), D::lmID);
-    EXPECT_TRUE(rig.iface.writes.empty());
-
-    rig.feed(kPromptLine);
-    EXPECT_EQ(rig.iface.writes, (Writes{"PA", "\r"}));
-    EXPECT_EQ(rig.head(), D::lmPA);
-    EXPECT_EQ(rig.driver.getQueue().size(), 1U);
-    EXPECT_EQ(rig.driver.getCurrentMode(), D::lmEscaped);
-    EXPECT_EQ(rig.driver.getPreviousMode(), D::lmPA);
-    EXPECT_EQ(rig.sink.modeChanges, 2);
-    // Every line gives one update, after the sink calls it caused.
-    EXPECT_EQ(rig.sink.calls, (Writes{"update", "mode", "mode", "update"}));
-    EXPECT_EQ(rig.sink.updates, (Writes{idTrace<TypeParam>("/FOUND ID STRING", TypeParam::kIdLine),
-                                        idTrace<TypeParam>("/FOUND PR STRING", kPromptLine)}));
-}
-
-TYPED_TEST(Vkr25FamilyProcessor, IdentificationLineIsStoredAndIdStays) {
-    using D = typename TypeParam::Driver;
-    Rig<TypeParam> rig;
-    rig.driver.initialize();
     rig.driver.setCurrentMode(D::lmEscaped);
     rig.forget();
-    const std::string line = "Sensor VKR25,SN 12345,V 7.05\r\n";
+    // Anywhere in the line, the model's name makes it the identification.
+    const std::string line = "Sensor " + TypeParam::kIdLine;
     rig.feed(line);
     EXPECT_EQ(rig.config().getIdentification(), line);
     ASSERT_NE(rig.config().getVersionInfo(), nullptr);
-    EXPECT_EQ(rig.config().getVersionInfo()->getModel(), "SensorVKR25");
+    EXPECT_EQ(rig.config().getVersionInfo()->getModel(), std::string("Sensor") + TypeParam::kModel);
     EXPECT_EQ(rig.config().getVersionInfo()->getSerial(), "12345");
-    EXPECT_EQ(rig.driver.getCurrentMode(), D::lmID);
-    EXPECT_EQ(rig.head(), D::lmID);
-    EXPECT_EQ(rig.sink.updates, (Writes{idTrace<TypeParam>("/FOUND ID STRING", line)}));
-    EXPECT_TRUE(rig.iface.writes.empty());
+    EXPECT_EQ(rig.state(), "ID after ESC, queue ID PA, wrote ");
+    rig.feed(kPromptLine);
+    EXPECT_EQ(rig.state(), "ESC after PA, queue PA, wrote <PA><\r>");
+    // Every line gives one update, after the sink calls it caused.
+    EXPECT_EQ(rig.sink.calls, (Writes{"mode", "update", "mode", "mode", "update"}));
+    EXPECT_EQ(rig.sink.updates, (Writes{idTrace<TypeParam>("/FOUND ID STRING", line),
+                                        idTrace<TypeParam>("/FOUND PR STRING", kPromptLine)}));
 }
 
 TYPED_TEST(Vkr25FamilyProcessor, IdentificationErrorsRetryOnlyOn61) {
-    using D = typename TypeParam::Driver;
     Rig<TypeParam> rig;
     rig.driver.initialize();
     rig.forget();
     rig.feed("E61\r\n");
-    EXPECT_EQ(rig.iface.writes, (Writes{"ID", "\r"}));
+    EXPECT_EQ(rig.state(), "ID after ESC, queue ID PA, wrote <ID><\r>");
     EXPECT_EQ(rig.sink.updates, (Writes{""}));
-    EXPECT_EQ(rig.head(), D::lmID);
 
     rig.forget();
-    rig.feed("E15\r\n");
-    rig.feed("hello\r\n");
-    rig.feed("001.234\r\n");
-    EXPECT_TRUE(rig.iface.writes.empty());
+    for (const char* line : {"E15\r\n", "hello\r\n", "001.234\r\n"})
+        rig.feed(line);
+    EXPECT_EQ(rig.state(), "ID after ESC, queue ID PA, wrote ");
     EXPECT_TRUE(rig.sink.sensorErrors.empty());
     EXPECT_EQ(rig.sink.updates,
               (Writes{idTrace<TypeParam>("", "E15\r\n"), idTrace<TypeParam>("", "hello\r\n"),
                       idTrace<TypeParam>("", "001.234\r\n")}));
-    EXPECT_EQ(rig.driver.getQueue().size(), 2U);
-    EXPECT_EQ(rig.head(), D::lmID);
 }
 
 // ---- running modes ----------------------------------------------------------------
 
-TYPED_TEST(Vkr25FamilyProcessor, RunningModeReadsEveryDecimalLineAndStays) {
+TYPED_TEST(Vkr25FamilyProcessor, RunningModeReadsEveryDecimalLineAndReportsOnlyErrorCodes) {
     using D = typename TypeParam::Driver;
     for (const auto mode : {D::lmDT, D::lmDS, D::lmDW, D::lmDX, D::lmDF}) {
         Rig<TypeParam> rig;
-        rig.makeActive('d');
-        rig.startWith(mode);
+        rig.run(mode);
         rig.feed("001.234\r\n");
         EXPECT_DOUBLE_EQ(rig.driver.getDistance(), 1.234);
         EXPECT_EQ(rig.driver.getStrDistance(), "001.234");
@@ -103,16 +79,17 @@ TYPED_TEST(Vkr25FamilyProcessor, RunningModeReadsEveryDecimalLineAndStays) {
         EXPECT_DOUBLE_EQ(rig.driver.getDistance(), -2.5);
         EXPECT_EQ(rig.driver.getStrDistance(), "-02.500");
         rig.feed("1.23X45\r\n"); // rejected; not an error code
+        EXPECT_TRUE(rig.sink.sensorErrors.empty());
+        rig.feed("E15\r\n");
+        EXPECT_EQ(rig.sink.sensorErrors, Codes{15});
+        EXPECT_EQ(rig.driver.getStrDistance(), "-02.500");
         rig.feed("1.5\r\n");
         EXPECT_DOUBLE_EQ(rig.driver.getDistance(), 1.5);
         EXPECT_EQ(rig.driver.getStrDistance(), "1.5\r\n");
         rig.feed("1.5 \r\n");
         EXPECT_DOUBLE_EQ(rig.driver.getDistance(), 1.5);
-        EXPECT_EQ(rig.head(), mode);
-        EXPECT_EQ(rig.sink.updates, (Writes{"", "", "1.23X45\r\n", "", ""}));
-        EXPECT_TRUE(rig.sink.sensorErrors.empty());
-        EXPECT_TRUE(rig.iface.writes.empty());
-        EXPECT_EQ(rig.sink.modeChanges, 0);
+        EXPECT_EQ(rig.sink.updates, (Writes{"", "", "1.23X45\r\n", "E15\r\n", "", ""}));
+        EXPECT_EQ(rig.state(), rig.name(mode) + " after none, queue " + rig.name(mode) + ", wrote ");
     }
 }
 
@@ -120,35 +97,15 @@ TYPED_TEST(Vkr25FamilyProcessor, RunningModeYieldsToTheNextCommandAndDropsThatLi
     using D = typename TypeParam::Driver;
     for (const auto next : {D::lmDM, D::lmSA}) {
         Rig<TypeParam> rig;
-        rig.makeActive('d');
-        rig.startWith(D::lmDT);
+        rig.run(D::lmDT);
         rig.feed("001.000\r\n");
         rig.driver.setMode(next);
         EXPECT_TRUE(rig.iface.writes.empty());
         rig.feed("009.999\r\n");
         EXPECT_DOUBLE_EQ(rig.driver.getDistance(), 1.0);
-        EXPECT_EQ(rig.iface.writes, (Writes{D::getModeText(next), "\r"}));
-        EXPECT_EQ(rig.head(), next);
-        EXPECT_EQ(rig.driver.getQueue().size(), 1U);
-        EXPECT_EQ(rig.driver.getCurrentMode(), next);
+        const std::string text = D::getModeText(next);
+        EXPECT_EQ(rig.state(), text + " after DT, queue " + text + ", wrote <" + text + "><\r>");
     }
-}
-
-TYPED_TEST(Vkr25FamilyProcessor, UnreadableDecimalLineIsTracedAndReportedOnlyWithAnErrorCode) {
-    using D = typename TypeParam::Driver;
-    Rig<TypeParam> rig;
-    rig.makeActive('d');
-    rig.startWith(D::lmDT);
-    rig.driver.setDistance(3.0);
-    rig.feed("1.23X45\r\n");
-    EXPECT_TRUE(rig.sink.sensorErrors.empty());
-    rig.feed("E15\r\n");
-    EXPECT_EQ(rig.sink.sensorErrors, (std::vector<int>{15}));
-    EXPECT_EQ(rig.driver.getDistance(), 3.0);
-    EXPECT_TRUE(rig.driver.getStrDistance().empty());
-    EXPECT_EQ(rig.sink.updates, (Writes{"1.23X45\r\n", "E15\r\n"}));
-    EXPECT_EQ(rig.head(), D::lmDT);
-    EXPECT_EQ(rig.sink.modeChanges, 0);
 }
 
 TYPED_TEST(Vkr25FamilyProcessor, HexadecimalDistancesAre28BitTwosComplementMillimetres) {
@@ -166,42 +123,27 @@ TYPED_TEST(Vkr25FamilyProcessor, HexadecimalDistancesAre28BitTwosComplementMilli
         {"x  00010\r\n", "  00010", 0.016},      {"xFFFFC18\r\n", "FFFFC18", -1.0},
     };
     Rig<TypeParam> rig;
-    rig.makeActive('h');
-    rig.startWith(D::lmDX);
+    rig.run(D::lmDX, 'h');
     for (const Case& c : cases) {
         rig.feed(c.line);
         EXPECT_EQ(rig.driver.getStrDistance(), c.text) << c.line;
         EXPECT_DOUBLE_EQ(rig.driver.getDistance(), c.metres) << c.line;
     }
     EXPECT_EQ(rig.trace(), "");
-    // An error code stores nothing.
-    rig.feed("E15\r\n");
-    EXPECT_EQ(rig.sink.sensorErrors, (std::vector<int>{15}));
-    EXPECT_EQ(rig.driver.getStrDistance(), "FFFFC18");
-    EXPECT_EQ(rig.trace(), "E15\r\n");
-    EXPECT_EQ(rig.head(), D::lmDX);
-}
-
-TYPED_TEST(Vkr25FamilyProcessor, HexadecimalErrorCodeIsReportedBeforeAnythingIsStored) {
-    using D = typename TypeParam::Driver;
-    Rig<TypeParam> rig;
-    rig.makeActive('h');
-    rig.startWith(D::lmDT);
-    rig.feed("x0001000\r\n");
+    // An error code is reported (E23 and E24 swapped) before anything is stored.
     rig.feed("E23\r\n");
-    EXPECT_EQ(rig.sink.sensorErrors, (std::vector<int>{24}));
-    EXPECT_EQ(rig.driver.getStrDistance(), "0001000");
-    EXPECT_DOUBLE_EQ(rig.driver.getDistance(), 4.096);
-    EXPECT_EQ(rig.sink.updates.back(), "E23\r\n");
-    EXPECT_EQ(rig.head(), D::lmDT);
-}
+    EXPECT_EQ(rig.sink.sensorErrors, Codes{24});
+    EXPECT_EQ(rig.driver.getStrDistance(), "FFFFC18");
+    EXPECT_DOUBLE_EQ(rig.driver.getDistance(), -1.0);
+    EXPECT_EQ(rig.trace(), "E23\r\n");
+    EXPECT_EQ(rig.head(), D::lmDX);
 
-TYPED_TEST(Vkr25FamilyProcessor, DisplayFormatNeverReportedReadsHexadecimal) {
-    Rig<TypeParam> rig;
-    rig.driver.setActive(1);
-    rig.startWith(TypeParam::Driver::lmDT);
-    rig.feed("x0001000\r\n");
-    EXPECT_DOUBLE_EQ(rig.driver.getDistance(), 4.096);
+    // A display format never reported reads hexadecimal.
+    Rig<TypeParam> unknown;
+    unknown.driver.setActive(1);
+    unknown.startWith(D::lmDT);
+    unknown.feed("x0001000\r\n");
+    EXPECT_DOUBLE_EQ(unknown.driver.getDistance(), 4.096);
 }
 
 // ---- single commands ----------------------------------------------------------------
@@ -210,34 +152,29 @@ TYPED_TEST(Vkr25FamilyProcessor, SingleMeasurementIsDecimalInEitherFormatAndEnds
     using D = typename TypeParam::Driver;
     for (const char format : {'d', 'h'}) {
         Rig<TypeParam> rig;
-        rig.makeActive(format);
-        rig.startWith(D::lmDM);
+        rig.run(D::lmDM, format);
         rig.driver.setMode(D::lmTP);
         rig.feed("garbage\r\n"); // no answer: DM waits
-        EXPECT_EQ(rig.head(), D::lmDM) << format;
-        EXPECT_TRUE(rig.sink.sensorErrors.empty()) << format;
-        EXPECT_EQ(rig.sink.updates, (Writes{"garbage\r\n"})) << format;
+        EXPECT_EQ(rig.state(), "DM after none, queue DM TP, wrote ") << format;
         rig.feed("012.345\r\n");
         EXPECT_DOUBLE_EQ(rig.driver.getDistance(), 12.345) << format;
         EXPECT_EQ(rig.driver.getStrDistance(), "012.345") << format;
-        EXPECT_EQ(rig.iface.writes, (Writes{"TP", "\r"})) << format;
-        EXPECT_EQ(rig.head(), D::lmTP) << format;
-        EXPECT_EQ(rig.driver.getPreviousMode(), D::lmDM) << format; // straight on, not through escape
+        EXPECT_EQ(rig.sink.updates, (Writes{"garbage\r\n", ""})) << format;
+        EXPECT_TRUE(rig.sink.sensorErrors.empty()) << format;
+        // Straight on, not through escape.
+        EXPECT_EQ(rig.state(), "TP after DM, queue TP, wrote <TP><\r>") << format;
     }
 }
 
 TYPED_TEST(Vkr25FamilyProcessor, SingleMeasurementErrorEndsTheCommand) {
     using D = typename TypeParam::Driver;
     Rig<TypeParam> rig;
-    rig.makeActive('d');
-    rig.startWith(D::lmDM);
+    rig.run(D::lmDM);
     rig.driver.setMode(D::lmTP);
     rig.feed("E16\r\n");
-    EXPECT_EQ(rig.sink.sensorErrors, (std::vector<int>{16}));
+    EXPECT_EQ(rig.sink.sensorErrors, Codes{16});
     EXPECT_EQ(rig.sink.calls, (Writes{"sensorError", "mode", "mode", "update"}));
-    EXPECT_EQ(rig.iface.writes, (Writes{"TP", "\r"}));
-    EXPECT_EQ(rig.driver.getPreviousMode(), D::lmEscaped);
-    EXPECT_EQ(rig.head(), D::lmTP);
+    EXPECT_EQ(rig.state(), "TP after ESC, queue TP, wrote <TP><\r>");
     EXPECT_EQ(rig.driver.getDistance(), 0.0);
     EXPECT_EQ(rig.sink.updates, (Writes{"E16\r\n"}));
 }
@@ -245,15 +182,12 @@ TYPED_TEST(Vkr25FamilyProcessor, SingleMeasurementErrorEndsTheCommand) {
 TYPED_TEST(Vkr25FamilyProcessor, TemperatureIsTwoCharactersFromIndexOne) {
     using D = typename TypeParam::Driver;
     Rig<TypeParam> rig;
-    rig.makeActive();
-    rig.startWith(D::lmTP);
+    rig.run(D::lmTP);
     rig.driver.setMode(D::lmDM);
     rig.feed("+23\r\n");
     EXPECT_EQ(rig.driver.getTemperature(), 23.0);
     EXPECT_EQ(rig.driver.getStrTemperature(), "23");
-    EXPECT_EQ(rig.iface.writes, (Writes{"DM", "\r"}));
-    // Not through escape: straight to the next command.
-    EXPECT_EQ(rig.driver.getPreviousMode(), D::lmTP);
+    EXPECT_EQ(rig.state(), "DM after TP, queue DM, wrote <DM><\r>"); // straight on, not through escape
 }
 
 // ---- parameter replies ----------------------------------------------------------------
@@ -262,11 +196,7 @@ TYPED_TEST(Vkr25FamilyProcessor, ParameterEchoesAreStoredAndEndTheirCommand) {
     using D = typename TypeParam::Driver;
     Rig<TypeParam> rig;
     rig.makeActive();
-    struct Case {
-        typename D::ELaserMode mode;
-        const char* reply;
-    };
-    const Case cases[] = {
+    const std::pair<typename D::ELaserMode, const char*> cases[] = {
         {D::lmSA, "SA7\r\n"},      {D::lmSD, "SDh\r\n"},       {D::lmST, "ST260\r\n"},
         {D::lmSF, "SF1.0936\r\n"}, {D::lmSE, "SE1\r\n"},       {D::lmAC, "AC2.5\r\n"},
         {D::lmAH, "AH0.1\r\n"},    {D::lmAW, "AW1.5\r\n"},     {D::lmRB, "RB0.25\r\n"},
@@ -275,35 +205,22 @@ TYPED_TEST(Vkr25FamilyProcessor, ParameterEchoesAreStoredAndEndTheirCommand) {
         {D::lmOF, "OF-0.5\r\n"},   {D::lmSO, "SO-1.234\r\n"},
     };
     // Only the echo of SO is traced.
-    for (const Case& c : cases)
-        rig.expectReplyEndsItsCommand(c.mode, c.reply, c.mode == D::lmSO ? c.reply : "");
-    const auto& config = rig.config();
-    EXPECT_EQ(config.getAverage(), 7);
-    EXPECT_EQ(config.getDisplayFormat(), 'h');
-    EXPECT_EQ(config.getMeasureTime(), 4); // the low eight bits of 260
-    EXPECT_DOUBLE_EQ(config.getScaleFactor(), 1.0936);
-    EXPECT_EQ(config.getErrorMode(), 1);
-    EXPECT_FLOAT_EQ(config.getAlarmCenter(), 2.5F);
-    EXPECT_FLOAT_EQ(config.getAlarmHysteresis(), 0.1F);
-    EXPECT_FLOAT_EQ(config.getAlarmWidth(), 1.5F);
-    EXPECT_FLOAT_EQ(config.getRangeBegin(), 0.25F);
-    EXPECT_FLOAT_EQ(config.getRangeEnd(), 10.0F);
-    EXPECT_EQ(config.getRemoveMeasurement(), "2 0.5 3");
-    EXPECT_EQ(config.getTriggerDelay(), "10 1");
-    EXPECT_EQ(config.getTriggerMode(), "1 0");
-    EXPECT_EQ(config.getBaudRate(), 0); // the echo of BR changes nothing
-    EXPECT_EQ(config.getAutostartMode(), D::lmDW);
-    EXPECT_DOUBLE_EQ(config.getOffset(), -0.5);
+    for (const auto& [mode, reply] : cases)
+        rig.expectReplyEndsItsCommand(mode, reply, mode == D::lmSO ? reply : "");
+    // The low eight bits of 260; the echo of BR changes nothing.
+    EXPECT_EQ(rig.values(), "SA 7 SD h ST 4 SF 1.0936 '1.0936' SE 1 AC 2.5 '2.5' AH 0.1 '0.1' AW 1.5 "
+                            "'1.5' RB 0.25 '0.25' RE 10 '10' RM '2 0.5 3' TD '10 1' TM '1 0' BR 0 "
+                            "AS DW OF -0.5 '-0.5'" +
+                                TypeParam::kNoAlarms);
 }
 
 TYPED_TEST(Vkr25FamilyProcessor, UnreadableParameterValueIsTracedAndTheCommandWaits) {
     using D = typename TypeParam::Driver;
     Rig<TypeParam> rig;
-    rig.makeActive();
-    rig.startWith(D::lmSA);
+    rig.run(D::lmSA);
     rig.feed("SAx\r\n");
     rig.feed("\n");
-    EXPECT_EQ(rig.head(), D::lmSA);
+    EXPECT_EQ(rig.state(), "SA after none, queue SA, wrote ");
     EXPECT_EQ(rig.sink.updates, (Writes{"SAx\r\n", "\n"}));
     EXPECT_EQ(rig.config().getAverage(), 0);
     rig.feed("SA3\r\n");
@@ -330,32 +247,11 @@ TYPED_TEST(Vkr25FamilyProcessor, EchoWithAnEmptyTextValueIsComplete) {
 
 // ---- parameter dump ---------------------------------------------------------------------
 
-TYPED_TEST(Vkr25FamilyProcessor, DumpStoresEveryMarkerWithItsTrace) {
-    using D = typename TypeParam::Driver;
+TYPED_TEST(Vkr25FamilyProcessor, FirstDumpStoresEveryMarkerThenMakesTheDriverReadyAndStartsTheAutostartMode) {
     Rig<TypeParam> rig;
-    rig.driver.initialize();
-    rig.feed(TypeParam::kIdLine + kPromptLine);
-    rig.forget();
+    rig.beginDump();
     rig.feed(TypeParam::kDump);
-
-    const auto& config = rig.config();
-    EXPECT_EQ(config.getAverage(), 5);
-    EXPECT_EQ(config.getDisplayFormat(), 'd');
-    EXPECT_EQ(config.getMeasureTime(), 3);
-    EXPECT_DOUBLE_EQ(config.getScaleFactor(), 1.0936);
-    EXPECT_EQ(config.getStrScaleFactor(), "1.0936");
-    EXPECT_EQ(config.getErrorMode(), 1);
-    EXPECT_FLOAT_EQ(config.getAlarmCenter(), 2.5F);
-    EXPECT_FLOAT_EQ(config.getAlarmHysteresis(), 0.1F);
-    EXPECT_FLOAT_EQ(config.getAlarmWidth(), 1.5F);
-    EXPECT_FLOAT_EQ(config.getRangeBegin(), 0.2F);
-    EXPECT_FLOAT_EQ(config.getRangeEnd(), 10.0F);
-    EXPECT_EQ(config.getRemoveMeasurement(), "2 0.5 3");
-    EXPECT_EQ(config.getTriggerDelay(), "10 1");
-    EXPECT_EQ(config.getTriggerMode(), "1 0");
-    EXPECT_EQ(config.getBaudRate(), 19200);
-    EXPECT_EQ(config.getAutostartMode(), D::lmDT);
-    EXPECT_DOUBLE_EQ(config.getOffset(), -0.25);
+    EXPECT_EQ(rig.values(), kDumpValues + TypeParam::kNoAlarms);
 
     // A parameter's line is traced behind "Found XX => "; the alarm 2 and 3 lines of
     // the larger models as they are.
@@ -366,26 +262,14 @@ TYPED_TEST(Vkr25FamilyProcessor, DumpStoresEveryMarkerWithItsTrace) {
         const bool alarm = line.starts_with("[FA]") || line.starts_with("[FB]");
         EXPECT_EQ(rig.sink.updates[i], alarm ? line : "Found " + line.substr(1, 2) + " => " + line);
     }
-}
 
-TYPED_TEST(Vkr25FamilyProcessor, FirstDumpEndMakesTheDriverReadyAndStartsTheAutostartMode) {
-    using D = typename TypeParam::Driver;
-    Rig<TypeParam> rig;
-    rig.driver.initialize();
-    rig.feed(TypeParam::kIdLine + kPromptLine);
-    rig.forget();
-    rig.feed(TypeParam::kDump);
     EXPECT_EQ(rig.driver.getActive(), 1);
     EXPECT_EQ(rig.sink.sensorReady, 1);
-    EXPECT_EQ(rig.iface.writes, (Writes{"DT", "\r"}));
-    ASSERT_EQ(rig.driver.getQueue().size(), 1U);
-    EXPECT_EQ(rig.head(), D::lmDT);
-    EXPECT_EQ(rig.driver.getCurrentMode(), D::lmDT);
-    EXPECT_EQ(rig.driver.getPreviousMode(), D::lmEscaped);
+    EXPECT_EQ(rig.state(), "DT after ESC, queue DT, wrote <DT><\r>");
     // "[SA]" makes the mode PA; the end: ready, escape, then the auto-start command.
-    const Writes tail(rig.sink.calls.end() - 5, rig.sink.calls.end());
-    EXPECT_EQ(tail, (Writes{"update", "sensorReady", "mode", "mode", "update"}));
     EXPECT_EQ(rig.sink.calls.front(), "mode");
+    EXPECT_EQ(Writes(rig.sink.calls.end() - 5, rig.sink.calls.end()),
+              (Writes{"update", "sensorReady", "mode", "mode", "update"}));
 }
 
 TYPED_TEST(Vkr25FamilyProcessor, LaterDumpsNeitherRaiseReadyNorStartAnything) {
@@ -398,8 +282,9 @@ TYPED_TEST(Vkr25FamilyProcessor, LaterDumpsNeitherRaiseReadyNorStartAnything) {
     rig.forget();
     rig.feed(TypeParam::kDump);
     EXPECT_EQ(rig.sink.sensorReady, 0);
-    EXPECT_EQ(rig.iface.writes, (Writes{"TP", "\r"}));
-    EXPECT_EQ(rig.head(), D::lmTP);
+    // The larger models ask for alarms 2 and 3 behind it.
+    EXPECT_EQ(rig.state(), std::string("TP after ESC, queue TP") +
+                               (TypeParam::kHasAlarms2And3 ? " FA FB" : "") + ", wrote <TP><\r>");
 }
 
 TYPED_TEST(Vkr25FamilyProcessor, SaMarkerMeansTheDumpHasBegunAndTheFirstMarkerInTableOrderDecides) {
@@ -407,57 +292,39 @@ TYPED_TEST(Vkr25FamilyProcessor, SaMarkerMeansTheDumpHasBegunAndTheFirstMarkerIn
     for (const auto head : {D::lmPA, D::lmPR}) {
         for (const std::string line : {"[SA]....3\r\n", "[ST] see [SA].....3\r\n"}) {
             Rig<TypeParam> rig;
-            rig.makeActive();
-            rig.startWith(head);
+            rig.run(head);
             rig.driver.setCurrentMode(D::lmEscaped); // as after a reset
             rig.feed(line);
-            EXPECT_EQ(rig.driver.getCurrentMode(), D::lmPA) << line;
+            EXPECT_EQ(rig.state(), "PA after ESC, queue " + rig.name(head) + ", wrote ") << line;
             EXPECT_EQ(rig.config().getAverage(), 3) << line;
             EXPECT_EQ(rig.config().getMeasureTime(), 0) << line;
             EXPECT_EQ(rig.sink.updates, (Writes{"Found SA => " + line}));
-            EXPECT_EQ(rig.head(), head) << line;
         }
     }
 }
 
-TYPED_TEST(Vkr25FamilyProcessor, DumpLinesWithoutDotsOrMarkerAreTraced) {
+TYPED_TEST(Vkr25FamilyProcessor, DumpLinesWithoutDotsOrAKnownMarkerAreTracedAlarmLinesAsTheModelWants) {
     using D = typename TypeParam::Driver;
     for (const auto head : {D::lmPA, D::lmPR}) {
         Rig<TypeParam> rig;
-        rig.makeActive();
-        rig.startWith(head);
-        rig.feed("Parameter list\r\n");
-        rig.feed("[XX] Unknown.....7\r\n");
-        rig.feed("[SA] no dots 5\r\n");
-        EXPECT_EQ(rig.sink.updates,
-                  (Writes{"Parameter list\r\n", "[XX] Unknown.....7\r\n", "[SA] no dots 5\r\n"}));
+        rig.run(head);
+        const Writes lines = {"Parameter list\r\n", "[XX] Unknown.....7\r\n", "[SA] no dots 5\r\n",
+                              "[FA] Alarm 2.........1.5\r\n", "[FB] Alarm 3.........2.5\r\n"};
+        for (const std::string& line : lines)
+            rig.feed(line);
+        Writes expected = lines;
+        if (!TypeParam::kHasAlarms2And3)
+            expected[3] = expected[4] = "";
+        EXPECT_EQ(rig.sink.updates, expected);
         EXPECT_EQ(rig.config().getAverage(), 0);
-        EXPECT_EQ(rig.head(), head);
+        EXPECT_EQ(rig.state(), rig.name(head) + " after none, queue " + rig.name(head) + ", wrote ");
     }
-}
-
-TYPED_TEST(Vkr25FamilyProcessor, AlarmLinesOfTheLargerModelsAreTracedOrPassedOverAsTheModelWants) {
-    using D = typename TypeParam::Driver;
-    Rig<TypeParam> rig;
-    rig.makeActive();
-    rig.startWith(D::lmPA);
-    const std::string fa = "[FA] Alarm 2.........1.5\r\n";
-    const std::string fb = "[FB] Alarm 3.........2.5\r\n";
-    rig.feed(fa);
-    rig.feed(fb);
-    if (TypeParam::kTracesAlarmDumpLines)
-        EXPECT_EQ(rig.sink.updates, (Writes{fa, fb}));
-    else
-        EXPECT_EQ(rig.sink.updates, (Writes{"", ""}));
-    EXPECT_EQ(rig.sink.modeChanges, 0);
-    EXPECT_EQ(rig.head(), D::lmPA);
 }
 
 TYPED_TEST(Vkr25FamilyProcessor, DumpValueIsWhatFollowsTheLastTwoDots) {
     using D = typename TypeParam::Driver;
     Rig<TypeParam> rig;
-    rig.makeActive();
-    rig.startWith(D::lmPA);
+    rig.run(D::lmPA);
     rig.feed("[SD] Format.. (d/h)..h\r\n");
     EXPECT_EQ(rig.config().getDisplayFormat(), 'h');
     rig.feed("[AS] Autostart........dwell\r\n");
@@ -471,12 +338,10 @@ TYPED_TEST(Vkr25FamilyProcessor, DumpValueIsWhatFollowsTheLastTwoDots) {
 TYPED_TEST(Vkr25FamilyProcessor, EmptyDumpValueStoresEmptyTextsAndFailsNumbers) {
     using D = typename TypeParam::Driver;
     Rig<TypeParam> rig;
-    rig.makeActive();
-    rig.startWith(D::lmPA);
+    rig.run(D::lmPA);
     rig.config().setRemoveMeasurement("1 2 3");
-    rig.feed("[RM]..\r\n");
-    rig.feed("[TD]..\r\n");
-    rig.feed("[TM]..\r\n");
+    for (const char* line : {"[RM]..\r\n", "[TD]..\r\n", "[TM]..\r\n"})
+        rig.feed(line);
     EXPECT_EQ(rig.config().getRemoveMeasurement(), "");
     EXPECT_EQ(rig.config().getTriggerDelay(), "");
     EXPECT_EQ(rig.config().getTriggerMode(), "");
@@ -491,8 +356,7 @@ TYPED_TEST(Vkr25FamilyProcessor, EmptyDumpValueStoresEmptyTextsAndFailsNumbers) 
 
 TYPED_TEST(Vkr25FamilyProcessor, SixteenBitReadingsKeepTheLowBits) {
     Rig<TypeParam> rig;
-    rig.makeActive();
-    rig.startWith(TypeParam::Driver::lmPA);
+    rig.run(TypeParam::Driver::lmPA);
     rig.feed("[BR]....65535\r\n");
     EXPECT_EQ(rig.config().getBaudRate(), 65535);
     rig.feed("[SA]....65535\r\n"); // read with its bits, then clamped
