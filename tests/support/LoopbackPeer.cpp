@@ -79,6 +79,12 @@ void LoopbackPeer::send(const std::string& bytes) {
     }
 }
 
+void LoopbackPeer::limitSendTime(std::chrono::milliseconds limit) {
+    const timeval time{static_cast<time_t>(limit.count() / 1000),
+                       static_cast<suseconds_t>(limit.count() % 1000 * 1000)};
+    ::setsockopt(m_conn_, SOL_SOCKET, SO_SNDTIMEO, &time, sizeof time);
+}
+
 std::string LoopbackPeer::receive(std::size_t count, std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
     std::string got;
@@ -123,6 +129,10 @@ void LoopbackPeer::stopListening() {
     if (m_listen_ >= 0)
         ::close(m_listen_);
     m_listen_ = -1;
+}
+
+void LoopbackPeer::refuseConnections() {
+    ::shutdown(m_listen_, SHUT_RDWR);
 }
 
 uint16_t LoopbackPeer::unusedPort() {

@@ -21,7 +21,10 @@ public:
     uint16_t port() const { return m_port_; }
     bool accept(std::chrono::milliseconds timeout = std::chrono::seconds(5));
     bool connected() const { return m_conn_ >= 0; }
+    // Throws std::runtime_error when the bytes cannot go out (in time, see below).
     void send(const std::string& bytes);
+    // A send that cannot go on for this long fails, for the accepted connection.
+    void limitSendTime(std::chrono::milliseconds limit);
     // Reads until `count` bytes have come, the peer closes or the time-out passes.
     std::string receive(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // Reads what comes until the peer closes (true) or the time-out passes (false).
@@ -32,6 +35,8 @@ public:
     // An abortive close (RST).
     void reset();
     void stopListening();
+    // Wakes an accept() waiting in another thread, which then fails, as do later ones.
+    void refuseConnections();
 
     // A port on 127.0.0.1 where nothing listens (taken and given back at once).
     static uint16_t unusedPort();

@@ -1,95 +1,77 @@
 #include "TcpInterface.h"
 #include "Application.h"
 #include "LoopbackPeer.h"
+#include "RunUntil.h"
+#include "Stations.h"
 #include "TcpProbe.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <memory>
 #include <random>
+#include <stdexcept>
 #include <thread>
 
 using NorvEngineering::Platform::Application;
-using NorvEngineering::Platform::currentThreadId;
 using NorvEngineering::Platform::mainThreadId;
 using NorvEngineering::SensorLib::CTcpInterface;
 using TcpTests::ProbeSensor;
 using TcpTests::ProbeSink;
 using TestSupport::LoopbackPeer;
+using TestSupport::pumpFor;
+using TestSupport::runUntil;
 using namespace std::chrono_literals;
 
 namespace {
 
-bool runUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s) {
-    return Application().RunUntil(condition, timeout);
-}
-
-// A transport with its settings, a probe sensor and sink. The transport goes first,
-// as a sensor component deletes it.
+// A transport with a probe sensor and sink; the transport goes first, as a sensor
+// component deletes it.
 struct Rig {
     ProbeSink sink;
-    CTcpInterface::TTcpProperties properties{nullptr};
-    std::unique_ptr<ProbeSensor> sensor = std::make_unique<ProbeSensor>(&sink);
-    std::unique_ptr<CTcpInterface> transport;
+    ProbeSensor sensor{&sink};
+    TestSupport::TcpLine line;
 
-    explicit Rig(uint16_t port, bool sync = true, const std::string& address = "127.0.0.1") {
-        properties.IpAddress = address;
-        properties.PortNumber = port;
-        transport = std::make_unique<CTcpInterface>(&properties, sync);
+    explicit Rig(uint16_t port, bool sync = true, const std::string& address = "127.0.0.1")
+        : line(port, sync, address) {}
+    CTcpInterface& transport() { return *line.transport; }
+    void open() { sensor.setInterface(line.transport.get()); }
+    // Opens to the peer and waits for the ready notification.
+    bool connectTo(LoopbackPeer& peer) {
+        open();
+        return peer.accept() && runUntil([&] { return sink.seen().ready == 1; });
     }
-    ~Rig() { transport.reset(); }
-    void open() { sensor->setInterface(transport.get()); }
 };
 
-// Accepts connections one after the other and sends to each as fast as it can
-// until the client goes away.
+// Accepts connections one after the other and sends to each as fast as it can until
+// the client goes away.
 class FloodServer {
 public:
-    FloodServer() {
-        m_listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int on = 1;
-        ::setsockopt(m_listen_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_listen_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(m_listen_, 64);
-        socklen_t length = sizeof address;
-        ::getsockname(m_listen_, reinterpret_cast<sockaddr*>(&address), &length);
-        m_port_ = ntohs(address.sin_port);
-        m_thread_ = std::thread([this] { run(); });
-    }
+    FloodServer() : m_thread_([this] { run(); }) {}
     ~FloodServer() {
         m_stop_ = true;
-        ::shutdown(m_listen_, SHUT_RDWR);
+        m_peer_.refuseConnections();
         m_thread_.join();
-        ::close(m_listen_);
     }
-    uint16_t port() const { return m_port_; }
+    uint16_t port() const { return m_peer_.port(); }
 
 private:
     void run() {
         const std::string chunk(1400, 'd');
-        while (!m_stop_) {
-            const int fd = ::accept4(m_listen_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0)
-                break;
-            timeval limit{0, 200000};
-            ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-            while (!m_stop_ && ::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL) > 0) {
+        while (!m_stop_ && m_peer_.accept(1h)) {
+            // A client that neither reads nor closes (one waiting for the main thread
+            // while the test waits for the next) is given up.
+            m_peer_.limitSendTime(200ms);
+            try {
+                while (!m_stop_)
+                    m_peer_.send(chunk);
+            } catch (const std::runtime_error&) { // the client went away or stalled
             }
-            ::close(fd);
+            m_peer_.close();
         }
     }
 
-    int m_listen_ = -1;
-    uint16_t m_port_ = 0;
+    LoopbackPeer m_peer_;
     std::atomic<bool> m_stop_{false};
     std::thread m_thread_;
 };
@@ -98,54 +80,52 @@ void expectAllThreadsEnd() {
     EXPECT_TRUE(CTcpInterface::waitForClientThreads(10s));
 }
 
-} // namespace
-
 TEST(TcpTransport, ConnectsDeliversOnTheMainThreadWritesAndSeesTheSensorClose) {
     LoopbackPeer peer;
     Rig rig(peer.port());
-    rig.open();
-    EXPECT_TRUE(rig.transport->isOpen());
-    ASSERT_TRUE(peer.accept());
-    ASSERT_TRUE(runUntil([&] { return rig.sink.count("ready") == 1; }));
-    EXPECT_EQ(rig.sink.threads().front(), mainThreadId());
+    rig.transport().write("early", 5); // not open at all: dropped
+    ASSERT_TRUE(rig.connectTo(peer));
+    EXPECT_TRUE(rig.transport().isOpen());
+    EXPECT_EQ(rig.sink.onMainThread(), std::vector<bool>{true});
 
-    rig.transport->write("ID", 2);
-    rig.transport->write("\r", 1);
+    rig.transport().write("ID", 2);
+    rig.transport().write("\r", 1);
     EXPECT_EQ(peer.receive(3), "ID\r");
 
     const std::string reply(10000, 'r');
     peer.send(reply);
-    ASSERT_TRUE(runUntil([&] { return rig.sensor->receivedSize() == reply.size(); }));
-    EXPECT_EQ(rig.sensor->lastThread(), mainThreadId());
+    ASSERT_TRUE(runUntil([&] { return rig.sensor.received().size() == reply.size(); }));
+    EXPECT_EQ(rig.sensor.lastThread(), mainThreadId());
 
     peer.close();
-    ASSERT_TRUE(runUntil([&] { return rig.sink.count("released") == 1; }));
+    ASSERT_TRUE(runUntil([&] { return rig.sink.seen().released == 1; }));
     expectAllThreadsEnd();
-    Application().RunUntil([] { return false; }, 30ms);
-    EXPECT_EQ(rig.sink.calls(), (std::vector<std::string>{"ready", "released"}));
-    EXPECT_FALSE(rig.transport->isOpen());
-    rig.transport->write("late", 4); // dropped without a word
+    pumpFor(30ms);
+    EXPECT_EQ(rig.sink.seen().calls, (std::vector<std::string>{"ready", "released"}));
+    EXPECT_FALSE(rig.transport().isOpen());
+    rig.transport().write("late", 4); // dropped without a word
 
     // The transport opens again.
-    rig.transport->initInterface_();
+    rig.transport().initInterface_();
     ASSERT_TRUE(peer.accept());
-    ASSERT_TRUE(runUntil([&] { return rig.sink.count("ready") == 2; }));
+    ASSERT_TRUE(runUntil([&] { return rig.sink.seen().ready == 2; }));
 }
 
 TEST(TcpTransport, RefusedConnectionIsAnErrorThenReleasedNeverReady) {
     for (const bool sync : {true, false}) {
+        SCOPED_TRACE(sync ? "synchronised" : "direct");
         Rig rig(LoopbackPeer::unusedPort(), sync);
         rig.open();
-        ASSERT_TRUE(runUntil([&] { return rig.sink.count("released") == 1; })) << sync;
+        ASSERT_TRUE(runUntil([&] { return rig.sink.seen().released == 1; }));
         expectAllThreadsEnd();
-        EXPECT_EQ(rig.sink.calls(), (std::vector<std::string>{"error 10061", "released"}));
-        const auto errors = rig.sink.errors();
-        ASSERT_EQ(errors.size(), 1u);
-        EXPECT_EQ(errors[0].message, "Connection refused");
-        EXPECT_EQ(errors[0].place, "CTcpInterface::WSocketSessionConnected_");
-        const auto threads = rig.sink.threads();
-        EXPECT_EQ(threads[0] == mainThreadId(), sync);
-        EXPECT_FALSE(rig.transport->isOpen());
+        const auto seen = rig.sink.seen();
+        EXPECT_EQ(seen.calls, (std::vector<std::string>{"interfaceError", "released"}));
+        ASSERT_EQ(seen.interfaceErrors.size(), 1u);
+        EXPECT_EQ(seen.interfaceErrors[0].code, 10061);
+        EXPECT_EQ(seen.interfaceErrors[0].message, "Connection refused");
+        EXPECT_EQ(seen.interfaceErrors[0].place, "CTcpInterface::WSocketSessionConnected_");
+        EXPECT_EQ(rig.sink.onMainThread().front(), sync);
+        EXPECT_FALSE(rig.transport().isOpen());
     }
 }
 
@@ -153,64 +133,50 @@ TEST(TcpTransport, AnAddressThatCannotBeResolvedIsReportedBeforeTheThreadEnds) {
     for (const std::string& address : {std::string(300, 'h'), std::string()}) {
         Rig rig(23, true, address);
         rig.open();
-        ASSERT_TRUE(runUntil([&] { return rig.sink.count("error 0") == 1; }));
+        ASSERT_TRUE(runUntil([&] { return !rig.sink.seen().interfaceErrors.empty(); }));
         expectAllThreadsEnd();
-        const auto errors = rig.sink.errors();
-        ASSERT_EQ(errors.size(), 1u);
-        EXPECT_EQ(errors[0].place, "CTcpInterface::TClientThread::Execute");
-        EXPECT_EQ(errors[0].message.rfind("connect: Winsock Resolve Host: '", 0), 0u) << errors[0].message;
-        EXPECT_FALSE(rig.transport->isOpen());
-        EXPECT_EQ(rig.sink.calls().size(), 1u);
+        const auto seen = rig.sink.seen();
+        EXPECT_EQ(seen.calls, std::vector<std::string>{"interfaceError"});
+        EXPECT_EQ(seen.interfaceErrors[0].code, 0);
+        EXPECT_EQ(seen.interfaceErrors[0].place, "CTcpInterface::TClientThread::Execute");
+        EXPECT_EQ(seen.interfaceErrors[0].message.rfind("connect: Winsock Resolve Host: '", 0), 0u)
+            << seen.interfaceErrors[0].message;
+        EXPECT_FALSE(rig.transport().isOpen());
     }
-}
-
-TEST(TcpTransport, WritesBeforeTheConnectionResultAreDropped) {
-    LoopbackPeer peer;
-    Rig rig(peer.port());
-    rig.transport->write("early", 5); // not open at all
-    rig.open();
-    // A write while connecting cannot be pinned down here: on loopback the kernel may
-    // finish the handshake before this thread writes.
-    ASSERT_TRUE(peer.accept());
-    ASSERT_TRUE(runUntil([&] { return rig.sink.count("ready") == 1; }));
-    rig.transport->write("x", 1);
-    EXPECT_EQ(peer.receive(1), "x");
 }
 
 TEST(TcpTransport, OpeningTwiceKeepsOneThreadAndOneConnection) {
     LoopbackPeer peer;
     Rig rig(peer.port());
     rig.open();
-    rig.transport->initInterface_();
+    rig.transport().initInterface_(); // does nothing
     ASSERT_TRUE(peer.accept());
-    ASSERT_TRUE(runUntil([&] { return rig.sink.count("ready") == 1; }));
+    ASSERT_TRUE(runUntil([&] { return rig.sink.seen().ready == 1; }));
     EXPECT_EQ(CTcpInterface::liveClientThreads(), 1);
     EXPECT_FALSE(peer.accept(50ms));
-    rig.transport->releaseInterface();
-    EXPECT_FALSE(rig.transport->isOpen());
+    rig.transport().releaseInterface();
+    EXPECT_FALSE(rig.transport().isOpen());
     EXPECT_TRUE(peer.waitForClose());
     expectAllThreadsEnd();
-    Application().RunUntil([] { return false; }, 30ms);
-    EXPECT_EQ(rig.sink.calls(), std::vector<std::string>{"ready"}); // a release is not notified
+    pumpFor(30ms);
+    EXPECT_EQ(rig.sink.seen().calls, std::vector<std::string>{"ready"}); // a release is not notified
 }
 
 TEST(TcpTransport, DirectDeliveryRunsInTheClientThreadAfterSwitching) {
     LoopbackPeer peer;
     Rig rig(peer.port());
-    rig.open();
-    ASSERT_TRUE(peer.accept());
-    ASSERT_TRUE(runUntil([&] { return rig.sink.count("ready") == 1; }));
+    ASSERT_TRUE(rig.connectTo(peer));
     peer.send("a");
-    ASSERT_TRUE(runUntil([&] { return rig.sensor->receivedSize() == 1; }));
-    EXPECT_EQ(rig.sensor->lastThread(), mainThreadId());
+    ASSERT_TRUE(runUntil([&] { return rig.sensor.received().size() == 1; }));
+    EXPECT_EQ(rig.sensor.lastThread(), mainThreadId());
 
-    rig.transport->setSyncEvents(false);
+    rig.transport().setSyncEvents(false);
     peer.send("b");
     // Delivered without the main thread's help.
-    ASSERT_TRUE(rig.sensor->waitForReceived(2, 5s));
-    EXPECT_EQ(rig.sensor->received(), "ab");
-    EXPECT_NE(rig.sensor->lastThread(), mainThreadId());
-    EXPECT_NE(rig.sensor->lastThread(), 0);
+    ASSERT_TRUE(rig.sensor.waitForReceived(2, 5s));
+    EXPECT_EQ(rig.sensor.received(), "ab");
+    EXPECT_NE(rig.sensor.lastThread(), mainThreadId());
+    EXPECT_NE(rig.sensor.lastThread(), 0);
 }
 
 TEST(TcpTransport, ReleaseAtOnceAfterOpenEndsTheThreadWithoutNotice) {
@@ -218,8 +184,8 @@ TEST(TcpTransport, ReleaseAtOnceAfterOpenEndsTheThreadWithoutNotice) {
     for (int i = 0; i < 200; ++i) {
         Rig rig(peer.port(), i % 2 == 0);
         rig.open();
-        rig.transport->releaseInterface();
-        EXPECT_FALSE(rig.transport->isOpen());
+        rig.transport().releaseInterface();
+        EXPECT_FALSE(rig.transport().isOpen());
         if (i % 20 == 0)
             Application().ProcessMessages();
     }
@@ -255,11 +221,10 @@ TEST(TcpTransport, DestroyingWhileReceivingLeavesTheThreadNoWayBack) {
         rig->open();
         // Until data flows; the client thread then delivers, or waits in Synchronize
         // for a main thread that is about to destroy the transport without pumping.
-        if (sync) {
-            ASSERT_TRUE(runUntil([&] { return rig->sensor->receivedSize() > 0; })) << i;
-        } else {
-            ASSERT_TRUE(rig->sensor->waitForReceived(1, 5s));
-        }
+        if (sync)
+            ASSERT_TRUE(runUntil([&] { return !rig->sensor.received().empty(); })) << i;
+        else
+            ASSERT_TRUE(rig->sensor.waitForReceived(1, 5s)) << i;
         rig.reset();
     }
     expectAllThreadsEnd();
@@ -267,7 +232,7 @@ TEST(TcpTransport, DestroyingWhileReceivingLeavesTheThreadNoWayBack) {
 
 TEST(TcpTransport, DestroyingFromInsideTheReleasedNotification) {
     LoopbackPeer peer;
-    auto rig = std::make_unique<Rig>(peer.port());
+    Rig rig(peer.port());
     struct DeletingSink : ProbeSink {
         std::unique_ptr<CTcpInterface>* target = nullptr;
         void onInterfaceReleased(CSensor* sensor, CSensorInterface* iface) override {
@@ -275,13 +240,15 @@ TEST(TcpTransport, DestroyingFromInsideTheReleasedNotification) {
             target->reset();
         }
     } sink;
-    sink.target = &rig->transport;
+    sink.target = &rig.line.transport;
     ProbeSensor sensor(&sink);
-    sensor.setInterface(rig->transport.get());
+    sensor.setInterface(rig.line.transport.get());
     ASSERT_TRUE(peer.accept());
-    ASSERT_TRUE(runUntil([&] { return sink.count("ready") == 1; }));
+    ASSERT_TRUE(runUntil([&] { return sink.seen().ready == 1; }));
     peer.close();
-    ASSERT_TRUE(runUntil([&] { return sink.count("released") == 1; }));
-    EXPECT_EQ(rig->transport, nullptr);
+    ASSERT_TRUE(runUntil([&] { return sink.seen().released == 1; }));
+    EXPECT_EQ(rig.line.transport, nullptr);
     expectAllThreadsEnd();
 }
+
+} // namespace

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SensorLib.h"
+#include "RecordingSink.h"
 
 #include "Messages.h"
 
@@ -12,69 +12,45 @@
 
 namespace TcpTests {
 
-// A sensor that keeps what its transport delivers, and a sink that keeps the
-// transport's notifications, both safe to read from the test while a client thread
-// delivers, and both noting the thread of every call.
-class ProbeSink : public NorvEngineering::SensorLib::CSensorSink {
+// The transport's notifications, safe to read while a client thread delivers: a
+// recording sink behind a lock that also notes whether each call came on the main
+// thread.
+class ProbeSink : public TestSupport::RecordingSink {
 public:
-    using CSensor = NorvEngineering::SensorLib::CSensor;
-    using CSensorInterface = NorvEngineering::SensorLib::CSensorInterface;
-
-    struct Error {
-        int code;
-        std::string message;
-        std::string place;
-    };
-
-    void onDataUpdate(CSensor*, const std::string&) override {}
-    void onInterfaceReady(CSensor*, CSensorInterface*) override { note("ready"); }
-    void onInterfaceError(CSensor*, CSensorInterface*,
+    void onInterfaceReady(CSensor* sensor, CSensorInterface* iface) override {
+        locked([&] { RecordingSink::onInterfaceReady(sensor, iface); });
+    }
+    void onInterfaceError(CSensor* sensor, CSensorInterface* iface,
                           NorvEngineering::SensorLib::CInterfaceError& error) override {
-        std::lock_guard lock(m_mutex_);
-        m_errors_.push_back({error.getCode(), error.getMessage(), error.getPlace()});
-        m_calls_.push_back("error " + std::to_string(error.getCode()));
-        m_threads_.push_back(NorvEngineering::Platform::currentThreadId());
+        locked([&] { RecordingSink::onInterfaceError(sensor, iface, error); });
     }
-    void onInterfaceReleased(CSensor*, CSensorInterface*) override { note("released"); }
-    void onSensorReady(CSensor*) override {}
-    void onSensorError(CSensor*, NorvEngineering::SensorLib::CSensorError&) override {}
-    void onSensorCustomCallback(CSensor*) override {}
-    uint32_t getSensorType() const override { return 0; }
-    int32_t getSensorId() const override { return 0; }
-
-    std::vector<std::string> calls() const {
-        std::lock_guard lock(m_mutex_);
-        return m_calls_;
+    void onInterfaceReleased(CSensor* sensor, CSensorInterface* iface) override {
+        locked([&] { RecordingSink::onInterfaceReleased(sensor, iface); });
     }
-    std::vector<Error> errors() const {
+    // What has been recorded so far.
+    RecordingSink seen() const {
         std::lock_guard lock(m_mutex_);
-        return m_errors_;
+        return *this;
     }
-    std::vector<NorvEngineering::Platform::ThreadId> threads() const {
+    std::vector<bool> onMainThread() const {
         std::lock_guard lock(m_mutex_);
-        return m_threads_;
-    }
-    int count(const std::string& call) const {
-        std::lock_guard lock(m_mutex_);
-        int n = 0;
-        for (const auto& c : m_calls_)
-            n += c == call ? 1 : 0;
-        return n;
+        return m_onMainThread_;
     }
 
 private:
-    void note(const std::string& call) {
+    template <class Call>
+    void locked(const Call& call) {
         std::lock_guard lock(m_mutex_);
-        m_calls_.push_back(call);
-        m_threads_.push_back(NorvEngineering::Platform::currentThreadId());
+        m_onMainThread_.push_back(NorvEngineering::Platform::isMainThread());
+        call();
     }
 
     mutable std::mutex m_mutex_;
-    std::vector<std::string> m_calls_;
-    std::vector<Error> m_errors_;
-    std::vector<NorvEngineering::Platform::ThreadId> m_threads_;
+    std::vector<bool> m_onMainThread_;
 };
 
+// A sensor that keeps what its transport delivers and the thread that delivered last,
+// safe to read while a client thread delivers.
 class ProbeSensor : public NorvEngineering::SensorLib::CSensor {
 public:
     explicit ProbeSensor(NorvEngineering::SensorLib::CSensorSink* sink) : CSensor(sink) {}
@@ -95,10 +71,6 @@ public:
     std::string received() const {
         std::lock_guard lock(m_mutex_);
         return m_received_;
-    }
-    std::size_t receivedSize() const {
-        std::lock_guard lock(m_mutex_);
-        return m_received_.size();
     }
     NorvEngineering::Platform::ThreadId lastThread() const {
         std::lock_guard lock(m_mutex_);
