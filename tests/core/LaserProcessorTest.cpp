@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 using namespace NorvEngineering::SensorLib;
@@ -21,7 +22,6 @@ class RecordingProcessor : public CLaserProcessor {
 public:
     RecordingProcessor(CSensor* sensor, const std::string& delimiters)
         : CLaserProcessor(delimiters), m_pSensor_(sensor) {}
-
     void parseReply(std::string& reply) override {
         replies.push_back(reply);
         if (!traceEach.empty())
@@ -35,7 +35,6 @@ public:
         ++updates;
         notifySink_(m_pSensor_);
     }
-
     std::vector<std::string> replies;
     std::string traceEach;
     std::string throwOn;
@@ -58,22 +57,17 @@ struct Fixture {
 
 } // namespace
 
-TEST(LaserProcessor, TwoRepliesInOneChunkParseInOrderEachWithAnUpdate) {
+TEST(LaserProcessor, RepliesParseInOrderEachWithAnUpdateASplitOneOnceAfterItsEnd) {
     Fixture f("\n");
-    f.feed("12345\n67890\n");
+    f.feed("12345\n67890\n123");
     EXPECT_EQ(f.processor.replies, (std::vector<std::string>{"12345\n", "67890\n"}));
     EXPECT_EQ(f.sink.dataUpdates, 2);
-    EXPECT_TRUE(f.processor.getBuffer().empty());
+    EXPECT_EQ(f.processor.getBuffer(), "123");
     EXPECT_EQ(f.processor.getCurrentReply(), "67890\n");
-}
-
-TEST(LaserProcessor, SplitReplyIsParsedOnceAfterItsEnd) {
-    Fixture f("\n");
-    f.feed("123");
-    EXPECT_EQ(f.sink.dataUpdates, 0);
     f.feed("45\n");
-    EXPECT_EQ(f.processor.replies, (std::vector<std::string>{"12345\n"}));
-    EXPECT_EQ(f.sink.dataUpdates, 1);
+    EXPECT_EQ(f.processor.replies.back(), "12345\n");
+    EXPECT_EQ(f.sink.dataUpdates, 3);
+    EXPECT_TRUE(f.processor.getBuffer().empty());
 }
 
 TEST(LaserProcessor, TwoCharacterSetsCutAtPositionPlusSetSize) {
@@ -81,7 +75,6 @@ TEST(LaserProcessor, TwoCharacterSetsCutAtPositionPlusSetSize) {
     crlf.feed("ab");
     crlf.feed("\r\n");
     EXPECT_EQ(crlf.processor.replies, (std::vector<std::string>{"ab\r\n"}));
-
     Fixture lfNak(std::string("\n\x15", 2));
     lfNak.feed("x\nyz\n");
     EXPECT_EQ(lfNak.processor.replies, (std::vector<std::string>{"x\ny", "z\n"}));
@@ -93,17 +86,6 @@ TEST(LaserProcessor, TwoCharacterSetsCutAtPositionPlusSetSize) {
     EXPECT_TRUE(shortTail.processor.getBuffer().empty());
 }
 
-TEST(LaserProcessor, EveryByteValueIsKept) {
-    Fixture f("\n");
-    std::string all;
-    for (int c = 0; c < 256; ++c)
-        if (c != '\n')
-            all.push_back(static_cast<char>(c));
-    f.feed(all + "\n");
-    ASSERT_EQ(f.processor.replies.size(), 1u);
-    EXPECT_EQ(f.processor.replies[0], all + "\n");
-}
-
 TEST(LaserProcessor, OverflowDropsBufferAndChunkAtExactBoundary) {
     Fixture f("\n");
     const std::size_t reserved = f.processor.getBuffer().capacity();
@@ -113,7 +95,6 @@ TEST(LaserProcessor, OverflowDropsBufferAndChunkAtExactBoundary) {
     f.feed(std::string(95, 'b')); // 4095 fits
     EXPECT_EQ(f.processor.getBuffer().size(), 4095u);
     EXPECT_EQ(f.processor.getBuffer().capacity(), reserved);
-
     f.feed("c"); // 4096 does not
     EXPECT_TRUE(f.processor.getBuffer().empty());
     EXPECT_EQ(f.processor.getTrace(), held + std::string(95, 'b'));
@@ -127,22 +108,19 @@ TEST(LaserProcessor, OverflowDropsBufferAndChunkAtExactBoundary) {
     EXPECT_EQ(f.sink.updates[0].size(), 4095u);
 }
 
-TEST(LaserProcessor, OverflowWith96BytesLosesTheChunk) {
+TEST(LaserProcessor, OverflowLosesTheChunkThatReachesTheLimitAndAnOversizedOneWhole) {
     Fixture f("\n");
     f.feed(std::string(4000, 'a'));
-    f.feed(std::string(95, 'b') + "\n");
+    f.feed(std::string(95, 'b') + "\n"); // 4096 with its line end
     EXPECT_TRUE(f.processor.replies.empty());
     EXPECT_TRUE(f.processor.getBuffer().empty());
     EXPECT_EQ(f.processor.getTrace(), std::string(4000, 'a'));
-}
-
-TEST(LaserProcessor, OversizedSingleChunkIsDroppedWhole) {
-    Fixture f("\n");
-    f.feed(std::string(5000, 'z') + "\n");
-    EXPECT_TRUE(f.processor.replies.empty());
-    EXPECT_TRUE(f.processor.getBuffer().empty());
-    f.feed("1\n");
-    EXPECT_EQ(f.processor.replies.size(), 1u);
+    Fixture oversized("\n");
+    oversized.feed(std::string(5000, 'z') + "\n1\n");
+    EXPECT_TRUE(oversized.processor.replies.empty());
+    EXPECT_TRUE(oversized.processor.getBuffer().empty());
+    oversized.feed("1\n");
+    EXPECT_EQ(oversized.processor.replies.size(), 1u);
 }
 
 TEST(LaserProcessor, EmptySetParsesWholeBufferEveryChunk) {
@@ -151,7 +129,6 @@ TEST(LaserProcessor, EmptySetParsesWholeBufferEveryChunk) {
     f.feed("cd");
     EXPECT_EQ(f.processor.replies, (std::vector<std::string>{"ab", "abcd"}));
     EXPECT_EQ(f.sink.dataUpdates, 2);
-
     Fixture clearing("");
     clearing.processor.clearOnParse = true;
     clearing.feed("ab");
@@ -189,26 +166,21 @@ TEST(LaserProcessor, TraceLimitAndTake) {
     EXPECT_EQ(f.processor.getTrace().size(), 2048u);
     f.processor.appendTrace("c");
     EXPECT_EQ(f.processor.getTrace(), "c");
-
     f.processor.appendTrace(std::string(2000, 'a'));
     f.processor.appendTrace(std::string(49, 'b'));
     EXPECT_EQ(f.processor.getTrace(), std::string(49, 'b'));
-
     f.processor.appendTrace(std::string(3000, 'x'));
     EXPECT_EQ(f.processor.getTrace().size(), 3000u);
     EXPECT_EQ(f.processor.takeTrace().size(), 3000u);
     EXPECT_TRUE(f.processor.getTrace().empty());
 }
 
-TEST(LaserProcessor, TraceTravelsWithTheUpdateAndIsTakenOnce) {
+TEST(LaserProcessor, TraceTravelsWithTheUpdateAndIsTakenOnceWithoutSinkItStays) {
     Fixture f("\n");
     f.processor.traceEach = "[seen] ";
     f.feed("1\n2\n");
     EXPECT_EQ(f.sink.updates, (std::vector<std::string>{"[seen] ", "[seen] "}));
     EXPECT_TRUE(f.processor.getTrace().empty());
-}
-
-TEST(LaserProcessor, WithoutSinkTheTraceStays) {
     OwnerLaser orphan(nullptr);
     RecordingProcessor processor(&orphan, "\n");
     processor.traceEach = "t";
@@ -227,26 +199,31 @@ TEST(LaserProcessor, ParserExceptionLeavesAfterTheReplyIsErased) {
     EXPECT_EQ(f.processor.replies, (std::vector<std::string>{"bad\n", "next\n", "x\n"}));
 }
 
-TEST(LaserProcessor, SameRepliesForEveryChunkSize) {
+TEST(LaserProcessor, SameRepliesForEveryChunkSizeAndEveryByteValueKept) {
+    std::string all; // every byte value but the line ends
+    for (int c = 0; c < 256; ++c)
+        if (c != '\n' && c != '\r')
+            all.push_back(static_cast<char>(c));
     const std::string stream = "VKR25,1234,1.2\r\nPR[Enter]\r\n[SA]......5\r\n\n\n" + std::string(300, 'q') +
-                               "\r\n0012345\r\n-000001\r\nE15\r\ntail";
+                               "\r\n0012345\r\n" + all + "\r\nE15\r\ntail";
     for (const std::string& delimiters : {std::string("\n"), std::string("\r\n")}) {
         Fixture whole(delimiters);
         whole.feed(stream);
+        if (delimiters.size() == 1) {
+            EXPECT_EQ(whole.processor.replies.size(), std::count(stream.begin(), stream.end(), '\n'));
+        }
         for (std::size_t size = 1; size <= stream.size(); ++size) {
             Fixture chunked(delimiters);
             for (std::size_t at = 0; at < stream.size(); at += size)
                 chunked.feed(stream.substr(at, size));
+            // A CR LF pair split between chunks is cut after the CR alone; what the
+            // parser sees still adds up to the same bytes.
+            std::string joined;
+            for (const auto& reply : chunked.processor.replies)
+                joined += reply;
+            ASSERT_EQ(joined + chunked.processor.getBuffer(), stream) << "chunk size " << size;
             if (delimiters.size() == 1) {
                 ASSERT_EQ(chunked.processor.replies, whole.processor.replies) << "chunk size " << size;
-                ASSERT_EQ(chunked.processor.getBuffer(), "tail");
-            } else {
-                // A CR LF pair split between chunks is cut after the CR alone; what
-                // the parser sees still adds up to the same bytes.
-                std::string joined;
-                for (const auto& reply : chunked.processor.replies)
-                    joined += reply;
-                ASSERT_EQ(joined + chunked.processor.getBuffer(), stream) << "chunk size " << size;
             }
         }
     }

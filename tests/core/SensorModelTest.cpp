@@ -40,44 +40,34 @@ public:
 
 } // namespace
 
-TEST(SensorModel, NewLaserStartsZeroed) {
+TEST(SensorModel, NewLaserStartsZeroedAndTheTypeWordPacksItsParts) {
     RecordingSink sink;
     BareLaser laser(&sink);
     EXPECT_EQ(laser.getDistance(), 0.0);
     EXPECT_EQ(laser.getTemperature(), 0.0);
-    EXPECT_TRUE(laser.getStrDistance().empty());
-    EXPECT_TRUE(laser.getStrTemperature().empty());
+    EXPECT_TRUE(laser.getStrDistance().empty() && laser.getStrTemperature().empty());
     EXPECT_EQ(laser.getActive(), 0);
     EXPECT_EQ(laser.getSensorType(), 0u);
     EXPECT_EQ(laser.getInterface(), nullptr);
     EXPECT_EQ(laser.getProcessor(), nullptr);
     EXPECT_EQ(laser.getSink(), &sink);
-}
-
-TEST(SensorModel, SensorTypeWord) {
     static_assert(makeSensorType(1, 239, 18) == 0x1EF12);
     static_assert(makeSensorType(2, 239, 19) == 0x2EF13);
     static_assert(makeSensorType(0xFFFF, 0xFF, 0xFF) == 0xFFFFFFFFu);
-    RecordingSink sink;
-    TestLaser laser(&sink);
-    EXPECT_EQ(laser.getSensorType(), 0x1EF12u);
+    EXPECT_EQ(TestLaser(&sink).getSensorType(), 0x1EF12u);
 }
 
 TEST(SensorModel, ScaleFactorKeepsTextAndNumberOnlyWhenValid) {
     CNorvLaser::CLaserConfig config;
-    config.setScaleFactor("1.5");
-    EXPECT_DOUBLE_EQ(config.getScaleFactor(), 1.5);
-    config.setScaleFactor(" 2");
-    EXPECT_DOUBLE_EQ(config.getScaleFactor(), 2.0);
-    config.setScaleFactor("3.5 ");
-    EXPECT_DOUBLE_EQ(config.getScaleFactor(), 3.5);
-
-    EXPECT_THROW(config.setScaleFactor("1.5x"), CBadConversion);
-    EXPECT_DOUBLE_EQ(config.getScaleFactor(), 3.5);
-    EXPECT_EQ(config.getStrScaleFactor(), "1.5x");
-    EXPECT_THROW(config.setScaleFactor(""), CBadConversion);
-    EXPECT_DOUBLE_EQ(config.getScaleFactor(), 3.5);
-    EXPECT_EQ(config.getStrScaleFactor(), "");
+    for (const auto& [text, number] : {std::pair{"1.5", 1.5}, std::pair{" 2", 2.0}, std::pair{"3.5 ", 3.5}}) {
+        config.setScaleFactor(text);
+        EXPECT_DOUBLE_EQ(config.getScaleFactor(), number) << text;
+    }
+    for (const char* bad : {"1.5x", "", "1,5"}) {
+        EXPECT_THROW(config.setScaleFactor(bad), CBadConversion);
+        EXPECT_DOUBLE_EQ(config.getScaleFactor(), 3.5);
+        EXPECT_EQ(config.getStrScaleFactor(), bad);
+    }
 }
 
 TEST(SensorModel, ConfigCopiesAllFields) {
@@ -104,30 +94,25 @@ TEST(SensorWiring, AttachingOpensOnceAndLinksBothSides) {
     EXPECT_EQ(iface.opens, 1);
     EXPECT_EQ(laser.getInterface(), &iface);
     EXPECT_EQ(iface.getSensor(), &laser);
-
     laser.setInterface(nullptr);
     EXPECT_EQ(laser.getInterface(), &iface);
     EXPECT_EQ(iface.opens, 1);
 }
 
-TEST(SensorWiring, DeletingTheTransportFirstClearsTheSensor) {
+TEST(SensorWiring, DeletingEitherSideFirstClearsTheOther) {
     RecordingSink sink;
     TestLaser laser(&sink);
     auto iface = std::make_unique<FakeInterface>();
     laser.setInterface(iface.get());
     iface.reset();
     EXPECT_EQ(laser.getInterface(), nullptr);
-}
-
-TEST(SensorWiring, DeletingTheSensorFirstClearsTheTransport) {
-    RecordingSink sink;
-    FakeInterface iface;
-    auto laser = std::make_unique<TestLaser>(&sink);
-    laser->setInterface(&iface);
-    laser.reset();
-    EXPECT_EQ(iface.getSensor(), nullptr);
-    iface.deliver("12345\n");
-    iface.notifyInterfaceReady();
+    FakeInterface survivor;
+    auto doomed = std::make_unique<TestLaser>(&sink);
+    doomed->setInterface(&survivor);
+    doomed.reset();
+    EXPECT_EQ(survivor.getSensor(), nullptr);
+    survivor.deliver("12345\n");
+    survivor.notifyInterfaceReady();
     EXPECT_TRUE(sink.calls.empty());
 }
 
@@ -138,13 +123,11 @@ TEST(SensorWiring, DetachIgnoresOtherInterfacesAndSensors) {
     FakeInterface iface;
     FakeInterface stranger;
     laser.setInterface(&iface);
-
     laser.detachInterface(&stranger);
     EXPECT_EQ(laser.getInterface(), &iface);
     iface.detachSensor(&other);
     iface.detachSensor(nullptr);
     EXPECT_EQ(iface.getSensor(), &laser);
-
     laser.detachInterface(&iface);
     EXPECT_EQ(laser.getInterface(), nullptr);
     EXPECT_EQ(iface.getSensor(), nullptr);
@@ -156,13 +139,11 @@ TEST(SensorWiring, NotificationsReachSensorAndSink) {
     FakeInterface iface(CSensorInterface::itTcpSocket);
     EXPECT_EQ(iface.getInterfaceType(), CSensorInterface::itTcpSocket);
     laser.setInterface(&iface);
-
     iface.deliver("");
     EXPECT_TRUE(laser.m_recorder.chunks.empty());
     iface.deliver(std::string("a\0b", 3));
     ASSERT_EQ(laser.m_recorder.chunks.size(), 1u);
     EXPECT_EQ(laser.m_recorder.chunks[0], std::string("a\0b", 3));
-
     iface.notifyInterfaceReady();
     CInterfaceError error(5, "Access denied", "here");
     iface.notifyInterfaceError(error);
@@ -176,28 +157,24 @@ TEST(SensorWiring, NotificationsReachSensorAndSink) {
     EXPECT_EQ(sink.interfaceErrors[0].place, "here");
 }
 
-TEST(SensorWiring, InterfaceWithoutSensorOrSinkDropsEverything) {
+TEST(SensorWiring, WithoutSensorSinkOrProcessorEverythingIsDropped) {
     FakeInterface iface;
-    iface.deliver("123\n");
-    iface.notifyInterfaceReady();
     CInterfaceError error(1, "x", "y");
-    iface.notifyInterfaceError(error);
-    iface.notifyInterfaceReleased();
-
+    const auto notifyAll = [&] {
+        iface.notifyInterfaceReady();
+        iface.notifyInterfaceError(error);
+        iface.notifyInterfaceReleased();
+        iface.deliver("123\n");
+    };
+    notifyAll(); // no sensor
     TestLaser orphan(nullptr);
     orphan.setInterface(&iface);
-    iface.notifyInterfaceReady();
-    iface.notifyInterfaceError(error);
-    iface.notifyInterfaceReleased();
-    iface.deliver("x");
-    EXPECT_EQ(orphan.m_recorder.chunks.size(), 1u);
-}
-
-TEST(SensorWiring, SensorWithoutProcessorDropsBytes) {
+    notifyAll(); // no sink
+    EXPECT_EQ(orphan.m_recorder.chunks, std::vector<std::string>{"123\n"});
     RecordingSink sink;
     BareLaser laser(&sink);
-    FakeInterface iface;
-    laser.setInterface(&iface);
-    iface.deliver("123\n");
+    FakeInterface other;
+    laser.setInterface(&other);
+    other.deliver("123\n"); // no processor
     EXPECT_EQ(sink.dataUpdates, 0);
 }

@@ -39,7 +39,6 @@ struct BasicRig {
     Driver driver{&sink};
     std::mt19937 random;
     std::size_t maxChunk;
-
     explicit BasicRig(unsigned seed = 1, std::size_t largestChunk = 16)
         : random(seed), maxChunk(largestChunk) {
         // Measured distances: 1.000 m, 1.001 m, ... so every line differs.
@@ -66,7 +65,6 @@ struct BasicRig {
         pump();
         return sent;
     }
-
     std::string trace() const {
         std::string all;
         for (const auto& text : sink.updates)

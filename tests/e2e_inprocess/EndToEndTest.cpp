@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <vector>
 
 using EndToEnd::Rig;
@@ -25,7 +26,6 @@ std::string runTheRoad(unsigned seed, std::size_t maxChunk) {
     EXPECT_EQ(rig.driver.getConfig().getAverage(), 4);
     EXPECT_EQ(rig.driver.getConfig().getAutostartMode(), CVkr25::lmDT);
     EXPECT_EQ(rig.driver.getCurrentMode(), CVkr25::lmDT);
-
     for (int i = 0; i < 5; ++i)
         EXPECT_TRUE(rig.measure());
     EXPECT_EQ(rig.driver.getStrDistance(), "001.006");
@@ -93,7 +93,6 @@ TEST(EndToEnd, ErrorReplyToAParameterIsReportedAndTheQueueMovesOn) {
     EXPECT_EQ(rig.driver.getConfig().getAverage(), 1);
     EXPECT_EQ(rig.driver.getTemperature(), 23.0);
     EXPECT_TRUE(rig.driver.getQueue().empty());
-
     rig.sensor.setErrorReply("TP", "E55");
     rig.driver.setMode(CVkr25::lmTP);
     rig.driver.setMode(CVkr25::lmDM);
@@ -103,36 +102,43 @@ TEST(EndToEnd, ErrorReplyToAParameterIsReportedAndTheQueueMovesOn) {
     EXPECT_EQ(rig.driver.getStrDistance(), "001.000");
 }
 
-TEST(EndToEnd, SensorWithoutAutostartIsReadyAndStaysUsable) {
-    Rig rig;
-    rig.sensor.omitFromDump("AS");
-    rig.connect();
-    rig.pump();
-    EXPECT_EQ(rig.sink.sensorReady, 1);
-    EXPECT_EQ(rig.driver.getActive(), 1);
-    rig.driver.setMode(CVkr25::lmDM);
-    rig.pump();
-    EXPECT_EQ(rig.driver.getStrDistance(), "001.000");
-}
-
-TEST(EndToEnd, IdentificationRetriedAfterError61) {
-    Rig rig;
-    rig.sensor.setErrorReply("ID", "E61");
-    rig.connect();
-    rig.pump();
-    EXPECT_EQ(rig.sink.sensorReady, 1);
-    EXPECT_EQ(rig.sensor.getCommandsReceived(), (Strings{"\x1B", "\x1B", "ID", "ID", "PA", "ID"}));
-}
-
-TEST(EndToEnd, RejectedIdentificationIsTracedAndStartUpGoesOn) {
-    Rig rig;
-    rig.sensor.setIdentificationLine("VKR25 with no fields");
-    rig.connect();
-    rig.pump();
-    EXPECT_NE(rig.trace().find("[case CVkr25::lmID/BAD ID STRING] VKR25 with no fields\r\n"),
-              std::string::npos);
-    EXPECT_EQ(rig.sink.sensorReady, 1);
-    EXPECT_EQ(rig.driver.getConfig().getVersionInfo(), nullptr);
+TEST(EndToEnd, StartUpFaultsStillEndInAReadyUsableDriver) {
+    struct Case {
+        const char* name;
+        std::function<void(SensorSim::CSensorSimulator&)> fault;
+        Strings commands;   // received, the final DM included
+        std::string traced; // found in the trace
+    };
+    const std::string badLine = "VKR25 with no fields";
+    const Case cases[] = {
+        {"no auto-start",
+         [](auto& sim) { sim.omitFromDump("AS"); },
+         {"\x1B", "\x1B", "ID", "PA", "DM"},
+         "[OF]"},
+        {"E61 to ID",
+         [](auto& sim) { sim.setErrorReply("ID", "E61"); },
+         {"\x1B", "\x1B", "ID", "ID", "PA", "ID", "DM"},
+         "FOUND ID STRING"},
+        {"rejected identification",
+         [&](auto& sim) { sim.setIdentificationLine(badLine); },
+         {"\x1B", "\x1B", "ID", "PA", "ID", "DM"},
+         "[case CVkr25::lmID/BAD ID STRING] " + badLine + "\r\n"},
+    };
+    for (const Case& c : cases) {
+        Rig rig;
+        c.fault(rig.sensor);
+        rig.connect();
+        rig.pump();
+        EXPECT_EQ(rig.sink.sensorReady, 1) << c.name;
+        EXPECT_EQ(rig.driver.getActive(), 1) << c.name;
+        EXPECT_NE(rig.trace().find(c.traced), std::string::npos) << c.name;
+        EXPECT_EQ(rig.driver.getConfig().getVersionInfo() == nullptr,
+                  c.traced.find("BAD") != std::string::npos);
+        rig.driver.setMode(CVkr25::lmDM);
+        rig.pump();
+        EXPECT_EQ(rig.driver.getStrDistance(), "001.000") << c.name;
+        EXPECT_EQ(rig.sensor.getCommandsReceived(), c.commands) << c.name;
+    }
 }
 
 TEST(EndToEnd, GarbageFloodAndBareLinesDoNotStopMeasuring) {
@@ -143,12 +149,10 @@ TEST(EndToEnd, GarbageFloodAndBareLinesDoNotStopMeasuring) {
     rig.pump();
     ASSERT_TRUE(rig.measure());
     EXPECT_DOUBLE_EQ(rig.driver.getDistance(), 1.0);
-
     rig.sensor.injectLine("");            // no digits: a failed reading, not zero
     rig.sensor.injectLine("?zz\x01\xff"); // not a number either
     rig.pump();
     EXPECT_DOUBLE_EQ(rig.driver.getDistance(), 1.0);
-
     rig.sensor.emitFlood();
     ASSERT_TRUE(rig.measure()); // lost in the flood's remains
     ASSERT_TRUE(rig.measure());

@@ -31,7 +31,6 @@ std::string runTheVkr27Road(unsigned seed, std::size_t maxChunk) {
     // The first dump does not ask for the alarms; their dump lines are traced.
     EXPECT_TRUE(rig.driver.getConfig()->getStrAlarm2().empty());
     EXPECT_NE(rig.trace().find("[FA] Alarm 2"), std::string::npos);
-
     for (int i = 0; i < 3; ++i)
         EXPECT_TRUE(rig.measure());
     EXPECT_EQ(rig.driver.getStrDistance(), "001.003");
@@ -52,7 +51,6 @@ std::string runTheVkr27Road(unsigned seed, std::size_t maxChunk) {
     EXPECT_EQ(rig.driver.getConfig()->getStrAlarm3(), "-1.25");
     EXPECT_TRUE(rig.driver.getQueue().empty());
     EXPECT_EQ(rig.driver.getCurrentMode(), CVkr25Xt::lmEscaped);
-
     rig.driver.setMode(CVkr25Xt::lmSD, "h");
     rig.driver.setMode(CVkr25Xt::lmDX);
     rig.pump();
@@ -60,7 +58,6 @@ std::string runTheVkr27Road(unsigned seed, std::size_t maxChunk) {
         EXPECT_TRUE(rig.measure());
     EXPECT_EQ(rig.driver.getStrDistance(), "00003EE"); // 1.006 m
     EXPECT_DOUBLE_EQ(rig.driver.getDistance(), 1.006);
-
     return rig.escapeAndFinish(
         {"\x1B", "\x1B", "ID", "PA", "DT", "FA3.75", "PA", "FA", "FB", "SDh", "DX", "\x1B"});
 }
@@ -103,7 +100,6 @@ TEST(Vkr27EndToEnd, SensorWithoutAlarmsTwoAndThreeDoesNotHoldUpTheQueue) {
     const Strings& received = rig.sensor.getCommandsReceived();
     EXPECT_EQ(Strings(received.end() - 4, received.end()), (Strings{"PA", "TP", "FA", "FB"}));
     EXPECT_NE(rig.trace().find("E62\r\n"), std::string::npos);
-
     rig.driver.setMode(CVkr25Xt::lmDM);
     rig.pump();
     EXPECT_EQ(rig.driver.getStrDistance(), "001.000");

@@ -68,10 +68,7 @@ TEST(MessageQueue, ThreadMessagesArriveInOrderAndQuitEndsTheLoop) {
     EXPECT_FALSE(getMessage(message));
     EXPECT_EQ(message.message, WM_QUIT);
     EXPECT_FALSE(peekMessage(message));
-}
-
-TEST(MessageQueue, PostToAnUnknownThreadFails) {
-    EXPECT_FALSE(postThreadMessage(0x7fffffff, WM_USER));
+    EXPECT_FALSE(postThreadMessage(0x7fffffff, WM_USER)); // no such thread
 }
 
 TEST(MessageQueue, MessagesToADestroyedTargetAreDropped) {
@@ -81,12 +78,10 @@ TEST(MessageQueue, MessagesToADestroyedTargetAreDropped) {
     ASSERT_TRUE(postMessage(handle, WM_USER + 5));
     Application().ProcessMessages();
     EXPECT_EQ(target->received, std::vector<uint32_t>{WM_USER + 5});
-
     ASSERT_TRUE(postMessage(handle, WM_USER + 6));
     target.reset();
     Application().ProcessMessages(); // must not touch the freed target
     EXPECT_FALSE(postMessage(handle, WM_USER + 7));
-
     auto fresh = std::make_unique<RecordingTarget>();
     EXPECT_NE(fresh->handle(), handle);
 }
@@ -114,7 +109,6 @@ TEST(MessageQueue, DescriptorWatchRunsOnTheOwningThreadDuringItsWait) {
     EXPECT_EQ(message.message, WM_USER + 9);
     EXPECT_EQ(fired, 1);
     EXPECT_EQ(firedOn, currentThreadId());
-
     queue.unwatch(id);
     const uint64_t one = 1;
     [[maybe_unused]] auto n = ::write(fd, &one, sizeof one);
@@ -123,8 +117,11 @@ TEST(MessageQueue, DescriptorWatchRunsOnTheOwningThreadDuringItsWait) {
     ::close(fd);
 }
 
-TEST(Thread, CreatedSuspendedRunsOnlyAfterResume) {
+TEST(Thread, CreatedSuspendedRunsOnlyAfterResumeAndNeverWhenDeletedBefore) {
     std::atomic<bool> ran{false};
+    {
+        LambdaThread never([&](LambdaThread&) { ran = true; });
+    }
     LambdaThread thread([&](LambdaThread&) { ran = true; });
     EXPECT_NE(thread.ThreadID(), 0);
     EXPECT_FALSE(thread.Completion()->wait(20ms));
@@ -132,14 +129,6 @@ TEST(Thread, CreatedSuspendedRunsOnlyAfterResume) {
     thread.Resume();
     EXPECT_TRUE(thread.Completion()->wait(5s));
     EXPECT_TRUE(ran);
-}
-
-TEST(Thread, DeletingANeverResumedThreadDoesNotRunIt) {
-    std::atomic<bool> ran{false};
-    {
-        LambdaThread thread([&](LambdaThread&) { ran = true; });
-    }
-    EXPECT_FALSE(ran);
 }
 
 TEST(Thread, QuitPostedBeforeResumeIsNotLost) {
@@ -170,6 +159,12 @@ TEST(Thread, SynchronizeRunsOnTheMainThreadAndCarriesExceptionsBack) {
     EXPECT_TRUE(Application().RunUntil([&] { return thread.Completion()->finished(); }, 5s));
     EXPECT_EQ(ranOn, mainThreadId());
     EXPECT_TRUE(caught);
+
+    // On the main thread itself the call runs at once.
+    int value = 0;
+    synchronize([&] { value = 1; });
+    EXPECT_EQ(value, 1);
+    EXPECT_FALSE(checkSynchronize());
 }
 
 TEST(Thread, WaitingOnTheMainThreadKeepsSynchronizeAlive) {
@@ -181,13 +176,6 @@ TEST(Thread, WaitingOnTheMainThreadKeepsSynchronizeAlive) {
     thread->Resume();
     thread->WaitFor(); // would deadlock if the wait did not run the calls
     EXPECT_EQ(calls, 20);
-}
-
-TEST(Thread, SynchronizeOnTheMainThreadRunsAtOnce) {
-    int value = 0;
-    synchronize([&] { value = 1; });
-    EXPECT_EQ(value, 1);
-    EXPECT_FALSE(checkSynchronize());
 }
 
 TEST(Thread, FatalExceptionOfTheBodyIsKept) {
@@ -208,18 +196,16 @@ TEST(Application, HandleExceptionDropsTheSilentAbort) {
     };
     Application().HandleException(std::make_exception_ptr(EAbort()));
     Application().HandleException(std::make_exception_ptr(Exception("shown")));
-    Application().OnException = nullptr;
-    EXPECT_EQ(reported, std::vector<std::string>{"shown"});
-}
-
-TEST(Application, ExceptionsOfHandlersDoNotLeaveTheLoop) {
+    // Exceptions of message handlers go the same way and do not leave the loop.
     class Throwing : public TMessageTarget {
     public:
-        void handleMessage(TMessage&) override { throw EAbort(); }
+        void handleMessage(TMessage&) override { throw Exception("from a handler"); }
     } target;
     postMessage(target.handle(), WM_USER);
     postMessage(target.handle(), WM_USER);
     EXPECT_NO_THROW(Application().ProcessMessages());
+    Application().OnException = nullptr;
+    EXPECT_EQ(reported, (std::vector<std::string>{"shown", "from a handler", "from a handler"}));
 }
 
 TEST(Application, RunUntilStopsAtTheDeadline) {
@@ -235,7 +221,6 @@ TEST(Event, BindRaiseUnbindAcrossThreads) {
     EXPECT_EQ(event(3), 0);
     event = [](int x) { return x * 2; };
     EXPECT_EQ(event(3), 6);
-
     std::atomic<bool> stop{false};
     std::thread raiser([&] {
         while (!stop)
@@ -268,7 +253,7 @@ TEST(Component, OwnerDeletesWhatItOwnsAndNotifies) {
     EXPECT_EQ(watcher.removed, std::vector<TComponent*>{child});
 }
 
-TEST(StringList, AddClearAndText) {
+TEST(SmallHelpers, StringListAndErrorTexts) {
     TStringList list;
     list.Add("50");
     list.Add("75");
@@ -278,9 +263,6 @@ TEST(StringList, AddClearAndText) {
     EXPECT_EQ(list.Text(), "50\n75\n");
     list.Clear();
     EXPECT_EQ(list.Count(), 0u);
-}
-
-TEST(SystemError, TextsOfErrorNumbers) {
     EXPECT_EQ(SysErrorMessage(ENOENT), "No such file or directory");
     EXPECT_EQ(SysErrorMessage(123456), "");
 }

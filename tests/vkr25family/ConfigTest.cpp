@@ -23,7 +23,6 @@ TYPED_TEST(Vkr25FamilyConfig, StartsEmptyAndClampsBoundedValuesSilently) {
                   TypeParam::kNoAlarms);
     EXPECT_EQ(config.getVersionInfo(), nullptr);
     EXPECT_TRUE(config.getIdentification().empty());
-
     using Config = typename TypeParam::Config;
     const std::tuple<void (Config::*)(uint8_t), uint8_t (Config::*)() const, int, int> bounded[] = {
         {&Config::setMeasureTime, &Config::getMeasureTime, 25, 255},
@@ -73,7 +72,6 @@ TYPED_TEST(Vkr25FamilyConfig, NumbersAreReadFromTheirTextOrNotAtAll) {
     }
     config.setStrOffset("12.5 ");
     EXPECT_DOUBLE_EQ(config.getOffset(), 12.5);
-
     const std::tuple<void (Config::*)(const std::string&), float (Config::*)() const,
                      const std::string& (Config::*)() const>
         fields[] = {
@@ -116,7 +114,6 @@ TYPED_TEST(Vkr25FamilyConfig, CopiesTakeEveryValueAndAnIdentityOfTheirOwn) {
     }
     const std::string values = configText<TypeParam>(source);
     EXPECT_EQ(values.find("''"), std::string::npos) << values; // no field left empty
-
     Config target;
     target.setIdentification("VKR25,1,1.1");
     target = source;
@@ -133,7 +130,6 @@ TYPED_TEST(Vkr25FamilyConfig, CopiesTakeEveryValueAndAnIdentityOfTheirOwn) {
     // The copies outlive a change of the source's identity.
     source.setIdentification("VKR25,SN 99,V 9.00");
     EXPECT_EQ(target.getVersionInfo()->getSerial(), "77");
-
     target = Config();
     EXPECT_EQ(configText<TypeParam>(target), configText<TypeParam>(Config()));
     EXPECT_EQ(target.getVersionInfo(), nullptr);

@@ -37,7 +37,6 @@ TYPED_TEST(Vkr25FamilyDriver, StartSequenceIsTwoEscapesThenIdentificationAndStar
         EXPECT_EQ(rig.state(), "ID after ESC, queue ID PA, wrote <\x1B><\x1B><ID><\r>");
         EXPECT_EQ(rig.driver.getActive(), 0);
         EXPECT_EQ(rig.sink.modeChanges, 2);
-
         rig.feed(TypeParam::kIdLine + kPromptLine + TypeParam::kDump);
         EXPECT_EQ(rig.sink.sensorReady, 1);
         EXPECT_EQ(rig.driver.getActive(), 1);
@@ -105,7 +104,6 @@ TYPED_TEST(Vkr25FamilyDriver, LaserOnOffAndEscapeClearTheQueueAndGoOutAtOnce) {
     for (const auto mode : {D::lmDT, D::lmTP, D::lmSA})
         rig.driver.setMode(mode);
     rig.forget();
-
     rig.driver.setMode(D::lmLO);
     EXPECT_EQ(rig.state(), "LO after DT, queue, wrote <LO><\r>");
     rig.driver.setMode(D::lmDT);
@@ -126,7 +124,6 @@ TYPED_TEST(Vkr25FamilyDriver, NoneMakesTheDriverInactiveWithoutTouchingTheQueue)
     rig.driver.setMode(D::lmDT);
     rig.driver.setMode(D::lmTP);
     rig.forget();
-
     rig.driver.setMode(modeOf<TypeParam>(TypeParam::kNoneCode));
     EXPECT_EQ(rig.driver.getActive(), 0);
     rig.driver.setMode(D::lmPA);

@@ -47,7 +47,6 @@ struct Vkr25Traits {
     using Config = CVkr25::CVkr25Config;
     using Record = CVkr25::CVkr25QueuedMode;
     using Processor = NorvEngineering::SensorLib::CVkr25Processor;
-
     static constexpr const char* kName = "Vkr25";
     static constexpr int kEscapeCode = 29;
     static constexpr int kNoneCode = 30;
@@ -59,7 +58,6 @@ struct Vkr25Traits {
     // and never asks for those alarms.
     static constexpr bool kHasAlarms2And3 = false;
     static inline const std::string kNoAlarms;
-
     static Config& config(Driver& driver) { return driver.getConfig(); }
 };
 
@@ -68,7 +66,6 @@ struct Vkr25XtTraits {
     using Config = CVkr25Xt::CVkr25XtConfig;
     using Record = CVkr25Xt::CVkr25XtQueuedMode;
     using Processor = NorvEngineering::SensorLib::CVkr25XtProcessor;
-
     static constexpr const char* kName = "Vkr25Xt";
     static constexpr int kEscapeCode = 31;
     static constexpr int kNoneCode = 32;
@@ -81,7 +78,6 @@ struct Vkr25XtTraits {
     // It traces their dump lines and asks for them after every dump but the first.
     static constexpr bool kHasAlarms2And3 = true;
     static inline const std::string kNoAlarms = " FA 0 '' FB 0 ''";
-
     static Config& config(Driver& driver) { return *driver.getConfig(); }
 };
 

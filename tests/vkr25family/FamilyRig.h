@@ -14,12 +14,11 @@ namespace Vkr25Family {
 
 using Writes = std::vector<std::string>;
 
-// Every value of a parameter set on one line, numbers beside the texts they were
-// read from, so that one comparison checks them all.
+// Every value of a parameter set, one field each ("SA 5", "AC 2.5 '2.5'"): numbers
+// beside the texts they were read from, so that comparing them checks everything.
 template <class Traits>
-std::string configText(const typename Traits::Config& c) {
+std::vector<std::string> configFields(const typename Traits::Config& c) {
     using Driver = typename Traits::Driver;
-    std::ostringstream out;
     const auto real = [](double value, int digits) {
         std::ostringstream text;
         text.precision(digits);
@@ -30,21 +29,37 @@ std::string configText(const typename Traits::Config& c) {
         return real(value, 7) + " '" + text + "'";
     };
     const auto mode = c.getAutostartMode();
-    out << "SA " << c.getAverage() << " SD " << (c.getDisplayFormat() == '\0' ? '-' : c.getDisplayFormat())
-        << " ST " << int(c.getMeasureTime()) << " SF " << real(c.getScaleFactor(), 15) << " '"
-        << c.getStrScaleFactor() << "' SE " << int(c.getErrorMode()) << " AC "
-        << pair(c.getAlarmCenter(), c.getStrAlarmCenter()) << " AH "
-        << pair(c.getAlarmHysteresis(), c.getStrAlarmHysteresis()) << " AW "
-        << pair(c.getAlarmWidth(), c.getStrAlarmWidth()) << " RB "
-        << pair(c.getRangeBegin(), c.getStrRangeBegin()) << " RE "
-        << pair(c.getRangeEnd(), c.getStrRangeEnd()) << " RM '" << c.getRemoveMeasurement() << "' TD '"
-        << c.getTriggerDelay() << "' TM '" << c.getTriggerMode() << "' BR " << c.getBaudRate() << " AS "
-        << (mode == Driver::lmNone ? std::string("none") : Driver::getModeText(mode)) << " OF "
-        << real(c.getOffset(), 15) << " '" << c.getStrOffset() << "'";
-    if constexpr (requires { c.getAlarm2(); })
-        out << " FA " << pair(c.getAlarm2(), c.getStrAlarm2()) << " FB "
-            << pair(c.getAlarm3(), c.getStrAlarm3());
-    return out.str();
+    std::vector<std::string> fields = {
+        "SA " + std::to_string(c.getAverage()),
+        std::string("SD ") + (c.getDisplayFormat() == '\0' ? '-' : c.getDisplayFormat()),
+        "ST " + std::to_string(c.getMeasureTime()),
+        "SF " + real(c.getScaleFactor(), 15) + " '" + c.getStrScaleFactor() + "'",
+        "SE " + std::to_string(c.getErrorMode()),
+        "AC " + pair(c.getAlarmCenter(), c.getStrAlarmCenter()),
+        "AH " + pair(c.getAlarmHysteresis(), c.getStrAlarmHysteresis()),
+        "AW " + pair(c.getAlarmWidth(), c.getStrAlarmWidth()),
+        "RB " + pair(c.getRangeBegin(), c.getStrRangeBegin()),
+        "RE " + pair(c.getRangeEnd(), c.getStrRangeEnd()),
+        "RM '" + c.getRemoveMeasurement() + "'",
+        "TD '" + c.getTriggerDelay() + "'",
+        "TM '" + c.getTriggerMode() + "'",
+        "BR " + std::to_string(c.getBaudRate()),
+        "AS " + (mode == Driver::lmNone ? std::string("none") : Driver::getModeText(mode)),
+        "OF " + real(c.getOffset(), 15) + " '" + c.getStrOffset() + "'",
+    };
+    if constexpr (requires { c.getAlarm2(); }) {
+        fields.push_back("FA " + pair(c.getAlarm2(), c.getStrAlarm2()));
+        fields.push_back("FB " + pair(c.getAlarm3(), c.getStrAlarm3()));
+    }
+    return fields;
+}
+
+template <class Traits>
+std::string configText(const typename Traits::Config& c) {
+    std::string text;
+    for (const std::string& field : configFields<Traits>(c))
+        text += (text.empty() ? "" : " ") + field;
+    return text;
 }
 
 // A driver of the family wired to a recording transport and sink.
@@ -52,13 +67,12 @@ template <class Traits>
 struct Rig {
     using Driver = typename Traits::Driver;
     using Mode = typename Driver::ELaserMode;
-
     TestSupport::RecordingSink sink;
     TestSupport::FakeInterface iface;
     Driver driver{&sink};
+    std::vector<std::string> fieldsBefore = configFields<Traits>(config());
 
     Rig() { driver.setInterface(&iface); }
-
     void feed(const std::string& bytes) { iface.deliver(bytes); }
     typename Traits::Config& config() { return Traits::config(driver); }
     std::string values() { return configText<Traits>(config()); }
@@ -88,10 +102,14 @@ struct Rig {
         driver.setMode(mode, argument);
         forget();
     }
-    void run(Mode mode, char displayFormat = 'd') {
+    // Active in the given format with `modes` requested in turn, the first in flight.
+    void run(const std::vector<Mode>& modes, char displayFormat = 'd') {
         makeActive(displayFormat);
-        startWith(mode);
+        for (const Mode mode : modes)
+            driver.setMode(mode);
+        forget();
     }
+    void run(Mode mode, char displayFormat = 'd') { run(std::vector<Mode>{mode}, displayFormat); }
 
     // Asks for `mode` with DM queued behind it and answers with `reply`, which must
     // complete the command: escape, then DM goes out. Leaves DM done.
@@ -100,16 +118,16 @@ struct Rig {
         driver.setMode(Driver::lmDM);
         forget();
         feed(reply);
-        EXPECT_EQ(driver.getCurrentMode(), Driver::lmDM) << reply;
-        EXPECT_EQ(driver.getPreviousMode(), Driver::lmEscaped) << reply;
-        EXPECT_EQ(iface.writes, (Writes{"DM", "\r"})) << reply;
+        EXPECT_EQ(state(), "DM after ESC, queue DM, wrote <DM><\r>") << reply;
         EXPECT_EQ(sink.updates, (Writes{expectedTrace})) << reply;
         driver.sendNextQueuedMode();
     }
 
+    // Forgets what was written and reported, and the parameter values so far.
     void forget() {
         iface.writes.clear();
         sink = TestSupport::RecordingSink();
+        fieldsBefore = configFields<Traits>(config());
     }
 
     std::string trace() const {
@@ -139,6 +157,31 @@ struct Rig {
         for (const auto& write : iface.writes)
             text += '<' + write + '>';
         return text;
+    }
+
+    // The parameter fields changed since the rig last forgot, as they are now.
+    std::string changes() {
+        const std::vector<std::string> now = configFields<Traits>(config());
+        std::string text;
+        for (std::size_t i = 0; i < now.size(); ++i)
+            if (now[i] != fieldsBefore[i])
+                text += (text.empty() ? "" : ", ") + now[i];
+        return text;
+    }
+
+    // What an owner can read after the replies: the command state, the distance and
+    // the temperature (texts and numbers), the errors reported, the parameters that
+    // changed and the trace.
+    std::string snapshot() {
+        std::ostringstream out;
+        out.precision(12);
+        out << state() << " | distance " << driver.getStrDistance() << ' ' << driver.getDistance()
+            << " | temperature " << driver.getStrTemperature() << ' ' << driver.getTemperature()
+            << " | errors";
+        for (const int code : sink.sensorErrors)
+            out << ' ' << code;
+        out << " | changed " << changes() << " | trace " << trace();
+        return out.str();
     }
 
     // Everything the driver did that anyone could see.

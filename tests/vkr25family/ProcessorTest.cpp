@@ -7,23 +7,12 @@
 #include <vector>
 
 using namespace Vkr25Family;
-using Codes = std::vector<int>;
 
 template <class Traits>
 class Vkr25FamilyProcessor : public ::testing::Test {};
 TYPED_TEST_SUITE(Vkr25FamilyProcessor, FamilyDrivers, FamilyDriverNames);
 
 // ---- dispatch and identification ----------------------------------------------------
-
-TYPED_TEST(Vkr25FamilyProcessor, EmptyQueueTracesTheReplyAsReceived) {
-    Rig<TypeParam> rig;
-    rig.driver.setDistance(7.0);
-    rig.feed("001.234\r\n");
-    EXPECT_EQ(rig.sink.updates, (Writes{"001.234\r\n"}));
-    EXPECT_EQ(rig.driver.getDistance(), 7.0);
-    EXPECT_TRUE(rig.driver.getStrDistance().empty());
-    EXPECT_EQ(rig.sink.calls, (Writes{"update"}));
-}
 
 TYPED_TEST(Vkr25FamilyProcessor, IdentityThenPromptMovesOnToTheDumpOneUpdateALine) {
     using D = typename TypeParam::Driver;
@@ -54,57 +43,184 @@ TYPED_TEST(Vkr25FamilyProcessor, IdentificationErrorsRetryOnlyOn61) {
     rig.feed("E61\r\n");
     EXPECT_EQ(rig.state(), "ID after ESC, queue ID PA, wrote <ID><\r>");
     EXPECT_EQ(rig.sink.updates, (Writes{""}));
-
     rig.forget();
     for (const char* line : {"E15\r\n", "hello\r\n", "001.234\r\n"})
         rig.feed(line);
-    EXPECT_EQ(rig.state(), "ID after ESC, queue ID PA, wrote ");
-    EXPECT_TRUE(rig.sink.sensorErrors.empty());
-    EXPECT_EQ(rig.sink.updates,
-              (Writes{idTrace<TypeParam>("", "E15\r\n"), idTrace<TypeParam>("", "hello\r\n"),
-                      idTrace<TypeParam>("", "001.234\r\n")}));
+    EXPECT_EQ(rig.snapshot(),
+              "ID after ESC, queue ID PA, wrote  | distance  0 | temperature  0 | errors | changed  | "
+              "trace " +
+                  idTrace<TypeParam>("", "E15\r\n") + idTrace<TypeParam>("", "hello\r\n") +
+                  idTrace<TypeParam>("", "001.234\r\n"));
 }
 
-// ---- running modes ----------------------------------------------------------------
+TYPED_TEST(Vkr25FamilyProcessor, EmptyQueueTracesTheReplyAsReceived) {
+    Rig<TypeParam> rig;
+    rig.driver.setDistance(7.0);
+    rig.feed("001.234\r\n");
+    EXPECT_EQ(rig.snapshot(), "none after none, queue, wrote  | distance  7 | temperature  0 | errors | "
+                              "changed  | trace 001.234\r\n");
+    EXPECT_EQ(rig.sink.calls, (Writes{"update"}));
+
+    // Without a sink the trace stays, and start-up and errors go nowhere.
+    TestSupport::FakeInterface iface;
+    typename TypeParam::Driver driver(nullptr);
+    driver.setInterface(&iface);
+    iface.deliver("stray\r\n");
+    auto* processor = dynamic_cast<typename TypeParam::Processor*>(driver.getProcessor());
+    ASSERT_NE(processor, nullptr);
+    EXPECT_EQ(processor->getTrace(), "stray\r\n");
+    driver.initialize();
+    iface.deliver(TypeParam::kIdLine + kPromptLine + TypeParam::kDump + "E15\r\n");
+    EXPECT_EQ(driver.getActive(), 1);
+}
+
+// ---- replies to the command in flight ---------------------------------------------------
 
 TYPED_TEST(Vkr25FamilyProcessor, RunningModeReadsEveryDecimalLineAndReportsOnlyErrorCodes) {
     using D = typename TypeParam::Driver;
     for (const auto mode : {D::lmDT, D::lmDS, D::lmDW, D::lmDX, D::lmDF}) {
         Rig<TypeParam> rig;
         rig.run(mode);
-        rig.feed("001.234\r\n");
-        EXPECT_DOUBLE_EQ(rig.driver.getDistance(), 1.234);
-        EXPECT_EQ(rig.driver.getStrDistance(), "001.234");
-        rig.feed("-02.5009999\r\n"); // only the first seven characters count
-        EXPECT_DOUBLE_EQ(rig.driver.getDistance(), -2.5);
-        EXPECT_EQ(rig.driver.getStrDistance(), "-02.500");
-        rig.feed("1.23X45\r\n"); // rejected; not an error code
-        EXPECT_TRUE(rig.sink.sensorErrors.empty());
-        rig.feed("E15\r\n");
-        EXPECT_EQ(rig.sink.sensorErrors, Codes{15});
-        EXPECT_EQ(rig.driver.getStrDistance(), "-02.500");
-        rig.feed("1.5\r\n");
+        rig.feed("001.234\r\n-02.5009999\r\n1.23X45\r\nE15\r\n"); // seven characters count
+        const std::string name = rig.name(mode);
+        EXPECT_EQ(rig.snapshot(),
+                  name + " after none, queue " + name +
+                      ", wrote  | distance -02.500 -2.5 | temperature  0 | errors 15 | changed  | "
+                      "trace 1.23X45\r\nE15\r\n");
+        rig.feed("1.5\r\n1.5 \r\n");
+        EXPECT_EQ(rig.driver.getStrDistance(), "1.5 \r\n");
         EXPECT_DOUBLE_EQ(rig.driver.getDistance(), 1.5);
-        EXPECT_EQ(rig.driver.getStrDistance(), "1.5\r\n");
-        rig.feed("1.5 \r\n");
-        EXPECT_DOUBLE_EQ(rig.driver.getDistance(), 1.5);
-        EXPECT_EQ(rig.sink.updates, (Writes{"", "", "1.23X45\r\n", "E15\r\n", "", ""}));
-        EXPECT_EQ(rig.state(), rig.name(mode) + " after none, queue " + rig.name(mode) + ", wrote ");
     }
 }
 
-TYPED_TEST(Vkr25FamilyProcessor, RunningModeYieldsToTheNextCommandAndDropsThatLine) {
+TYPED_TEST(Vkr25FamilyProcessor, RepliesToTheCommandInFlight) {
     using D = typename TypeParam::Driver;
-    for (const auto next : {D::lmDM, D::lmSA}) {
+    struct Case {
+        const char* what;
+        std::vector<typename D::ELaserMode> requests; // the first in flight
+        char format;
+        std::string replies;
+        std::string expected; // the snapshot
+        Writes calls = {};    // checked when given
+    };
+    const std::string nothing = " | distance  0 | temperature  0 | errors | changed ";
+    const std::string endedThenDm = "DM after ESC, queue DM, wrote <DM><\r>" + nothing;
+    const std::string inDump = "PA after none, queue PA, wrote " + nothing;
+    const Case cases[] = {
+        {"a running mode yields to DM and drops its line",
+         {D::lmDT, D::lmDM},
+         'd',
+         "009.999\r\n",
+         "DM after DT, queue DM, wrote <DM><\r>" + nothing + " | trace "},
+        {"a running mode yields to SA",
+         {D::lmDT, D::lmSA},
+         'd',
+         "009.999\r\n",
+         "SA after DT, queue SA, wrote <SA><\r>" + nothing + " | trace "},
+        {"DM in decimal, straight on to the next",
+         {D::lmDM, D::lmTP},
+         'd',
+         "garbage\r\n012.345\r\n",
+         "TP after DM, queue TP, wrote <TP><\r> | distance 012.345 12.345 | temperature  0 | errors | "
+         "changed  | "
+         "trace garbage\r\n"},
+        {"DM in decimal whatever the format",
+         {D::lmDM, D::lmTP},
+         'h',
+         "012.345\r\n",
+         "TP after DM, queue TP, wrote <TP><\r> | distance 012.345 12.345 | temperature  0 | errors | "
+         "changed  | "
+         "trace "},
+        {"an error ends DM",
+         {D::lmDM, D::lmTP},
+         'd',
+         "E16\r\n",
+         "TP after ESC, queue TP, wrote <TP><\r> | distance  0 | temperature  0 | errors 16 | changed  | "
+         "trace E16\r\n",
+         {"sensorError", "mode", "mode", "update"}},
+        {"the temperature is two characters from index one, straight on to the next",
+         {D::lmTP, D::lmDM},
+         'd',
+         "+23\r\n",
+         "DM after TP, queue DM, wrote <DM><\r> | distance  0 | temperature 23 23 | errors | changed  | "
+         "trace "},
+        {"a hexadecimal error code stores nothing (E23 and E24 swapped)",
+         {D::lmDT},
+         'h',
+         "x0001000\r\nE23\r\n",
+         "DT after none, queue DT, wrote  | distance 0001000 4.096 | temperature  0 | errors 24 | changed  | "
+         "trace "
+         "E23\r\n"},
+        {"an unreadable parameter value waits",
+         {D::lmSA, D::lmDM},
+         'd',
+         "SAx\r\n\n",
+         "SA after none, queue SA DM, wrote " + nothing + " | trace SAx\r\n\n"},
+        {"an echo without a value text is complete",
+         {D::lmRM, D::lmDM},
+         'd',
+         "RM\r\n",
+         endedThenDm + " | trace "},
+        {"an echo's value runs to the line end",
+         {D::lmTD, D::lmDM},
+         'd',
+         "TD10 1\r\n",
+         endedThenDm + "TD '10 1' | trace "},
+        {"a text that is no error code is a value",
+         {D::lmSA, D::lmDM},
+         'd',
+         "E19\r\n",
+         endedThenDm + "SA 9 | trace "},
+        {"a dump line without dots is traced",
+         {D::lmPA},
+         'd',
+         "Parameter list\r\n[SA] no dots 5\r\n",
+         inDump + " | trace Parameter list\r\n[SA] no dots 5\r\n"},
+        {"an unknown marker is traced",
+         {D::lmPA},
+         'd',
+         "[XX] Unknown.....7\r\n",
+         inDump + " | trace [XX] Unknown.....7\r\n"},
+        {"the dump value follows the last two dots",
+         {D::lmPA},
+         'd',
+         "[SD] Format.. (d/h)..h\r\n",
+         inDump + "SD h | trace Found SD => [SD] Format.. (d/h)..h\r\n"},
+        {"an auto-start name is its first two letters",
+         {D::lmPA},
+         'd',
+         "[AS] Autostart........dwell\r\n",
+         inDump + "AS DW | trace Found AS => [AS] Autostart........dwell\r\n"},
+        {"an unknown auto-start name is ID",
+         {D::lmPA},
+         'd',
+         "[AS] Autostart........zz\r\n",
+         inDump + "AS ID | trace Found AS => [AS] Autostart........zz\r\n"},
+        {"nothing but the line end after the dots is 'd'",
+         {D::lmPA},
+         'h',
+         "[SD]..\n",
+         inDump + "SD d | trace Found SD => [SD]..\n"},
+        {"empty dump values are no numbers",
+         {D::lmPA},
+         'd',
+         "[SA]..\r\n[ST]..\r\n[SF]..\r\n[SE]..\r\n[AC]..\r\n[BR]..\r\n",
+         inDump + " | trace [SA]..\r\n[ST]..\r\n[SF]..\r\n[SE]..\r\n[AC]..\r\n[BR]..\r\n"},
+        {"sixteen-bit readings keep their bits, the average is clamped, more bits are no number",
+         {D::lmPA},
+         'd',
+         "[BR]....65535\r\n[SA]....65535\r\n[SA]....65536\r\n[BR]....65536\r\n",
+         inDump + "SA 20, BR 65535 | trace Found BR => [BR]....65535\r\nFound SA => [SA]....65535\r\n"
+                  "[SA]....65536\r\n[BR]....65536\r\n"},
+    };
+    for (const Case& c : cases) {
         Rig<TypeParam> rig;
-        rig.run(D::lmDT);
-        rig.feed("001.000\r\n");
-        rig.driver.setMode(next);
-        EXPECT_TRUE(rig.iface.writes.empty());
-        rig.feed("009.999\r\n");
-        EXPECT_DOUBLE_EQ(rig.driver.getDistance(), 1.0);
-        const std::string text = D::getModeText(next);
-        EXPECT_EQ(rig.state(), text + " after DT, queue " + text + ", wrote <" + text + "><\r>");
+        rig.run(c.requests, c.format);
+        rig.feed(c.replies);
+        EXPECT_EQ(rig.snapshot(), c.expected) << c.what;
+        if (!c.calls.empty()) {
+            EXPECT_EQ(rig.sink.calls, c.calls) << c.what;
+        }
     }
 }
 
@@ -130,14 +246,6 @@ TYPED_TEST(Vkr25FamilyProcessor, HexadecimalDistancesAre28BitTwosComplementMilli
         EXPECT_DOUBLE_EQ(rig.driver.getDistance(), c.metres) << c.line;
     }
     EXPECT_EQ(rig.trace(), "");
-    // An error code is reported (E23 and E24 swapped) before anything is stored.
-    rig.feed("E23\r\n");
-    EXPECT_EQ(rig.sink.sensorErrors, Codes{24});
-    EXPECT_EQ(rig.driver.getStrDistance(), "FFFFC18");
-    EXPECT_DOUBLE_EQ(rig.driver.getDistance(), -1.0);
-    EXPECT_EQ(rig.trace(), "E23\r\n");
-    EXPECT_EQ(rig.head(), D::lmDX);
-
     // A display format never reported reads hexadecimal.
     Rig<TypeParam> unknown;
     unknown.driver.setActive(1);
@@ -146,51 +254,7 @@ TYPED_TEST(Vkr25FamilyProcessor, HexadecimalDistancesAre28BitTwosComplementMilli
     EXPECT_DOUBLE_EQ(unknown.driver.getDistance(), 4.096);
 }
 
-// ---- single commands ----------------------------------------------------------------
-
-TYPED_TEST(Vkr25FamilyProcessor, SingleMeasurementIsDecimalInEitherFormatAndEndsTheCommand) {
-    using D = typename TypeParam::Driver;
-    for (const char format : {'d', 'h'}) {
-        Rig<TypeParam> rig;
-        rig.run(D::lmDM, format);
-        rig.driver.setMode(D::lmTP);
-        rig.feed("garbage\r\n"); // no answer: DM waits
-        EXPECT_EQ(rig.state(), "DM after none, queue DM TP, wrote ") << format;
-        rig.feed("012.345\r\n");
-        EXPECT_DOUBLE_EQ(rig.driver.getDistance(), 12.345) << format;
-        EXPECT_EQ(rig.driver.getStrDistance(), "012.345") << format;
-        EXPECT_EQ(rig.sink.updates, (Writes{"garbage\r\n", ""})) << format;
-        EXPECT_TRUE(rig.sink.sensorErrors.empty()) << format;
-        // Straight on, not through escape.
-        EXPECT_EQ(rig.state(), "TP after DM, queue TP, wrote <TP><\r>") << format;
-    }
-}
-
-TYPED_TEST(Vkr25FamilyProcessor, SingleMeasurementErrorEndsTheCommand) {
-    using D = typename TypeParam::Driver;
-    Rig<TypeParam> rig;
-    rig.run(D::lmDM);
-    rig.driver.setMode(D::lmTP);
-    rig.feed("E16\r\n");
-    EXPECT_EQ(rig.sink.sensorErrors, Codes{16});
-    EXPECT_EQ(rig.sink.calls, (Writes{"sensorError", "mode", "mode", "update"}));
-    EXPECT_EQ(rig.state(), "TP after ESC, queue TP, wrote <TP><\r>");
-    EXPECT_EQ(rig.driver.getDistance(), 0.0);
-    EXPECT_EQ(rig.sink.updates, (Writes{"E16\r\n"}));
-}
-
-TYPED_TEST(Vkr25FamilyProcessor, TemperatureIsTwoCharactersFromIndexOne) {
-    using D = typename TypeParam::Driver;
-    Rig<TypeParam> rig;
-    rig.run(D::lmTP);
-    rig.driver.setMode(D::lmDM);
-    rig.feed("+23\r\n");
-    EXPECT_EQ(rig.driver.getTemperature(), 23.0);
-    EXPECT_EQ(rig.driver.getStrTemperature(), "23");
-    EXPECT_EQ(rig.state(), "DM after TP, queue DM, wrote <DM><\r>"); // straight on, not through escape
-}
-
-// ---- parameter replies ----------------------------------------------------------------
+// ---- parameter replies and the dump --------------------------------------------------------
 
 TYPED_TEST(Vkr25FamilyProcessor, ParameterEchoesAreStoredAndEndTheirCommand) {
     using D = typename TypeParam::Driver;
@@ -214,45 +278,11 @@ TYPED_TEST(Vkr25FamilyProcessor, ParameterEchoesAreStoredAndEndTheirCommand) {
                                 TypeParam::kNoAlarms);
 }
 
-TYPED_TEST(Vkr25FamilyProcessor, UnreadableParameterValueIsTracedAndTheCommandWaits) {
-    using D = typename TypeParam::Driver;
-    Rig<TypeParam> rig;
-    rig.run(D::lmSA);
-    rig.feed("SAx\r\n");
-    rig.feed("\n");
-    EXPECT_EQ(rig.state(), "SA after none, queue SA, wrote ");
-    EXPECT_EQ(rig.sink.updates, (Writes{"SAx\r\n", "\n"}));
-    EXPECT_EQ(rig.config().getAverage(), 0);
-    rig.feed("SA3\r\n");
-    EXPECT_EQ(rig.config().getAverage(), 3);
-    EXPECT_TRUE(rig.driver.getQueue().empty());
-}
-
-TYPED_TEST(Vkr25FamilyProcessor, EchoWithAnEmptyTextValueIsComplete) {
-    using D = typename TypeParam::Driver;
-    for (const auto mode : {D::lmRM, D::lmTD, D::lmTM}) {
-        Rig<TypeParam> rig;
-        rig.makeActive();
-        rig.config().setRemoveMeasurement("1 2 3");
-        rig.config().setTriggerDelay("5 1");
-        rig.config().setTriggerMode("1 1");
-        rig.startWith(mode);
-        rig.feed(D::getModeText(mode) + "\r\n");
-        EXPECT_TRUE(rig.driver.getQueue().empty()) << int(mode);
-        EXPECT_EQ(rig.config().getRemoveMeasurement(), mode == D::lmRM ? "" : "1 2 3");
-        EXPECT_EQ(rig.config().getTriggerDelay(), mode == D::lmTD ? "" : "5 1");
-        EXPECT_EQ(rig.config().getTriggerMode(), mode == D::lmTM ? "" : "1 1");
-    }
-}
-
-// ---- parameter dump ---------------------------------------------------------------------
-
 TYPED_TEST(Vkr25FamilyProcessor, FirstDumpStoresEveryMarkerThenMakesTheDriverReadyAndStartsTheAutostartMode) {
     Rig<TypeParam> rig;
     rig.beginDump();
     rig.feed(TypeParam::kDump);
     EXPECT_EQ(rig.values(), kDumpValues + TypeParam::kNoAlarms);
-
     // A parameter's line is traced behind "Found XX => "; the alarm 2 and 3 lines of
     // the larger models as they are.
     const std::vector<std::string> lines = dumpLines(TypeParam::kDump);
@@ -262,7 +292,6 @@ TYPED_TEST(Vkr25FamilyProcessor, FirstDumpStoresEveryMarkerThenMakesTheDriverRea
         const bool alarm = line.starts_with("[FA]") || line.starts_with("[FB]");
         EXPECT_EQ(rig.sink.updates[i], alarm ? line : "Found " + line.substr(1, 2) + " => " + line);
     }
-
     EXPECT_EQ(rig.driver.getActive(), 1);
     EXPECT_EQ(rig.sink.sensorReady, 1);
     EXPECT_EQ(rig.state(), "DT after ESC, queue DT, wrote <DT><\r>");
@@ -276,9 +305,8 @@ TYPED_TEST(Vkr25FamilyProcessor, LaterDumpsNeitherRaiseReadyNorStartAnything) {
     using D = typename TypeParam::Driver;
     Rig<TypeParam> rig;
     rig.start();
-    rig.driver.setMode(D::lmEscaped);
-    rig.driver.setMode(D::lmPR);
-    rig.driver.setMode(D::lmTP);
+    for (const auto mode : {D::lmEscaped, D::lmPR, D::lmTP})
+        rig.driver.setMode(mode);
     rig.forget();
     rig.feed(TypeParam::kDump);
     EXPECT_EQ(rig.sink.sensorReady, 0);
@@ -295,88 +323,39 @@ TYPED_TEST(Vkr25FamilyProcessor, SaMarkerMeansTheDumpHasBegunAndTheFirstMarkerIn
             rig.run(head);
             rig.driver.setCurrentMode(D::lmEscaped); // as after a reset
             rig.feed(line);
-            EXPECT_EQ(rig.state(), "PA after ESC, queue " + rig.name(head) + ", wrote ") << line;
-            EXPECT_EQ(rig.config().getAverage(), 3) << line;
-            EXPECT_EQ(rig.config().getMeasureTime(), 0) << line;
-            EXPECT_EQ(rig.sink.updates, (Writes{"Found SA => " + line}));
+            EXPECT_EQ(rig.snapshot(), "PA after ESC, queue " + rig.name(head) +
+                                          ", wrote  | distance  0 | temperature  0 | errors | changed SA 3 | "
+                                          "trace Found SA => " +
+                                          line);
         }
     }
 }
 
-TYPED_TEST(Vkr25FamilyProcessor, DumpLinesWithoutDotsOrAKnownMarkerAreTracedAlarmLinesAsTheModelWants) {
+TYPED_TEST(Vkr25FamilyProcessor, AlarmLinesOfTheLargerModelsAreTracedOrPassedOverAsTheModelWants) {
     using D = typename TypeParam::Driver;
     for (const auto head : {D::lmPA, D::lmPR}) {
         Rig<TypeParam> rig;
         rig.run(head);
-        const Writes lines = {"Parameter list\r\n", "[XX] Unknown.....7\r\n", "[SA] no dots 5\r\n",
-                              "[FA] Alarm 2.........1.5\r\n", "[FB] Alarm 3.........2.5\r\n"};
+        const Writes lines = {"[FA] Alarm 2.........1.5\r\n", "[FB] Alarm 3.........2.5\r\n"};
         for (const std::string& line : lines)
             rig.feed(line);
-        Writes expected = lines;
-        if (!TypeParam::kHasAlarms2And3)
-            expected[3] = expected[4] = "";
-        EXPECT_EQ(rig.sink.updates, expected);
-        EXPECT_EQ(rig.config().getAverage(), 0);
+        EXPECT_EQ(rig.sink.updates, (TypeParam::kHasAlarms2And3 ? lines : Writes{"", ""}));
+        EXPECT_EQ(rig.changes(), "");
         EXPECT_EQ(rig.state(), rig.name(head) + " after none, queue " + rig.name(head) + ", wrote ");
     }
 }
 
-TYPED_TEST(Vkr25FamilyProcessor, DumpValueIsWhatFollowsTheLastTwoDots) {
+TYPED_TEST(Vkr25FamilyProcessor, EmptyTextValuesAreStoredEmpty) {
     using D = typename TypeParam::Driver;
     Rig<TypeParam> rig;
-    rig.run(D::lmPA);
-    rig.feed("[SD] Format.. (d/h)..h\r\n");
-    EXPECT_EQ(rig.config().getDisplayFormat(), 'h');
-    rig.feed("[AS] Autostart........dwell\r\n");
-    EXPECT_EQ(rig.config().getAutostartMode(), D::lmDW);
-    rig.feed("[AS] Autostart........zz\r\n");
-    EXPECT_EQ(rig.config().getAutostartMode(), D::lmID);
-    rig.feed("[SD]..\n"); // nothing but the line end after the dots: taken as 'd'
-    EXPECT_EQ(rig.config().getDisplayFormat(), 'd');
-}
-
-TYPED_TEST(Vkr25FamilyProcessor, EmptyDumpValueStoresEmptyTextsAndFailsNumbers) {
-    using D = typename TypeParam::Driver;
-    Rig<TypeParam> rig;
-    rig.run(D::lmPA);
+    rig.makeActive();
     rig.config().setRemoveMeasurement("1 2 3");
-    for (const char* line : {"[RM]..\r\n", "[TD]..\r\n", "[TM]..\r\n"})
-        rig.feed(line);
-    EXPECT_EQ(rig.config().getRemoveMeasurement(), "");
-    EXPECT_EQ(rig.config().getTriggerDelay(), "");
-    EXPECT_EQ(rig.config().getTriggerMode(), "");
-    rig.forget();
-    for (const char* line :
-         {"[SA]..\r\n", "[ST]..\r\n", "[SF]..\r\n", "[SE]..\r\n", "[AC]..\r\n", "[BR]..\r\n"})
-        rig.feed(line);
-    EXPECT_EQ(rig.trace(), "[SA]..\r\n[ST]..\r\n[SF]..\r\n[SE]..\r\n[AC]..\r\n[BR]..\r\n");
-    EXPECT_TRUE(rig.sink.sensorErrors.empty());
-    EXPECT_EQ(rig.head(), D::lmPA);
-}
-
-TYPED_TEST(Vkr25FamilyProcessor, SixteenBitReadingsKeepTheLowBits) {
-    Rig<TypeParam> rig;
-    rig.run(TypeParam::Driver::lmPA);
-    rig.feed("[BR]....65535\r\n");
-    EXPECT_EQ(rig.config().getBaudRate(), 65535);
-    rig.feed("[SA]....65535\r\n"); // read with its bits, then clamped
-    EXPECT_EQ(rig.config().getAverage(), 20);
-    rig.forget();
-    rig.feed("[SA]....65536\r\n");
-    rig.feed("[BR]....65536\r\n");
-    EXPECT_EQ(rig.trace(), "[SA]....65536\r\n[BR]....65536\r\n");
-}
-
-TYPED_TEST(Vkr25FamilyProcessor, ProcessorWithoutSinkKeepsItsTraceAndStillStarts) {
-    TestSupport::FakeInterface iface;
-    typename TypeParam::Driver driver(nullptr);
-    driver.setInterface(&iface);
-    iface.deliver("stray\r\n");
-    auto* processor = dynamic_cast<typename TypeParam::Processor*>(driver.getProcessor());
-    ASSERT_NE(processor, nullptr);
-    EXPECT_EQ(processor->getTrace(), "stray\r\n");
-    // No sink: start-up and errors go nowhere, and nothing breaks.
-    driver.initialize();
-    iface.deliver(TypeParam::kIdLine + kPromptLine + TypeParam::kDump + "E15\r\n");
-    EXPECT_EQ(driver.getActive(), 1);
+    rig.config().setTriggerDelay("5 1");
+    rig.config().setTriggerMode("1 1");
+    for (const auto mode : {D::lmRM, D::lmTD}) // from an echo
+        rig.expectReplyEndsItsCommand(mode, D::getModeText(mode) + "\r\n", "");
+    rig.run(D::lmPA);
+    rig.feed("[TM]..\r\n"); // from the dump
+    EXPECT_EQ(rig.changes(), "TM ''");
+    EXPECT_EQ(rig.config().getRemoveMeasurement() + rig.config().getTriggerDelay(), "");
 }

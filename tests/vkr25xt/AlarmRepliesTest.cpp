@@ -30,7 +30,6 @@ TEST(Vkr25XtAlarmReplies, EchoesAreStoredAndFinishTheirCommandUnreadableOnesWait
     rig.expectReplyEndsItsCommand(CVkr25Xt::lmFB, "FB-1\r\n", "");
     rig.expectReplyEndsItsCommand(CVkr25Xt::lmAS, "ASfbxyz\r\n", "");
     EXPECT_EQ(rig.values().substr(rig.values().find(" AS ")), " AS FB OF 0 '' FA 3.25 '3.25' FB -1 '-1'");
-
     rig.startWith(CVkr25Xt::lmFA);
     rig.feed("FA1,5\r\n");
     EXPECT_EQ(rig.state(), "FA after DM, queue FA, wrote ");
@@ -49,7 +48,6 @@ TEST(Vkr25XtAlarmReplies, FirstDumpAsksForNothingLaterDumpsAskForFaThenFbAndStor
     EXPECT_TRUE(rig.config().getStrAlarm2().empty());
     EXPECT_TRUE(rig.config().getStrAlarm3().empty());
     EXPECT_EQ(rig.state(), "DT after ESC, queue DT, wrote <DT><\r>");
-
     rig.driver.setMode(CVkr25Xt::lmEscaped);
     rig.driver.setMode(CVkr25Xt::lmPR);
     rig.forget();
@@ -89,7 +87,6 @@ TEST(Vkr25XtAlarmReplies, ErrorCodeToFaOrFbEndsTheCommandQuietly) {
     rig.feed(Traits::kDump);
     rig.config().setStrAlarm2("1");
     rig.forget();
-
     rig.feed("E62\r\n");
     EXPECT_EQ(rig.state(), "FB after ESC, queue FB, wrote <FB><\r>");
     rig.feed("E15\r\n");

@@ -15,7 +15,6 @@ TEST(Vkr25XtModel, Vkr27ModelIsRecognisedFromItsIdentity) {
     EXPECT_EQ(info->getModel(), "VKR27");
     EXPECT_FALSE(info->isVersionBelow(7)); // the 7 m mode is offered
     EXPECT_EQ(info->getSerial(), "12345");
-
     Rig xt;
     xt.driver.initialize();
     xt.feed("VKR25XT,SN 777,V6.10\r\n");
