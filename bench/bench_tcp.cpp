@@ -2,11 +2,11 @@
 // onDataUpdate with synchronised delivery, against a bare poll()+recv() loop on a
 // loopback connection; the CPU time of an idle connection; the memory of an open
 // connection. SENSORLIB_BENCH_IDLE_SECONDS shortens the idle measurement (default 10).
+#include "BenchCounters.h"
+
 #include "Application.h"
-#include "SensorLib.h"
-#include "TcpInterface.h"
+#include "Stations.h"
 #include "TcpSensorServer.h"
-#include "Vkr25.h"
 
 #include <benchmark/benchmark.h>
 
@@ -14,7 +14,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,89 +26,42 @@
 #include <thread>
 #include <vector>
 
+using Bench::Clock;
 using NorvEngineering::Platform::Application;
-using NorvEngineering::SensorLib::CInterfaceError;
-using NorvEngineering::SensorLib::CSensor;
-using NorvEngineering::SensorLib::CSensorError;
-using NorvEngineering::SensorLib::CSensorInterface;
-using NorvEngineering::SensorLib::CSensorSink;
 using NorvEngineering::SensorLib::CTcpInterface;
 using NorvEngineering::SensorLib::CVkr25;
-using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 namespace {
 
 constexpr std::size_t kSamples = 400;
 
-class Owner : public CSensorSink {
-public:
-    void onDataUpdate(CSensor* sensor, const std::string&) override {
-        const auto now = Clock::now();
-        auto* driver = static_cast<CVkr25*>(sensor);
-        if (driver->getStrDistance() != last) {
-            last = driver->getStrDistance();
-            arrivals.emplace_back(now, last);
-        }
+struct Station : TestSupport::Station<CVkr25, TestSupport::TcpLine> {
+    explicit Station(uint16_t port) : TestSupport::Station<CVkr25, TestSupport::TcpLine>(port) { connect(); }
+    bool ready() {
+        return Application().RunUntil([&] { return owner.sensorReady == 1; }, 10s);
     }
-    void onInterfaceReady(CSensor* sensor, CSensorInterface*) override { sensor->initialize(); }
-    void onInterfaceError(CSensor*, CSensorInterface*, CInterfaceError&) override {}
-    void onInterfaceReleased(CSensor*, CSensorInterface*) override {}
-    void onSensorReady(CSensor*) override { ++ready; }
-    void onSensorError(CSensor*, CSensorError&) override {}
-    void onSensorCustomCallback(CSensor*) override {}
-    uint32_t getSensorType() const override { return 0; }
-    int32_t getSensorId() const override { return 0; }
-
-    int ready = 0;
-    std::string last;
-    std::vector<std::pair<Clock::time_point, std::string>> arrivals;
 };
-
-struct Station {
-    Owner owner;
-    CVkr25 driver{&owner};
-    CTcpInterface::TTcpProperties properties{nullptr};
-    std::unique_ptr<CTcpInterface> transport;
-    explicit Station(uint16_t port) {
-        properties.IpAddress = "127.0.0.1";
-        properties.PortNumber = port;
-        transport = std::make_unique<CTcpInterface>(&properties, true);
-        driver.setInterface(transport.get());
-    }
-    ~Station() { transport.reset(); }
-};
-
-void counting(SensorSim::CTcpSensorServer& server, std::size_t index) {
-    server.with(index, [](SensorSim::CSensorSimulator& sim) {
-        sim.setDistanceSource([](std::uint64_t i) { return 1.0 + 0.001 * static_cast<double>(i % 5000); });
-        sim.setMeasurementPeriod(SensorSim::CSensorSimulator::ERunMode::DX, 5ms);
-    });
-}
-
-void report(benchmark::State& state, std::vector<double> micros) {
-    if (micros.empty())
-        return;
-    std::sort(micros.begin(), micros.end());
-    state.counters["median_us"] = micros[micros.size() / 2];
-    state.counters["p99_us"] = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
-    state.counters["samples"] = static_cast<double>(micros.size());
-}
 
 void BM_TcpLatencySimulatorToOnDataUpdate(benchmark::State& state) {
     for (auto _ : state) {
         SensorSim::CTcpSensorServer server;
-        counting(server, 0);
+        server.with(0, [](SensorSim::CSensorSimulator& sim) {
+            sim.setDistanceSource(
+                [](std::uint64_t i) { return 1.0 + 0.001 * static_cast<double>(i % 5000); });
+            sim.setMeasurementPeriod(SensorSim::CSensorSimulator::ERunMode::DX, 5ms);
+        });
         Station station(server.port());
-        if (!Application().RunUntil([&] { return station.owner.ready == 1; }, 10s)) {
+        if (!station.ready()) {
             state.SkipWithError("sensor not ready");
             return;
         }
-        station.owner.arrivals.clear();
+        auto& owner = station.owner;
+        const std::size_t first = owner.distances.size();
         server.takeSendTimes();
         server.recordSendTimes(true);
         station.driver.setMode(CVkr25::lmDX);
-        Application().RunUntil([&] { return station.owner.arrivals.size() >= kSamples + 10; }, 20s);
+        Application().RunUntil([&] { return owner.distances.size() >= first + kSamples + 10; }, 20s);
         station.driver.setMode(CVkr25::lmEscaped);
         server.recordSendTimes(false);
         Application().RunUntil([] { return false; }, 100ms);
@@ -117,16 +69,14 @@ void BM_TcpLatencySimulatorToOnDataUpdate(benchmark::State& state) {
         // Each distance is sent once; pair every arrival with the line that carried it.
         std::vector<double> micros;
         std::size_t from = 0;
-        for (const auto& [arrived, text] : station.owner.arrivals) {
+        for (std::size_t n = first; n < owner.distances.size(); ++n)
             for (std::size_t i = from; i < sent.size(); ++i)
-                if (sent[i].second.find(text) != std::string::npos) {
-                    micros.push_back(
-                        std::chrono::duration<double, std::micro>(arrived - sent[i].first).count());
+                if (sent[i].second.find(owner.distances[n]) != std::string::npos) {
+                    micros.push_back(Bench::microseconds(owner.arrivals[n] - sent[i].first));
                     from = i + 1;
                     break;
                 }
-        }
-        report(state, micros);
+        Bench::reportLatencies(state, micros);
     }
 }
 
@@ -168,27 +118,16 @@ void BM_TcpLatencyBarePollRecv(benchmark::State& state) {
             if (n <= 0)
                 break;
             for (ssize_t i = 0; i < n; ++i)
-                if (buffer[i] == '\n') {
-                    micros.push_back(std::chrono::duration<double, std::micro>(now - sent[lines]).count());
-                    ++lines;
-                }
+                if (buffer[i] == '\n')
+                    micros.push_back(Bench::microseconds(now - sent[lines++]));
         }
         stop = true;
         writer.join();
         ::close(client);
         ::close(server);
         ::close(listener);
-        report(state, micros);
+        Bench::reportLatencies(state, micros);
     }
-}
-
-double cpuSeconds() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    const auto seconds = [](const timeval& t) {
-        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
-    };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 void BM_TcpIdleConnectionCpu(benchmark::State& state) {
@@ -197,18 +136,17 @@ void BM_TcpIdleConnectionCpu(benchmark::State& state) {
     for (auto _ : state) {
         SensorSim::CTcpSensorServer server;
         Station station(server.port());
-        if (!Application().RunUntil([&] { return station.owner.ready == 1; }, 10s)) {
+        if (!station.ready()) {
             state.SkipWithError("sensor not ready");
             return;
         }
         Application().RunUntil([] { return false; }, 200ms);
-        const double before = cpuSeconds();
+        const double before = Bench::processCpuMs();
         // The main thread sleeps; whatever runs now is the idle connection (and the
         // idle simulator).
         std::this_thread::sleep_for(std::chrono::seconds(seconds));
-        const double used = cpuSeconds() - before;
         state.counters["idle_seconds"] = seconds;
-        state.counters["cpu_ms"] = used * 1000.0;
+        state.counters["cpu_ms"] = Bench::processCpuMs() - before;
     }
 }
 
@@ -232,7 +170,7 @@ void BM_TcpMemoryPerOpenConnection(benchmark::State& state) {
         Application().RunUntil(
             [&] {
                 return std::all_of(stations.begin(), stations.end(),
-                                   [](const auto& station) { return station->owner.ready == 1; });
+                                   [](const auto& station) { return station->owner.sensorReady == 1; });
             },
             30s);
         const long after = residentKiB();

@@ -1,6 +1,6 @@
 #include "ComPort.h"
 #include "ComThread.h"
-#include "PtyPair.h"
+#include "PortOnPty.h"
 
 #include "Application.h"
 #include "Exception.h"
@@ -20,18 +20,13 @@ using namespace NorvEngineering::Serial;
 using NorvEngineering::Platform::Application;
 using NorvEngineering::Platform::isMainThread;
 using NorvEngineering::Platform::TObject;
-using SerialTests::PtyPair;
+using TestSupport::runUntil;
 using namespace std::chrono_literals;
 
 namespace {
 
-bool runUntil(const std::function<bool()>& condition) {
-    return Application().RunUntil(condition, 5s);
-}
-
-class ComEvents : public ::testing::Test {
+class ComEvents : public ::testing::Test, protected SerialTests::PortOnPty {
 protected:
-    void SetUp() override { port->SetDeviceName(pty.path()); }
     void TearDown() override {
         port.reset();
         Application().OnException = nullptr;
@@ -46,9 +41,6 @@ protected:
             port->Read(bytes.data(), count, true);
         return bytes;
     }
-
-    PtyPair pty;
-    std::unique_ptr<TComPort> port = std::make_unique<TComPort>(nullptr);
 };
 
 TEST_F(ComEvents, TheThreadRunsExactlyWhileALineHandlerIsBound) {

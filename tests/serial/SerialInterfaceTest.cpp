@@ -3,10 +3,11 @@
 
 #include "ComThread.h"
 #include "RecordingSink.h"
+#include "RunUntil.h"
 #include "SensorLib.h"
+#include "Stations.h"
 #include "Termios2.h"
 
-#include "Application.h"
 #include "Exception.h"
 #include "Messages.h"
 
@@ -18,10 +19,11 @@
 #include <vector>
 
 using namespace NorvEngineering::SensorLib;
-using NorvEngineering::Platform::Application;
 using NorvEngineering::Platform::EAbort;
 using NorvEngineering::Platform::isMainThread;
+using NorvEngineering::Serial::TComPort;
 using SerialTests::PtyPair;
+using TestSupport::runUntil;
 using namespace std::chrono_literals;
 
 namespace {
@@ -44,92 +46,82 @@ struct Rig {
     PtyPair pty;
     TestSupport::RecordingSink sink;
     ChunkSensor sensor{&sink};
-    CSerialInterface::TSerialProperties properties{nullptr};
-    std::unique_ptr<CSerialInterface> transport;
+    TestSupport::SerialLine line;
 
-    explicit Rig(bool syncEvents = true) {
-        properties.DeviceName = pty.path();
-        properties.BaudRate = br57600;
-        properties.DataBits = db8;
-        properties.Parity = paNone;
-        properties.StopBits = sb1;
-        transport = std::make_unique<CSerialInterface>(&properties, syncEvents);
-    }
+    explicit Rig(bool syncEvents = true) : line(pty.path(), br57600, syncEvents) {}
     ~Rig() {
-        transport.reset();
+        line.transport.reset();
         EXPECT_TRUE(NorvEngineering::Serial::TComThread::WaitForAll(5s));
     }
-    void open() { sensor.setInterface(transport.get()); }
+    CSerialInterface& transport() { return *line.transport; }
+    TComPort* port() { return line.transport->getComPort(); }
+    void open() { sensor.setInterface(line.transport.get()); }
+    // The one interface error so far, as code, text and place.
+    std::vector<std::string> onlyError() const {
+        if (sink.interfaceErrors.size() != 1)
+            return {std::to_string(sink.interfaceErrors.size()) + " errors"};
+        const auto& error = sink.interfaceErrors[0];
+        return {std::to_string(error.code), error.message, error.place};
+    }
 };
 
-bool runUntil(const std::function<bool()>& condition) {
-    return Application().RunUntil(condition, 10s);
-}
-
 TEST(SerialInterface, LongComNamesGetTheDevicePrefix) {
-    EXPECT_EQ(CSerialInterface::portDeviceName("COM3"), "COM3");
-    EXPECT_EQ(CSerialInterface::portDeviceName("COM12"), "\\\\.\\COM12");
-    EXPECT_EQ(CSerialInterface::portDeviceName("com12"), "com12");
-    EXPECT_EQ(CSerialInterface::portDeviceName("\\\\.\\COM12"), "\\\\.\\COM12");
-    EXPECT_EQ(CSerialInterface::portDeviceName("/dev/ttyUSB0"), "/dev/ttyUSB0");
+    const std::pair<const char*, const char*> names[] = {{"COM3", "COM3"},
+                                                         {"COM12", "\\\\.\\COM12"},
+                                                         {"com12", "com12"},
+                                                         {"\\\\.\\COM12", "\\\\.\\COM12"},
+                                                         {"/dev/ttyUSB0", "/dev/ttyUSB0"}};
+    for (const auto& [stored, given] : names)
+        EXPECT_EQ(CSerialInterface::portDeviceName(stored), given) << stored;
 }
 
 TEST(SerialInterface, AnUnknownDeviceIsOneErrorAndNothingElse) {
     Rig rig;
-    rig.properties.DeviceName = "/dev/ttyNoSuchAdapter7";
+    rig.line.properties.DeviceName = "/dev/ttyNoSuchAdapter7";
     rig.open();
-    ASSERT_EQ(rig.sink.interfaceErrors.size(), 1u);
-    EXPECT_EQ(rig.sink.interfaceErrors[0].code, 0);
-    EXPECT_EQ(rig.sink.interfaceErrors[0].message, "/dev/ttyNoSuchAdapter7");
-    EXPECT_EQ(rig.sink.interfaceErrors[0].place, "CSerialInterface::initInterface_");
+    EXPECT_EQ(rig.onlyError(),
+              (std::vector<std::string>{"0", "/dev/ttyNoSuchAdapter7", "CSerialInterface::initInterface_"}));
     EXPECT_EQ(rig.sink.ready, 0);
-    EXPECT_EQ(rig.transport->getComPort(), nullptr);
+    EXPECT_EQ(rig.port(), nullptr);
 }
 
-TEST(SerialInterface, OpenConfiguresThePortAndReportsReady) {
+TEST(SerialInterface, OpenConfiguresThePortWritesAndDeliversOnTheMainThreadWhateverTheFlag) {
     Rig rig(false);
     rig.open();
     EXPECT_EQ(rig.sink.ready, 1);
     EXPECT_TRUE(rig.sink.interfaceErrors.empty());
-    auto* port = rig.transport->getComPort();
-    ASSERT_NE(port, nullptr);
-    EXPECT_TRUE(port->Active());
-    EXPECT_TRUE(port->SynchronizeEvents()); // whatever the flag says
-    EXPECT_FALSE(rig.transport->getSyncEvents());
-    EXPECT_EQ(port->ThreadPriority(), NorvEngineering::Platform::tpHigher);
-    EXPECT_EQ(port->Timeouts()->ReadInterval(), 10);
-    EXPECT_EQ(port->Timeouts()->WriteConstant(), 5000);
+    ASSERT_NE(rig.port(), nullptr);
+    EXPECT_TRUE(rig.port()->Active());
+    EXPECT_TRUE(rig.port()->SynchronizeEvents()); // whatever the flag says
+    EXPECT_FALSE(rig.transport().getSyncEvents());
+    EXPECT_EQ(rig.port()->ThreadPriority(), NorvEngineering::Platform::tpHigher);
+    EXPECT_EQ(rig.port()->Timeouts()->ReadInterval(), 10);
+    EXPECT_EQ(rig.port()->Timeouts()->WriteConstant(), 5000);
     uint32_t input = 0;
     uint32_t output = 0;
     ASSERT_EQ(NorvEngineering::Serial::Termios2::readRates(rig.pty.holder(), input, output), 0);
     EXPECT_EQ(output, 57600u);
+
+    rig.transport().write("DT", 2);
+    rig.transport().write("\r", 1);
+    EXPECT_EQ(rig.pty.receive(3, 5s), "DT\r");
+    rig.pty.send("001.234\r\n"); // ChunkSensor checks the thread
+    ASSERT_TRUE(runUntil([&] { return rig.sensor.all == "001.234\r\n"; }));
 }
 
 TEST(SerialInterface, ADeviceInUseIsReportedAndTheOpenEndsSilently) {
     Rig rig;
-    NorvEngineering::Serial::TComPort holder(nullptr);
+    TComPort holder(nullptr);
     holder.SetDeviceName(rig.pty.path());
     holder.Open();
     EXPECT_THROW(rig.open(), EAbort);
-    ASSERT_EQ(rig.sink.interfaceErrors.size(), 1u);
-    EXPECT_EQ(rig.sink.interfaceErrors[0].code, EBUSY);
-    EXPECT_EQ(rig.sink.interfaceErrors[0].message, "Device or resource busy");
-    EXPECT_EQ(rig.sink.interfaceErrors[0].place, "");
+    EXPECT_EQ(rig.onlyError(),
+              (std::vector<std::string>{std::to_string(EBUSY), "Device or resource busy", ""}));
     EXPECT_EQ(rig.sink.ready, 0);
-    ASSERT_NE(rig.transport->getComPort(), nullptr);
-    EXPECT_FALSE(rig.transport->getComPort()->Active());
-    rig.transport->releaseInterface();
-    EXPECT_EQ(rig.transport->getComPort(), nullptr);
-}
-
-TEST(SerialInterface, WritesGoOutAndReceivedBytesComeUpOnTheMainThread) {
-    Rig rig(false);
-    rig.open();
-    rig.transport->write("DT", 2);
-    rig.transport->write("\r", 1);
-    EXPECT_EQ(rig.pty.receive(3, 5s), "DT\r");
-    rig.pty.send("001.234\r\n");
-    ASSERT_TRUE(runUntil([&] { return rig.sensor.all == "001.234\r\n"; }));
+    ASSERT_NE(rig.port(), nullptr);
+    EXPECT_FALSE(rig.port()->Active());
+    rig.transport().releaseInterface();
+    EXPECT_EQ(rig.port(), nullptr);
 }
 
 TEST(SerialInterface, MoreThanOneBufferIsDeliveredWithoutFurtherInput) {
@@ -148,50 +140,40 @@ TEST(SerialInterface, MoreThanOneBufferIsDeliveredWithoutFurtherInput) {
 TEST(SerialInterface, AWriteThatCannotLeaveIsOneTimeoutErrorAndTheWriteEndsSilently) {
     Rig rig;
     rig.open();
-    rig.transport->getComPort()->Timeouts()->SetWriteConstant(150); // instead of 5 s
+    rig.port()->Timeouts()->SetWriteConstant(150); // instead of 5 s
     const std::string block(256 * 1024, 'w');
-    EXPECT_THROW(rig.transport->write(block.data(), static_cast<int>(block.size())), EAbort);
-    ASSERT_EQ(rig.sink.interfaceErrors.size(), 1u);
-    EXPECT_EQ(rig.sink.interfaceErrors[0].code, 0);
-    EXPECT_EQ(rig.sink.interfaceErrors[0].message, "Timeout");
-    EXPECT_EQ(rig.sink.interfaceErrors[0].place, "");
-    EXPECT_TRUE(rig.transport->getComPort()->Active());
+    EXPECT_THROW(rig.transport().write(block.data(), static_cast<int>(block.size())), EAbort);
+    EXPECT_EQ(rig.onlyError(), (std::vector<std::string>{"0", "Timeout", ""}));
+    EXPECT_TRUE(rig.port()->Active());
 }
 
 TEST(SerialInterface, AHangUpIsAnInterfaceErrorAndLaterWritesReportTheClosedPort) {
     Rig rig;
     rig.open();
     rig.pty.hangUp();
-    ASSERT_TRUE(runUntil([&] { return !rig.sink.interfaceErrors.empty(); }));
-    ASSERT_TRUE(runUntil([&] { return !rig.transport->getComPort()->Active(); }));
-    ASSERT_EQ(rig.sink.interfaceErrors.size(), 1u);
-    EXPECT_EQ(rig.sink.interfaceErrors[0].code, 5);
-    EXPECT_EQ(rig.sink.interfaceErrors[0].message, "Input/output error");
-    EXPECT_THROW(rig.transport->write("ID", 2), EAbort);
+    ASSERT_TRUE(runUntil([&] { return !rig.sink.interfaceErrors.empty() && !rig.port()->Active(); }));
+    EXPECT_EQ(rig.onlyError(), (std::vector<std::string>{"5", "Input/output error", ""}));
+    EXPECT_THROW(rig.transport().write("ID", 2), EAbort);
     ASSERT_EQ(rig.sink.interfaceErrors.size(), 2u);
     EXPECT_EQ(rig.sink.interfaceErrors[1].message, "Can't perform this operation on a closed port");
 }
 
-// An owner that lets go of the transport from inside its error notification.
-class DroppingSink : public TestSupport::RecordingSink {
-public:
-    void onInterfaceError(CSensor* sensor, CSensorInterface* iface, CInterfaceError& error) override {
-        RecordingSink::onInterfaceError(sensor, iface, error);
-        owned.reset();
-    }
-    std::unique_ptr<CSerialInterface> owned;
-};
-
 TEST(SerialInterface, TheOwnerMayDeleteTheTransportFromTheErrorNotification) {
+    // An owner that lets go of the transport from inside its error notification.
+    struct DroppingSink : TestSupport::RecordingSink {
+        std::unique_ptr<CSerialInterface>* owned = nullptr;
+        void onInterfaceError(CSensor* sensor, CSensorInterface* iface, CInterfaceError& error) override {
+            RecordingSink::onInterfaceError(sensor, iface, error);
+            owned->reset();
+        }
+    } sink;
     PtyPair pty;
-    DroppingSink sink;
     ChunkSensor sensor(&sink);
-    CSerialInterface::TSerialProperties properties(nullptr);
-    properties.DeviceName = pty.path();
-    sink.owned = std::make_unique<CSerialInterface>(&properties, true);
-    sensor.setInterface(sink.owned.get());
+    TestSupport::SerialLine line(pty.path());
+    sink.owned = &line.transport;
+    sensor.setInterface(line.transport.get());
     pty.hangUp();
-    ASSERT_TRUE(runUntil([&] { return sink.owned == nullptr; }));
+    ASSERT_TRUE(runUntil([&] { return line.transport == nullptr; }));
     EXPECT_EQ(sink.interfaceErrors.size(), 1u);
     EXPECT_EQ(sensor.getInterface(), nullptr);
     EXPECT_TRUE(NorvEngineering::Serial::TComThread::WaitForAll(5s));
@@ -200,13 +182,13 @@ TEST(SerialInterface, TheOwnerMayDeleteTheTransportFromTheErrorNotification) {
 TEST(SerialInterface, ReleaseDeletesThePortAndMayRepeat) {
     Rig rig;
     rig.open();
-    ASSERT_NE(rig.transport->getComPort(), nullptr);
-    rig.transport->releaseInterface();
-    EXPECT_EQ(rig.transport->getComPort(), nullptr);
-    rig.transport->releaseInterface();
-    rig.transport->write("x", 1); // no port: nothing happens
+    ASSERT_NE(rig.port(), nullptr);
+    rig.transport().releaseInterface();
+    EXPECT_EQ(rig.port(), nullptr);
+    rig.transport().releaseInterface();
+    rig.transport().write("x", 1); // no port: nothing happens
     // The device is free again.
-    NorvEngineering::Serial::TComPort other(nullptr);
+    TComPort other(nullptr);
     other.SetDeviceName(rig.pty.path());
     other.Open();
     EXPECT_TRUE(other.Active());

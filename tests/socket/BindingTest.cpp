@@ -1,3 +1,4 @@
+#include "Raised.h"
 #include "SocketException.h"
 #include "WSocketBinding.h"
 #include "WSocketErrors.h"
@@ -71,14 +72,8 @@ TEST(WinsockBinding, VersionIsFixedWhileLoaded) {
 TEST(WinsockBinding, StartupRefusesVersionZero) {
     VersionGuard guard;
     ASSERT_TRUE(WSocketSetReqVerLow(0));
-    try {
-        WSocket_socket(AF_INET, SOCK_STREAM, 0);
-        FAIL() << "no exception";
-    } catch (const ESocketException& e) {
-        EXPECT_STREQ(
-            e.what(),
-            "Winsock startup error wsock32.dll - WinSock DLL cannot support this application (#10092)");
-    }
+    EXPECT_EQ(TestSupport::whatRaised<ESocketException>([] { WSocket_socket(AF_INET, SOCK_STREAM, 0); }),
+              "Winsock startup error wsock32.dll - WinSock DLL cannot support this application (#10092)");
     EXPECT_FALSE(WSocketIsLoaded());
     EXPECT_EQ(SafeWSocketGCount(), 0);
 }
