@@ -1,11 +1,8 @@
 // The road of a Vkr27 over each real transport against its simulator: the start-up
 // with its model check, the auto-start mode, setting alarm 2, a second dump that reads
-// alarms 2 and 3, and a quick run of lines without a line lost.
-#include "ComThread.h"
-#include "PtySensorServer.h"
+// alarms 2 and 3, and a quick run of lines, none lost.
 #include "RunUntil.h"
-#include "Stations.h"
-#include "TcpSensorServer.h"
+#include "SimulatedRoads.h"
 
 #include <gtest/gtest.h>
 
@@ -14,16 +11,12 @@
 #include <string>
 #include <vector>
 
-using NorvEngineering::SensorLib::CTcpInterface;
 using NorvEngineering::SensorLib::CVkr25Xt;
 using SensorSim::CSensorSimulator;
 using TestSupport::runUntil;
-using TestSupport::Station;
 using namespace std::chrono_literals;
 
 namespace {
-
-using SimulatorCall = std::function<void(CSensorSimulator&)>;
 
 // A Vkr27 with its alarms set, measuring 1.000 m, 1.001 m, ... one line after the
 // other, quickly.
@@ -38,44 +31,15 @@ void prepareVkr27(CSensorSimulator& sim) {
     sim.setMeasurementPeriod(CSensorSimulator::ERunMode::DX, 2ms);
 }
 
-struct OverSerial {
-    static constexpr const char* kName = "OverAPseudoTerminal";
-    SensorSim::CPtySensorServer server{SensorSim::EModel::Vkr27};
-    Station<CVkr25Xt, TestSupport::SerialLine> station{server.getDevicePath()};
-    OverSerial() {
-        server.withSimulator(prepareVkr27);
-        server.start();
-        station.connect();
-    }
-    void with(const SimulatorCall& call) { server.withSimulator(call); }
-    bool threadsEnd() { return NorvEngineering::Serial::TComThread::WaitForAll(5s); }
-};
-
-struct OverTcp {
-    static constexpr const char* kName = "OverLoopback";
-    SensorSim::CTcpSensorServer server;
-    Station<CVkr25Xt, TestSupport::TcpLine> station{server.port()};
-    OverTcp() {
-        server.with(0, prepareVkr27);
-        station.connect();
-    }
-    void with(const SimulatorCall& call) { server.with(0, call); }
-    bool threadsEnd() { return CTcpInterface::waitForClientThreads(5s); }
-};
-
 template <class Road>
 class Vkr27Road : public ::testing::Test {};
-struct RoadName {
-    template <class Road>
-    static std::string GetName(int) {
-        return Road::kName;
-    }
-};
-using Roads = ::testing::Types<OverSerial, OverTcp>;
-TYPED_TEST_SUITE(Vkr27Road, Roads, RoadName);
+using Roads = ::testing::Types<TestSupport::SerialRoad<CVkr25Xt>, TestSupport::TcpRoad<CVkr25Xt>>;
+TYPED_TEST_SUITE(Vkr27Road, Roads, TestSupport::RoadName);
 
 TYPED_TEST(Vkr27Road, StartsReadsTheAlarmsAndMeasures) {
-    TypeParam road;
+    TypeParam road(SensorSim::EModel::Vkr27);
+    road.with(prepareVkr27);
+    road.start();
     CVkr25Xt& driver = road.station.driver;
     TestSupport::MeasuringOwner& owner = road.station.owner;
     // Stops the running mode and waits until every line the sensor sent has been read,
@@ -114,11 +78,7 @@ TYPED_TEST(Vkr27Road, StartsReadsTheAlarmsAndMeasures) {
     EXPECT_FLOAT_EQ(driver.getConfig()->getAlarm3(), -1.25F);
     EXPECT_EQ(owner.sensorReady, 1);
 
-    owner.distances.clear();
-    driver.setMode(CVkr25Xt::lmDX);
-    ASSERT_TRUE(runUntil([&] { return owner.distances.size() >= 100; }));
-    ASSERT_TRUE(stopAndDrain());
-    EXPECT_EQ(TestSupport::brokenStep(owner.distances), "");
+    TestSupport::measureAndCount(road, 100);
 
     road.with([](CSensorSimulator& sim) {
         const std::vector<std::string> expected = {"\x1B",   "\x1B", "ID", "PA", "DT", "\x1B",
@@ -131,7 +91,6 @@ TYPED_TEST(Vkr27Road, StartsReadsTheAlarmsAndMeasures) {
 
     road.station.line.transport.reset();
     EXPECT_EQ(driver.getInterface(), nullptr);
-    EXPECT_TRUE(road.threadsEnd());
 }
 
 } // namespace

@@ -83,7 +83,7 @@ TEST(ComPort, ClosedPortRefusesTransfersButPurgesQuietly) {
     EXPECT_EQ(raised([&] { port.InputCount(); }), std::make_pair(EBADF, std::string("Bad file descriptor")));
 }
 
-TEST(ComPort, OpenOnceCloseOnceWithTheEventsAround) {
+TEST(ComPort, OpenOnceCloseOnceWithTheEventsAroundAndSettingsThatWaitForClosed) {
     PortOnPty rig;
     TComPort& port = *rig.port;
     std::vector<std::string> events;
@@ -98,22 +98,16 @@ TEST(ComPort, OpenOnceCloseOnceWithTheEventsAround) {
     port.SetActive(true);
     EXPECT_TRUE(port.Active());
     EXPECT_GE(port.Handle(), 0);
-    port.SetActive(false);
-    port.SetActive(false);
-    EXPECT_FALSE(port.Active());
-    EXPECT_EQ(events, (std::vector<std::string>{"before open", "after open", "before close", "after close"}));
-}
-
-TEST(ComPort, DeviceNameSynchronizeAndPriorityClassChangeOnlyWhileClosed) {
-    PortOnPty rig;
-    TComPort& port = *rig.port;
-    port.Open();
+    // The device name, synchronisation and priority class change only while closed.
     EXPECT_EQ(raised([&] { port.SetDeviceName("/dev/null"); })->second, kOpenPortMessage);
     EXPECT_EQ(port.DeviceName(), rig.pty.path());
     port.SetDeviceName(rig.pty.path()); // the same name is no change
     EXPECT_TRUE(raised([&] { port.SetSynchronizeEvents(false); }));
     EXPECT_TRUE(raised([&] { port.SetPriorityClass(pcHigh); }));
-    port.Close();
+    port.SetActive(false);
+    port.SetActive(false);
+    EXPECT_FALSE(port.Active());
+    EXPECT_EQ(events, (std::vector<std::string>{"before open", "after open", "before close", "after close"}));
     port.SetSynchronizeEvents(false);
     EXPECT_FALSE(port.SynchronizeEvents());
 }

@@ -1,7 +1,15 @@
 #pragma once
 
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
-#include <cstddef>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -13,24 +21,73 @@ namespace SerialTests {
 // while ports open and close.
 class PtyPair {
 public:
-    PtyPair();
+    PtyPair() {
+        char name[256] = {};
+        if (::openpty(&m_master_, &m_holder_, name, nullptr, nullptr) != 0)
+            throw std::runtime_error("openpty failed");
+        m_path_ = name;
+        termios settings{};
+        ::tcgetattr(m_holder_, &settings);
+        ::cfmakeraw(&settings);
+        ::tcsetattr(m_holder_, TCSANOW, &settings);
+        ::fcntl(m_master_, F_SETFL, ::fcntl(m_master_, F_GETFL) | O_NONBLOCK);
+    }
     PtyPair(const PtyPair&) = delete;
     PtyPair& operator=(const PtyPair&) = delete;
-    ~PtyPair();
+    ~PtyPair() { hangUp(); }
 
     const std::string& path() const { return m_path_; }
-    int master() const { return m_master_; }
     int holder() const { return m_holder_; }
 
-    void send(std::string_view bytes);
+    void send(std::string_view bytes) {
+        while (!bytes.empty()) {
+            const ssize_t put = ::write(m_master_, bytes.data(), bytes.size());
+            if (put >= 0) {
+                bytes.remove_prefix(static_cast<std::size_t>(put));
+            } else if (errno == EAGAIN) {
+                pollfd ready{m_master_, POLLOUT, 0};
+                ::poll(&ready, 1, 1000);
+            } else if (errno != EINTR) {
+                throw std::runtime_error("pty write failed");
+            }
+        }
+    }
     // What the port has written so far, without waiting.
-    std::string takeAvailable();
+    std::string takeAvailable() {
+        std::string all;
+        char buffer[4096];
+        for (ssize_t got; (got = ::read(m_master_, buffer, sizeof buffer)) > 0;)
+            all.append(buffer, static_cast<std::size_t>(got));
+        return all;
+    }
     // Reads until `count` bytes have come or the time-out passes.
-    std::string receive(std::size_t count, std::chrono::milliseconds timeout);
+    std::string receive(std::size_t count, std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        std::string all = takeAvailable();
+        for (auto left = timeout; all.size() < count && left.count() > 0;
+             left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now())) {
+            pollfd ready{m_master_, POLLIN, 0};
+            ::poll(&ready, 1, static_cast<int>(left.count()));
+            all += takeAvailable();
+        }
+        return all;
+    }
     // Bytes the port has not read yet.
-    int unread() const;
+    int unread() const {
+        int count = 0;
+        ::ioctl(m_holder_, FIONREAD, &count);
+        return count;
+    }
     // The other side goes away, as an unplugged adapter would.
-    void hangUp();
+    void hangUp() {
+        if (m_master_ >= 0)
+            ::close(m_master_);
+        if (m_holder_ >= 0)
+            ::close(m_holder_);
+        m_master_ = -1;
+        m_holder_ = -1;
+    }
 
 private:
     int m_master_ = -1;

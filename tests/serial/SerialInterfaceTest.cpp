@@ -2,6 +2,7 @@
 #include "PtyPair.h"
 
 #include "ComThread.h"
+#include "ReceivingSensor.h"
 #include "RecordingSink.h"
 #include "RunUntil.h"
 #include "SensorLib.h"
@@ -13,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -20,7 +22,6 @@
 
 using namespace NorvEngineering::SensorLib;
 using NorvEngineering::Platform::EAbort;
-using NorvEngineering::Platform::isMainThread;
 using NorvEngineering::Serial::TComPort;
 using SerialTests::PtyPair;
 using TestSupport::runUntil;
@@ -28,24 +29,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// A sensor that keeps every chunk its transport hands up.
-class ChunkSensor : public CSensor {
-public:
-    using CSensor::CSensor;
-    void initialize() override {}
-    void dataReceived(const char* data, unsigned int length) override {
-        EXPECT_TRUE(isMainThread());
-        chunks.emplace_back(data, length);
-        all.append(data, length);
-    }
-    std::vector<std::string> chunks;
-    std::string all;
-};
-
 struct Rig {
     PtyPair pty;
     TestSupport::RecordingSink sink;
-    ChunkSensor sensor{&sink};
+    TestSupport::ReceivingSensor sensor{&sink};
     TestSupport::SerialLine line;
 
     explicit Rig(bool syncEvents = true) : line(pty.path(), br57600, syncEvents) {}
@@ -56,6 +43,11 @@ struct Rig {
     CSerialInterface& transport() { return *line.transport; }
     TComPort* port() { return line.transport->getComPort(); }
     void open() { sensor.setInterface(line.transport.get()); }
+    bool deliveredOnTheMainThread() const {
+        const auto threads = sensor.threads();
+        return std::all_of(threads.begin(), threads.end(),
+                           [](auto thread) { return thread == NorvEngineering::Platform::mainThreadId(); });
+    }
     // The one interface error so far, as code, text and place.
     std::vector<std::string> onlyError() const {
         if (sink.interfaceErrors.size() != 1)
@@ -85,7 +77,7 @@ TEST(SerialInterface, AnUnknownDeviceIsOneErrorAndNothingElse) {
     EXPECT_EQ(rig.port(), nullptr);
 }
 
-TEST(SerialInterface, OpenConfiguresThePortWritesAndDeliversOnTheMainThreadWhateverTheFlag) {
+TEST(SerialInterface, OpenConfiguresThePortDeliversOnTheMainThreadWhateverTheFlagAndReleaseFreesIt) {
     Rig rig(false);
     rig.open();
     EXPECT_EQ(rig.sink.ready, 1);
@@ -105,8 +97,19 @@ TEST(SerialInterface, OpenConfiguresThePortWritesAndDeliversOnTheMainThreadWhate
     rig.transport().write("DT", 2);
     rig.transport().write("\r", 1);
     EXPECT_EQ(rig.pty.receive(3, 5s), "DT\r");
-    rig.pty.send("001.234\r\n"); // ChunkSensor checks the thread
-    ASSERT_TRUE(runUntil([&] { return rig.sensor.all == "001.234\r\n"; }));
+    rig.pty.send("001.234\r\n");
+    ASSERT_TRUE(runUntil([&] { return rig.sensor.received() == "001.234\r\n"; }));
+    EXPECT_TRUE(rig.deliveredOnTheMainThread());
+
+    // A release deletes the port, may repeat, and frees the device.
+    rig.transport().releaseInterface();
+    EXPECT_EQ(rig.port(), nullptr);
+    rig.transport().releaseInterface();
+    rig.transport().write("x", 1); // no port: nothing happens
+    TComPort other(nullptr);
+    other.SetDeviceName(rig.pty.path());
+    other.Open();
+    EXPECT_TRUE(other.Active());
 }
 
 TEST(SerialInterface, ADeviceInUseIsReportedAndTheOpenEndsSilently) {
@@ -131,9 +134,10 @@ TEST(SerialInterface, MoreThanOneBufferIsDeliveredWithoutFurtherInput) {
     for (std::size_t i = 0; i < flood.size(); i += 97)
         flood[i] = static_cast<char>('a' + (i / 97) % 26);
     rig.pty.send(flood);
-    ASSERT_TRUE(runUntil([&] { return rig.sensor.all.size() >= flood.size(); }));
-    EXPECT_EQ(rig.sensor.all, flood);
-    for (const auto& chunk : rig.sensor.chunks)
+    ASSERT_TRUE(runUntil([&] { return rig.sensor.received().size() >= flood.size(); }));
+    EXPECT_EQ(rig.sensor.received(), flood);
+    EXPECT_TRUE(rig.deliveredOnTheMainThread());
+    for (const auto& chunk : rig.sensor.chunks())
         EXPECT_LE(chunk.size(), static_cast<std::size_t>(kInterfaceReceiveSize));
 }
 
@@ -147,17 +151,6 @@ TEST(SerialInterface, AWriteThatCannotLeaveIsOneTimeoutErrorAndTheWriteEndsSilen
     EXPECT_TRUE(rig.port()->Active());
 }
 
-TEST(SerialInterface, AHangUpIsAnInterfaceErrorAndLaterWritesReportTheClosedPort) {
-    Rig rig;
-    rig.open();
-    rig.pty.hangUp();
-    ASSERT_TRUE(runUntil([&] { return !rig.sink.interfaceErrors.empty() && !rig.port()->Active(); }));
-    EXPECT_EQ(rig.onlyError(), (std::vector<std::string>{"5", "Input/output error", ""}));
-    EXPECT_THROW(rig.transport().write("ID", 2), EAbort);
-    ASSERT_EQ(rig.sink.interfaceErrors.size(), 2u);
-    EXPECT_EQ(rig.sink.interfaceErrors[1].message, "Can't perform this operation on a closed port");
-}
-
 TEST(SerialInterface, TheOwnerMayDeleteTheTransportFromTheErrorNotification) {
     // An owner that lets go of the transport from inside its error notification.
     struct DroppingSink : TestSupport::RecordingSink {
@@ -168,7 +161,7 @@ TEST(SerialInterface, TheOwnerMayDeleteTheTransportFromTheErrorNotification) {
         }
     } sink;
     PtyPair pty;
-    ChunkSensor sensor(&sink);
+    TestSupport::ReceivingSensor sensor(&sink);
     TestSupport::SerialLine line(pty.path());
     sink.owned = &line.transport;
     sensor.setInterface(line.transport.get());
@@ -177,21 +170,6 @@ TEST(SerialInterface, TheOwnerMayDeleteTheTransportFromTheErrorNotification) {
     EXPECT_EQ(sink.interfaceErrors.size(), 1u);
     EXPECT_EQ(sensor.getInterface(), nullptr);
     EXPECT_TRUE(NorvEngineering::Serial::TComThread::WaitForAll(5s));
-}
-
-TEST(SerialInterface, ReleaseDeletesThePortAndMayRepeat) {
-    Rig rig;
-    rig.open();
-    ASSERT_NE(rig.port(), nullptr);
-    rig.transport().releaseInterface();
-    EXPECT_EQ(rig.port(), nullptr);
-    rig.transport().releaseInterface();
-    rig.transport().write("x", 1); // no port: nothing happens
-    // The device is free again.
-    TComPort other(nullptr);
-    other.SetDeviceName(rig.pty.path());
-    other.Open();
-    EXPECT_TRUE(other.Active());
 }
 
 } // namespace

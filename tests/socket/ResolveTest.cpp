@@ -20,15 +20,6 @@ TEST(DottedAddress, FourPartsWithBlanksAroundAndNothingElse) {
         EXPECT_FALSE(WSocketIsDottedIP(text)) << '"' << text << '"';
 }
 
-TEST(Atoi, ReadsLeadingDigitsOnly) {
-    EXPECT_EQ(WSocketAtoi("23"), 23);
-    EXPECT_EQ(WSocketAtoi("  23abc"), 23);
-    EXPECT_EQ(WSocketAtoi("abc"), 0);
-    EXPECT_EQ(WSocketAtoi(""), 0);
-    EXPECT_TRUE(WSocketIsDigit('0'));
-    EXPECT_FALSE(WSocketIsDigit('a'));
-}
-
 namespace {
 template <class Call>
 std::string failureOf(const Call& call) {
@@ -52,6 +43,8 @@ TEST(ResolveHost, FailuresUseTheComponentTexts) {
 TEST(ResolvePort, NumbersNamesAndLimits) {
     EXPECT_EQ(WSocketResolvePort("23", "tcp"), 23);
     EXPECT_EQ(WSocketResolvePort("23abc", "tcp"), 23);
+    EXPECT_EQ(WSocketAtoi("  23abc"), 23); // leading digits after blanks
+    EXPECT_EQ(WSocketAtoi("abc"), 0);
     EXPECT_EQ(WSocketResolvePort("telnet", "tcp"), 23);
     EXPECT_EQ(failureOf([] { WSocketResolvePort("", "tcp"); }), "Winsock Resolve Port: Invalid Port.");
     EXPECT_EQ(failureOf([] { WSocketResolvePort(std::string(32, '1'), "tcp"); }),
