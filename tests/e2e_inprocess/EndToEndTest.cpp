@@ -13,7 +13,7 @@ namespace {
 
 // Runs the whole road: a sensor that measures since power-up, the start sequence,
 // readiness, the auto-start mode, measuring, a parameter change, the hexadecimal
-// format, a second dump and the escape. Returns what the owner saw.
+// format, a second dump, a reset and the escape. Returns what the owner saw.
 std::string runTheRoad(unsigned seed, std::size_t maxChunk) {
     Rig rig(seed, maxChunk);
     rig.sensor.getParameters().set("SA", "4");
@@ -50,35 +50,33 @@ std::string runTheRoad(unsigned seed, std::size_t maxChunk) {
     EXPECT_EQ(rig.driver.getStrDistance(), "00003F2"); // 1.010 m
     EXPECT_DOUBLE_EQ(rig.driver.getDistance(), 1.010);
 
-    // A second dump: values arrive again, no second readiness.
+    // A second dump: values arrive again, no second readiness; then a reset, whose
+    // dump brings the factory values.
     rig.driver.setMode(CVkr25::lmPA);
     EXPECT_TRUE(rig.measure());
-    EXPECT_EQ(rig.sink.sensorReady, 1);
-    EXPECT_TRUE(rig.driver.getQueue().empty());
     EXPECT_EQ(rig.driver.getConfig().getDisplayFormat(), 'h');
     EXPECT_EQ(rig.driver.getCurrentMode(), CVkr25::lmEscaped);
+    rig.driver.setMode(CVkr25::lmPR);
+    rig.pump();
+    EXPECT_EQ(rig.sink.sensorReady, 1);
+    EXPECT_TRUE(rig.driver.getQueue().empty());
+    EXPECT_EQ(rig.driver.getConfig().getDisplayFormat(), 'd');
+    EXPECT_EQ(rig.driver.getConfig().getAverage(), 1);
+    EXPECT_EQ(rig.driver.getCurrentMode(), CVkr25::lmEscaped);
 
-    // Measuring again, then the escape stops it at once.
+    // Measuring again, in decimal, then the escape stops it at once.
     rig.driver.setMode(CVkr25::lmDW);
     EXPECT_TRUE(rig.measure());
     EXPECT_TRUE(rig.sensor.isMeasuring());
-    return rig.escapeAndFinish({"\x1B", "\x1B", "ID", "PA", "DT", "SA7", "SDh", "DX", "PA", "DW", "\x1B"});
+    EXPECT_EQ(rig.driver.getStrDistance(), "001.012");
+    return rig.escapeAndFinish(
+        {"\x1B", "\x1B", "ID", "PA", "DT", "SA7", "SDh", "DX", "PA", "PR", "DW", "\x1B"});
 }
 
 } // namespace
 
 TEST(EndToEnd, WholeRoadInRandomChunksGivesTheSameResultEveryTime) {
     EndToEnd::expectTheSameResultHoweverChunked(runTheRoad, 40);
-}
-
-TEST(EndToEnd, WritesAreCommandThenCarriageReturnAndBareEscapes) {
-    Rig rig;
-    rig.connectFactorySensor();
-    rig.driver.setMode(CVkr25::lmSF, "1,5");
-    rig.driver.setMode(CVkr25::lmLO);
-    rig.pump();
-    const Strings tail(rig.transport.getWrites().end() - 4, rig.transport.getWrites().end());
-    EXPECT_EQ(tail, (Strings{"SF1.5", "\r", "LO", "\r"}));
 }
 
 TEST(EndToEnd, ErrorReplyToAParameterIsReportedAndTheQueueMovesOn) {
@@ -163,19 +161,6 @@ TEST(EndToEnd, GarbageFloodAndBareLinesDoNotStopMeasuring) {
     ASSERT_TRUE(rig.measure()); // the error took the place of 1.003
     EXPECT_DOUBLE_EQ(rig.driver.getDistance(), 1.004);
     EXPECT_EQ(rig.driver.getQueue().front().getId(), CVkr25::lmDT);
-}
-
-TEST(EndToEnd, ResetDumpsFactoryValues) {
-    Rig rig;
-    rig.sensor.getParameters().set("SA", "9");
-    rig.connect();
-    rig.pump();
-    EXPECT_EQ(rig.driver.getConfig().getAverage(), 9);
-    rig.driver.setMode(CVkr25::lmPR);
-    rig.pump();
-    EXPECT_EQ(rig.driver.getConfig().getAverage(), 1);
-    EXPECT_TRUE(rig.driver.getQueue().empty());
-    EXPECT_EQ(rig.sink.sensorReady, 1);
 }
 
 TEST(EndToEnd, SensorThatHangsUpLeavesTheDriverWaitingQuietly) {

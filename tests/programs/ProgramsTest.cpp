@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -52,36 +53,23 @@ bool isNumber(const std::string& text) {
     return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos && text.size() < 10;
 }
 
-// The line that begins at `from`, without its line end.
-std::string lineAt(const std::string& output, std::size_t from) {
-    const auto end = output.find('\n', from);
-    return end == std::string::npos ? std::string() : output.substr(from, end - from);
-}
-
 // The count of the closing "N values" line, or -1.
 long valuesReported(const std::string& output) {
-    for (std::size_t at = 0; at < output.size(); at = output.find('\n', at) + 1) {
-        const std::string line = lineAt(output, at);
-        const auto space = line.find(' ');
-        if (space != std::string::npos && line.substr(space) == " values" && isNumber(line.substr(0, space)))
-            return std::stol(line.substr(0, space));
-        if (output.find('\n', at) == std::string::npos)
-            break;
-    }
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);)
+        if (line.ends_with(" values") && isNumber(line.substr(0, line.size() - 7)))
+            return std::stol(line);
     return -1;
 }
 
 // The first value printed as "value 1: 1.234 m (001.234)".
 bool printedValues(const std::string& output) {
-    const std::string marker = "value 1: ";
-    const auto at = output.find(marker);
-    if (at == std::string::npos)
-        return false;
-    const std::string rest = lineAt(output, at + marker.size());
-    const auto point = rest.find('.');
-    const auto unit = rest.find(" m (");
-    return point != std::string::npos && unit == point + 4 && isNumber(rest.substr(0, point)) &&
-           isNumber(rest.substr(point + 1, 3)) && rest.back() == ')';
+    const auto at = output.find("value 1: ");
+    std::string line;
+    std::getline(std::istringstream(at == std::string::npos ? "" : output.substr(at + 9)), line);
+    const auto point = line.find('.');
+    return point != std::string::npos && line.find(" m (") == point + 4 && isNumber(line.substr(0, point)) &&
+           isNumber(line.substr(point + 1, 3)) && line.ends_with(")");
 }
 
 // A sensor session that went as it should: ready, identified as the model, values.
@@ -103,9 +91,8 @@ struct SimOnTcp {
         const bool announced =
             child->readUntil([](const std::string& output) { return output.find('\n') != std::string::npos; },
                              Clock::now() + 10s);
-        const std::string prefix = "127.0.0.1:";
-        const std::string first = announced ? lineAt(child->output(), 0) : std::string();
-        if (first.rfind(prefix, 0) == 0 && isNumber(first.substr(prefix.size())))
+        const std::string first = child->output().substr(0, child->output().find('\n'));
+        if (announced && first.starts_with("127.0.0.1:") && isNumber(first.substr(10)))
             address = first;
     }
     std::unique_ptr<ChildProcess> child;
@@ -156,7 +143,6 @@ TEST(Programs, ExampleTalksToSensorSimOverTcpTwiceAndTheSimulatorStopsOnTerm) {
         EXPECT_EQ(valuesReported(run.output), 20) << run.output;
         EXPECT_NE(run.output.find("connecting to " + sim.address), std::string::npos) << run.output;
     }
-
     sim.child->sendSignal(SIGTERM);
     EXPECT_EQ(sim.child->finish(Clock::now() + kRunLimit), 0) << sim.child->output();
 }
@@ -165,12 +151,10 @@ TEST(Programs, ASensorThatHangsUpOverTcpFailsTheExampleAndEndsTheSimulator) {
     REQUIRE_PROGRAMS();
     SimOnTcp sim({"--hang-up-after", "40"});
     ASSERT_FALSE(sim.address.empty()) << sim.child->output();
-
     const Finished run = runToEnd(kExample, {"--tcp", sim.address, "--seconds", "10"});
     EXPECT_EQ(run.status, 1) << run.output;
     EXPECT_NE(run.output.find("interface released by the other side"), std::string::npos) << run.output;
     EXPECT_TRUE(printedValues(run.output)) << run.output;
-
     EXPECT_EQ(sim.child->finish(Clock::now() + kRunLimit), 0) << sim.child->output();
     EXPECT_NE(sim.child->output().find("hung up as asked"), std::string::npos) << sim.child->output();
 }
@@ -179,7 +163,6 @@ TEST(Programs, FaultSwitchesOverTcpStillGiveValues) {
     REQUIRE_PROGRAMS();
     SimOnTcp sim({"--split", "3:1", "--garbage-every", "5"});
     ASSERT_FALSE(sim.address.empty()) << sim.child->output();
-
     const Finished run = runToEnd(kExample, {"--tcp", sim.address, "--count", "15"});
     expectGoodSession(run, "VKR25");
     EXPECT_EQ(valuesReported(run.output), 15) << run.output;
@@ -199,7 +182,6 @@ TEST(Programs, ExampleReportsARefusedConnectionAsAFailure) {
     ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     socklen_t length = sizeof address;
     ::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length);
-
     const Finished run =
         runToEnd(kExample, {"--tcp", "127.0.0.1:" + std::to_string(ntohs(address.sin_port))});
     ::close(holder);

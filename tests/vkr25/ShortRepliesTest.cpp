@@ -9,17 +9,16 @@ using NorvEngineering::SensorLib::CVkr25;
 using Rig = Vkr25Family::Rig<Vkr25Family::Vkr25Traits>;
 
 TEST(Vkr25ShortReplies, ShortParameterRepliesNeverReadPastTheirEnd) {
-    Rig rig;
-    rig.makeActive();
-    rig.config().setDisplayFormat('h');
-    rig.startWith(CVkr25::lmSD);
-    rig.feed("\n");
-    EXPECT_EQ(rig.config().getDisplayFormat(), 'd'); // NUL is not 'h'
-    rig.startWith(CVkr25::lmAS);
-    rig.feed("A\n");
-    EXPECT_EQ(rig.config().getAutostartMode(), CVkr25::lmID);
-    rig.startWith(CVkr25::lmRM);
-    rig.feed("RM\n");
-    EXPECT_EQ(rig.config().getRemoveMeasurement(), "\n");
-    EXPECT_TRUE(rig.driver.getQueue().empty());
+    const std::tuple<CVkr25::ELaserMode, const char*, const char*> cases[] = {
+        {CVkr25::lmSD, "\n", "SD d"}, // NUL is not 'h'
+        {CVkr25::lmAS, "A\n", "AS ID"},
+        {CVkr25::lmRM, "RM\n", "RM '\n'"},
+    };
+    for (const auto& [head, reply, changed] : cases) {
+        Rig rig;
+        rig.run({head, CVkr25::lmDM}, 'h');
+        rig.feed(reply);
+        EXPECT_EQ(rig.state(), "DM after ESC, queue DM, wrote <DM><\r>") << reply;
+        EXPECT_EQ(rig.changes(), changed) << reply;
+    }
 }

@@ -22,6 +22,9 @@ TYPED_TEST(Vkr25FamilyCommandSet, EveryModeHasItsWireTextEscapeAndNoneComeLastAn
     std::vector<std::pair<int, std::string>> expected;
     for (int value = 0; value <= D::lmPR; ++value)
         expected.emplace_back(value, texts[value]);
+    for (const std::string& text : TypeParam::kModelCommands)
+        expected.emplace_back(static_cast<int>(expected.size()), text);
+    ASSERT_EQ(expected.size(), std::size_t(TypeParam::kEscapeCode));
     expected.insert(expected.end(),
                     {{D::lmEscaped, "\x1B"}, {D::lmNone, ""}, {D::lmNone + 1, ""}, {200, ""}});
     for (const auto& [value, text] : expected) {
@@ -42,7 +45,9 @@ TYPED_TEST(Vkr25FamilyCommandSet, ArgumentsAreIgnoredAppendedRawOrWithDecimalPoi
                        D::lmDF, D::lmDM, D::lmTP,      D::lmLO,   D::lmLF,
                        D::lmPA, D::lmPR, D::lmEscaped, D::lmNone, modeOf<TypeParam>(40)};
     const auto raw = {D::lmSA, D::lmSD, D::lmST, D::lmSE, D::lmTD, D::lmTM, D::lmBR, D::lmAS, D::lmSO};
-    const auto decimal = {D::lmSF, D::lmAC, D::lmAH, D::lmAW, D::lmRB, D::lmRE, D::lmRM, D::lmOF};
+    std::vector decimal = {D::lmSF, D::lmAC, D::lmAH, D::lmAW, D::lmRB, D::lmRE, D::lmRM, D::lmOF};
+    for (int value = D::lmPR + 1; value < TypeParam::kEscapeCode; ++value)
+        decimal.push_back(modeOf<TypeParam>(value)); // the model's own
     for (const auto& [argument, withPoints] : {std::pair{"1,2", "1.2"}, std::pair{"-1,2,3", "-1.2.3"},
                                                std::pair{"2 0,5 3", "2 0.5 3"}, std::pair{"", ""}}) {
         for (const auto m : none)
@@ -56,7 +61,7 @@ TYPED_TEST(Vkr25FamilyCommandSet, ArgumentsAreIgnoredAppendedRawOrWithDecimalPoi
 
 TYPED_TEST(Vkr25FamilyCommandSet, EveryLowerCaseMnemonicButTmNamesItsMode) {
     using D = typename TypeParam::Driver;
-    for (int value = 0; value <= D::lmPR; ++value) {
+    for (int value = 0; value < TypeParam::kEscapeCode; ++value) {
         std::string name = D::getModeText(modeOf<TypeParam>(value));
         for (char& c : name)
             c = static_cast<char>(c - 'A' + 'a');
@@ -66,4 +71,13 @@ TYPED_TEST(Vkr25FamilyCommandSet, EveryLowerCaseMnemonicButTmNamesItsMode) {
     EXPECT_EQ(D::getModeByName("\x1B"), D::lmEscaped);
     for (const char* unknown : {"tm", "DT", "", "d", "dtx", "zz", "FA", "fa "})
         EXPECT_EQ(D::getModeByName(unknown), D::lmID) << unknown;
+    if (TypeParam::kModelCommands.empty()) {
+        EXPECT_EQ(D::getModeByName("fa"), D::lmID);
+        EXPECT_EQ(D::getModeByName("fb"), D::lmID);
+    }
+    // One name a command but TM, and escape; neither lookups nor a second
+    // initialisation add any.
+    EXPECT_EQ(TypeParam::nameCount(), std::size_t(TypeParam::kEscapeCode));
+    TypeParam::initNames();
+    EXPECT_EQ(TypeParam::nameCount(), std::size_t(TypeParam::kEscapeCode));
 }

@@ -90,17 +90,6 @@ TYPED_TEST(Vkr25FamilyConfig, NumbersAreReadFromTheirTextOrNotAtAll) {
     }
 }
 
-TYPED_TEST(Vkr25FamilyConfig, FailedIdentificationLeavesNoIdentityAndTheOldText) {
-    typename TypeParam::Config config;
-    config.setIdentification(TypeParam::kIdLine);
-    ASSERT_NE(config.getVersionInfo(), nullptr);
-    EXPECT_EQ(config.getVersionInfo()->getModel(), TypeParam::kModel);
-    EXPECT_THROW(config.setIdentification(std::string(TypeParam::kModel) + " broken\r\n"),
-                 std::runtime_error);
-    EXPECT_EQ(config.getVersionInfo(), nullptr);
-    EXPECT_EQ(config.getIdentification(), TypeParam::kIdLine);
-}
-
 TYPED_TEST(Vkr25FamilyConfig, CopiesTakeEveryValueAndAnIdentityOfTheirOwn) {
     using Config = typename TypeParam::Config;
     Rig<TypeParam> rig;

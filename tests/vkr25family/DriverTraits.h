@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace Vkr25Family {
 
@@ -58,6 +59,10 @@ struct Vkr25Traits {
     // and never asks for those alarms.
     static constexpr bool kHasAlarms2And3 = false;
     static inline const std::string kNoAlarms;
+    // The model's own commands, after PR (decimal arguments).
+    static inline const std::vector<std::string> kModelCommands;
+    static std::size_t nameCount() { return NorvEngineering::SensorLib::vkr25ModeNameCount(); }
+    static void initNames() { NorvEngineering::SensorLib::initVkr25ModeNames(); }
     static Config& config(Driver& driver) { return driver.getConfig(); }
 };
 
@@ -78,6 +83,9 @@ struct Vkr25XtTraits {
     // It traces their dump lines and asks for them after every dump but the first.
     static constexpr bool kHasAlarms2And3 = true;
     static inline const std::string kNoAlarms = " FA 0 '' FB 0 ''";
+    static inline const std::vector<std::string> kModelCommands = {"FA", "FB"};
+    static std::size_t nameCount() { return NorvEngineering::SensorLib::vkr25XtModeNameCount(); }
+    static void initNames() { NorvEngineering::SensorLib::initVkr25XtModeNames(); }
     static Config& config(Driver& driver) { return *driver.getConfig(); }
 };
 

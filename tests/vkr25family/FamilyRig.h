@@ -84,9 +84,9 @@ struct Rig {
         forget();
     }
     // The whole start sequence (auto-start as the dump says), then forgets.
-    void start(const std::string& dump = Traits::kDump) {
+    void start() {
         beginDump();
-        feed(dump);
+        feed(Traits::kDump);
         forget();
     }
 
@@ -137,10 +137,6 @@ struct Rig {
         return all;
     }
 
-    Mode head() const {
-        return driver.getQueue().empty() ? Driver::lmNone : driver.getQueue().front().getId();
-    }
-
     static std::string name(Mode mode) {
         if (mode == Driver::lmEscaped || mode == Driver::lmNone)
             return mode == Driver::lmNone ? "none" : "ESC";
@@ -186,19 +182,11 @@ struct Rig {
 
     // Everything the driver did that anyone could see.
     std::string transcript() {
-        std::ostringstream out;
+        std::string calls;
         for (const auto& call : sink.calls)
-            out << call << ';';
-        out << '\n' << trace() << '\n';
-        for (const int code : sink.sensorErrors)
-            out << code << ',';
-        out << '\n'
-            << state() << '\n'
-            << driver.getStrDistance() << ' ' << driver.getDistance() << ' ' << driver.getStrTemperature()
-            << " active " << int(driver.getActive()) << '\n'
-            << values() << '\n'
-            << config().getIdentification();
-        return out.str();
+            calls += call + ';';
+        return calls + '\n' + snapshot() + "\nactive " + std::to_string(driver.getActive()) + '\n' +
+               values() + '\n' + config().getIdentification();
     }
 };
 

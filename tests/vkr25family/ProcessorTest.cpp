@@ -36,32 +36,7 @@ TYPED_TEST(Vkr25FamilyProcessor, IdentityThenPromptMovesOnToTheDumpOneUpdateALin
                                         idTrace<TypeParam>("/FOUND PR STRING", kPromptLine)}));
 }
 
-TYPED_TEST(Vkr25FamilyProcessor, IdentificationErrorsRetryOnlyOn61) {
-    Rig<TypeParam> rig;
-    rig.driver.initialize();
-    rig.forget();
-    rig.feed("E61\r\n");
-    EXPECT_EQ(rig.state(), "ID after ESC, queue ID PA, wrote <ID><\r>");
-    EXPECT_EQ(rig.sink.updates, (Writes{""}));
-    rig.forget();
-    for (const char* line : {"E15\r\n", "hello\r\n", "001.234\r\n"})
-        rig.feed(line);
-    EXPECT_EQ(rig.snapshot(),
-              "ID after ESC, queue ID PA, wrote  | distance  0 | temperature  0 | errors | changed  | "
-              "trace " +
-                  idTrace<TypeParam>("", "E15\r\n") + idTrace<TypeParam>("", "hello\r\n") +
-                  idTrace<TypeParam>("", "001.234\r\n"));
-}
-
-TYPED_TEST(Vkr25FamilyProcessor, EmptyQueueTracesTheReplyAsReceived) {
-    Rig<TypeParam> rig;
-    rig.driver.setDistance(7.0);
-    rig.feed("001.234\r\n");
-    EXPECT_EQ(rig.snapshot(), "none after none, queue, wrote  | distance  7 | temperature  0 | errors | "
-                              "changed  | trace 001.234\r\n");
-    EXPECT_EQ(rig.sink.calls, (Writes{"update"}));
-
-    // Without a sink the trace stays, and start-up and errors go nowhere.
+TYPED_TEST(Vkr25FamilyProcessor, WithoutSinkTheTraceStaysAndStartUpAndErrorsGoNowhere) {
     TestSupport::FakeInterface iface;
     typename TypeParam::Driver driver(nullptr);
     driver.setInterface(&iface);
@@ -106,7 +81,25 @@ TYPED_TEST(Vkr25FamilyProcessor, RepliesToTheCommandInFlight) {
     const std::string nothing = " | distance  0 | temperature  0 | errors | changed ";
     const std::string endedThenDm = "DM after ESC, queue DM, wrote <DM><\r>" + nothing;
     const std::string inDump = "PA after none, queue PA, wrote " + nothing;
+    const std::string id = TypeParam::kIdCase + std::string("] ");
+    const std::string alarms = "[FA] Alarm 2.........1.5\r\n[FB] Alarm 3.........2.5\r\n";
     const Case cases[] = {
+        {"nothing in flight: traced as received",
+         {},
+         'd',
+         "001.234\r\n",
+         "none after none, queue, wrote " + nothing + " | trace 001.234\r\n"},
+        {"E61 to ID asks again",
+         {D::lmID, D::lmPA},
+         'd',
+         "E61\r\n",
+         "ID after none, queue ID PA, wrote <ID><\r>" + nothing + " | trace "},
+        {"other errors and lines to ID are traced",
+         {D::lmID, D::lmPA},
+         'd',
+         "E15\r\nhello\r\n001.234\r\n",
+         "ID after none, queue ID PA, wrote " + nothing + " | trace " + id + "E15\r\n" + id + "hello\r\n" +
+             id + "001.234\r\n"},
         {"a running mode yields to DM and drops its line",
          {D::lmDT, D::lmDM},
          'd',
@@ -206,6 +199,21 @@ TYPED_TEST(Vkr25FamilyProcessor, RepliesToTheCommandInFlight) {
          'd',
          "[SA]..\r\n[ST]..\r\n[SF]..\r\n[SE]..\r\n[AC]..\r\n[BR]..\r\n",
          inDump + " | trace [SA]..\r\n[ST]..\r\n[SF]..\r\n[SE]..\r\n[AC]..\r\n[BR]..\r\n"},
+        {"[SA] means the dump has begun",
+         {D::lmPR},
+         'd',
+         "[SA]....3\r\n",
+         "PA after PR, queue PR, wrote " + nothing + "SA 3 | trace Found SA => [SA]....3\r\n"},
+        {"the first marker in table order decides",
+         {D::lmPR},
+         'd',
+         "[ST] see [SA].....3\r\n",
+         "PA after PR, queue PR, wrote " + nothing + "SA 3 | trace Found SA => [ST] see [SA].....3\r\n"},
+        {"the larger models' alarm lines are traced, the Vkr25 passes over them",
+         {D::lmPA},
+         'd',
+         alarms,
+         inDump + " | trace " + (TypeParam::kHasAlarms2And3 ? alarms : "")},
         {"sixteen-bit readings keep their bits, the average is clamped, more bits are no number",
          {D::lmPA},
          'd',
@@ -313,36 +321,6 @@ TYPED_TEST(Vkr25FamilyProcessor, LaterDumpsNeitherRaiseReadyNorStartAnything) {
     // The larger models ask for alarms 2 and 3 behind it.
     EXPECT_EQ(rig.state(), std::string("TP after ESC, queue TP") +
                                (TypeParam::kHasAlarms2And3 ? " FA FB" : "") + ", wrote <TP><\r>");
-}
-
-TYPED_TEST(Vkr25FamilyProcessor, SaMarkerMeansTheDumpHasBegunAndTheFirstMarkerInTableOrderDecides) {
-    using D = typename TypeParam::Driver;
-    for (const auto head : {D::lmPA, D::lmPR}) {
-        for (const std::string line : {"[SA]....3\r\n", "[ST] see [SA].....3\r\n"}) {
-            Rig<TypeParam> rig;
-            rig.run(head);
-            rig.driver.setCurrentMode(D::lmEscaped); // as after a reset
-            rig.feed(line);
-            EXPECT_EQ(rig.snapshot(), "PA after ESC, queue " + rig.name(head) +
-                                          ", wrote  | distance  0 | temperature  0 | errors | changed SA 3 | "
-                                          "trace Found SA => " +
-                                          line);
-        }
-    }
-}
-
-TYPED_TEST(Vkr25FamilyProcessor, AlarmLinesOfTheLargerModelsAreTracedOrPassedOverAsTheModelWants) {
-    using D = typename TypeParam::Driver;
-    for (const auto head : {D::lmPA, D::lmPR}) {
-        Rig<TypeParam> rig;
-        rig.run(head);
-        const Writes lines = {"[FA] Alarm 2.........1.5\r\n", "[FB] Alarm 3.........2.5\r\n"};
-        for (const std::string& line : lines)
-            rig.feed(line);
-        EXPECT_EQ(rig.sink.updates, (TypeParam::kHasAlarms2And3 ? lines : Writes{"", ""}));
-        EXPECT_EQ(rig.changes(), "");
-        EXPECT_EQ(rig.state(), rig.name(head) + " after none, queue " + rig.name(head) + ", wrote ");
-    }
 }
 
 TYPED_TEST(Vkr25FamilyProcessor, EmptyTextValuesAreStoredEmpty) {

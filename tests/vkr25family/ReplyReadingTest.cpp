@@ -1,5 +1,5 @@
 // The readers the family's parser is built from, at the edges the drivers' replies
-// cannot reach.
+// do not reach (where they take the dump value is checked through the drivers).
 
 #include "ReplyReading.h"
 #include "SensorLib.h"
@@ -21,18 +21,6 @@ TEST(ReplyReading, FixedPositionsNeverReadPastTheEnd) {
     EXPECT_EQ(RR::valueText("SA\n"), "\n");
     EXPECT_EQ(RR::valueText("S\n"), "");
     EXPECT_EQ(RR::valueText(""), "");
-}
-
-TEST(ReplyReading, DumpValueFollowsTheLastTwoDots) {
-    const auto value = RR::findDumpValue("[SF] Scale.. factor....1.0936\r\n");
-    ASSERT_TRUE(value.has_value());
-    EXPECT_EQ(value->value, "1.0936");
-    EXPECT_EQ(value->start, 23U);
-    EXPECT_FALSE(RR::findDumpValue("[SF] 1.0936\r\n").has_value());
-    EXPECT_EQ(RR::findDumpValue("[SA]..\r\n")->value, "");
-    EXPECT_EQ(RR::findDumpValue("[SA]..\n")->value, "\n");
-    EXPECT_EQ(RR::findDumpValue("..")->value, "");
-    EXPECT_EQ(RR::findDumpValue("..")->start, 2U);
 }
 
 TEST(ReplyReading, ErrorRepliesAreKnownCodesInTheFirstThreeCharacters) {

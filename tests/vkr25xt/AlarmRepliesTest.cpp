@@ -6,22 +6,9 @@
 #include <gtest/gtest.h>
 
 using NorvEngineering::SensorLib::CVkr25Xt;
-using NorvEngineering::Util::String::CBadConversion;
 using Vkr25Family::Writes;
 using Traits = Vkr25Family::Vkr25XtTraits;
 using Rig = Vkr25Family::Rig<Traits>;
-
-TEST(Vkr25XtAlarmReplies, AlarmsKeepTextAndNumber) {
-    CVkr25Xt::CVkr25XtConfig config;
-    config.setStrAlarm2(" 3.5 \r\n");
-    config.setStrAlarm3("-4.25");
-    EXPECT_EQ(config.getStrAlarm2(), " 3.5 \r\n");
-    EXPECT_THROW(config.setStrAlarm2("1,5"), CBadConversion);
-    EXPECT_THROW(config.setStrAlarm3(""), CBadConversion);
-    EXPECT_FLOAT_EQ(config.getAlarm2(), 3.5F);
-    EXPECT_FLOAT_EQ(config.getAlarm3(), -4.25F);
-    EXPECT_EQ(config.getStrAlarm2(), "1,5");
-}
 
 TEST(Vkr25XtAlarmReplies, EchoesAreStoredAndFinishTheirCommandUnreadableOnesWait) {
     Rig rig;
@@ -31,22 +18,20 @@ TEST(Vkr25XtAlarmReplies, EchoesAreStoredAndFinishTheirCommandUnreadableOnesWait
     rig.expectReplyEndsItsCommand(CVkr25Xt::lmAS, "ASfbxyz\r\n", "");
     EXPECT_EQ(rig.values().substr(rig.values().find(" AS ")), " AS FB OF 0 '' FA 3.25 '3.25' FB -1 '-1'");
     rig.startWith(CVkr25Xt::lmFA);
-    rig.feed("FA1,5\r\n");
-    EXPECT_EQ(rig.state(), "FA after DM, queue FA, wrote ");
-    EXPECT_EQ(rig.config().getStrAlarm2(), "1,5");
-    EXPECT_FLOAT_EQ(rig.config().getAlarm2(), 3.25F);
-    EXPECT_EQ(rig.sink.updates, (Writes{"FA1,5\r\n"}));
+    rig.feed("FA1,5\r\n"); // the text is kept, the number is not
+    EXPECT_EQ(rig.snapshot(),
+              "FA after DM, queue FA, wrote  | distance  0 | temperature  0 | errors | changed FA "
+              "3.25 '1,5' | trace FA1,5\r\n");
     rig.feed("FA1.5\r\n");
-    EXPECT_FLOAT_EQ(rig.config().getAlarm2(), 1.5F);
-    EXPECT_TRUE(rig.driver.getQueue().empty());
+    EXPECT_EQ(rig.state(), "ESC after FA, queue, wrote ");
+    EXPECT_EQ(rig.changes(), "FA 1.5 '1.5'");
 }
 
 TEST(Vkr25XtAlarmReplies, FirstDumpAsksForNothingLaterDumpsAskForFaThenFbAndStoreTheirReplies) {
     Rig rig;
     rig.beginDump();
     rig.feed(Traits::kDump);
-    EXPECT_TRUE(rig.config().getStrAlarm2().empty());
-    EXPECT_TRUE(rig.config().getStrAlarm3().empty());
+    EXPECT_EQ(rig.values(), Vkr25Family::kDumpValues + Traits::kNoAlarms);
     EXPECT_EQ(rig.state(), "DT after ESC, queue DT, wrote <DT><\r>");
     rig.driver.setMode(CVkr25Xt::lmEscaped);
     rig.driver.setMode(CVkr25Xt::lmPR);
@@ -54,12 +39,11 @@ TEST(Vkr25XtAlarmReplies, FirstDumpAsksForNothingLaterDumpsAskForFaThenFbAndStor
     rig.feed(Traits::kDump);
     EXPECT_EQ(rig.sink.sensorReady, 0);
     EXPECT_EQ(rig.state(), "FA after ESC, queue FA FB, wrote <FA><\r>");
+    rig.forget();
     rig.feed("FA3.5\r\n");
     rig.feed("FB4.5\r\n");
-    EXPECT_EQ(rig.state(), "ESC after FB, queue, wrote <FA><\r><FB><\r>");
-    EXPECT_FLOAT_EQ(rig.config().getAlarm2(), 3.5F);
-    EXPECT_FLOAT_EQ(rig.config().getAlarm3(), 4.5F);
-    EXPECT_TRUE(rig.sink.sensorErrors.empty());
+    EXPECT_EQ(rig.snapshot(), "ESC after FB, queue, wrote <FB><\r> | distance  0 | temperature  0 | errors | "
+                              "changed FA 3.5 '3.5', FB 4.5 '4.5' | trace ");
 }
 
 TEST(Vkr25XtAlarmReplies, RequestsWaitingBehindTheDumpGoFirst) {
@@ -90,12 +74,10 @@ TEST(Vkr25XtAlarmReplies, ErrorCodeToFaOrFbEndsTheCommandQuietly) {
     rig.feed("E62\r\n");
     EXPECT_EQ(rig.state(), "FB after ESC, queue FB, wrote <FB><\r>");
     rig.feed("E15\r\n");
-    EXPECT_EQ(rig.state(), "ESC after FB, queue, wrote <FB><\r>");
-    EXPECT_TRUE(rig.sink.sensorErrors.empty());
-    EXPECT_EQ(rig.sink.updates, (Writes{"E62\r\n", "E15\r\n"}));
+    EXPECT_EQ(rig.snapshot(),
+              "ESC after FB, queue, wrote <FB><\r> | distance  0 | temperature  0 | errors | changed  "
+              "| trace E62\r\nE15\r\n");
     EXPECT_EQ(rig.sink.calls, (Writes{"mode", "mode", "update", "mode", "update"}));
-    EXPECT_EQ(rig.config().getStrAlarm2(), "1");
-    EXPECT_TRUE(rig.config().getStrAlarm3().empty());
 
     // Later requests are not stuck behind them.
     rig.driver.setMode(CVkr25Xt::lmTP);

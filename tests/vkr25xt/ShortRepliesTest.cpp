@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 using NorvEngineering::SensorLib::CVkr25Xt;
-using Vkr25Family::Writes;
 using Rig = Vkr25Family::Rig<Vkr25Family::Vkr25XtTraits>;
 
 TEST(Vkr25XtShortReplies, RepliesTooShortForTheirPositionsAreUnexpectedLines) {
@@ -18,17 +17,11 @@ TEST(Vkr25XtShortReplies, RepliesTooShortForTheirPositionsAreUnexpectedLines) {
     };
     for (const auto& [head, reply] : cases) {
         Rig rig;
-        rig.start(); // a value in every field
-        rig.config().setDisplayFormat('h');
-        rig.config().setStrAlarm2("1");
-        const std::string before = rig.values();
-        rig.driver.setMode(CVkr25Xt::lmEscaped);
-        rig.startWith(head);
+        rig.run(head, 'h');
         rig.feed(reply);
-        EXPECT_EQ(rig.sink.updates, (Writes{reply})) << int(head);
-        EXPECT_EQ(rig.state(), rig.name(head) + " after ESC, queue " + rig.name(head) + ", wrote ")
-            << int(head);
-        EXPECT_EQ(rig.values(), before) << int(head);
-        EXPECT_TRUE(rig.driver.getStrTemperature().empty()) << int(head);
+        const std::string name = rig.name(head);
+        EXPECT_EQ(rig.snapshot(), name + " after none, queue " + name +
+                                      ", wrote  | distance  0 | temperature  0 | errors | changed  | trace " +
+                                      reply);
     }
 }
