@@ -18,6 +18,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace NorvEngineering::Serial;
@@ -52,7 +53,7 @@ uint32_t deviceRate(const PtyPair& pty) {
     return output;
 }
 
-TEST(ComPort, FreshPortHasItsDefaultsAndIsClosed) {
+TEST(ComPort, FreshPortHasItsDefaultsAndRefusesTransfersButPurgesQuietly) {
     TComPort port(nullptr);
     EXPECT_EQ(port.DeviceName(), "COM2");
     EXPECT_EQ(port.BufferSizes()->Input(), 4096);
@@ -67,10 +68,8 @@ TEST(ComPort, FreshPortHasItsDefaultsAndIsClosed) {
     EXPECT_EQ(port.CustomBaudRate(), 0);
     EXPECT_FALSE(port.Active());
     EXPECT_FALSE(port.About().empty());
-}
 
-TEST(ComPort, ClosedPortRefusesTransfersButPurgesQuietly) {
-    TComPort port(nullptr);
+    // Closed, it refuses transfers but purges quietly.
     char buffer[4];
     EXPECT_EQ(raised([&] { port.Read(buffer, 4, true); }),
               std::make_pair(0, std::string("Can't perform this operation on a closed port")));
@@ -113,14 +112,9 @@ TEST(ComPort, OpenOnceCloseOnceWithTheEventsAroundAndSettingsThatWaitForClosed) 
 }
 
 TEST(ComPort, WhatIsNoTerminalFailsToOpenWithTheSystemsCodeAndStaysClosed) {
-    struct Case {
-        const char* device;
-        int code;
-        const char* text;
-    };
     for (const auto& [device, code, text] :
-         {Case{"/dev/no-such-serial-device", ENOENT, "No such file or directory"},
-          Case{"/dev/null", ENOTTY, "Inappropriate ioctl for device"}}) {
+         {std::tuple{"/dev/no-such-serial-device", ENOENT, "No such file or directory"},
+          std::tuple{"/dev/null", ENOTTY, "Inappropriate ioctl for device"}}) {
         TComPort port(nullptr);
         port.SetDeviceName(device);
         int afterOpen = 0;

@@ -81,7 +81,7 @@ std::string pattern(std::size_t size) {
     return text;
 }
 
-TEST(WSocket, RefusedConnectReportsThenClosesAndForgetsTheTarget) {
+TEST(WSocket, RefusedConnectReportsThenClosesAndForgetsTheTargetAndSendsAreRefused) {
     RecordedSocket rec;
     rec.connectTo(LoopbackPeer::unusedPort());
     ASSERT_TRUE(runUntil([&] { return rec.closed > 0; }));
@@ -93,6 +93,14 @@ TEST(WSocket, RefusedConnectReportsThenClosesAndForgetsTheTarget) {
     // Address and port must be given again before the next connect.
     EXPECT_EQ(whatRaised<ESocketException>([&] { rec.socket->Connect(); }), "Connect: No Port Specified");
     EXPECT_EQ(rec.socket->GetAddr(), "127.0.0.1"); // the text survives
+
+    EXPECT_EQ(whatRaised<ESocketException>([&] { rec.socket->Send("x", 1); }),
+              "Socket is not connected (#10057 in Send)");
+    int errors = 0;
+    rec.socket->OnError = [&](TCustomWSocket*) { ++errors; };
+    EXPECT_EQ(rec.socket->Send("x", 1), -1); // with a handler, the handler hears of it
+    EXPECT_EQ(errors, 1);
+    EXPECT_EQ(rec.socket->LastError(), WSAENOTCONN);
 }
 
 TEST(WSocket, DataSentJustBeforeThePeerClosesArrivesFirst) {
@@ -144,17 +152,6 @@ TEST(WSocket, ThreeThousandBytesGoOutInThreeChunksThenOneDataSent) {
     EXPECT_EQ(rec.socket->BufferedChunkCount(), 1u); // the last, empty chunk stays
     ASSERT_TRUE(runUntil([&] { return rec.dataSent == 2; }));
     EXPECT_EQ(peer.receive(3000), payload);
-}
-
-TEST(WSocket, SendWhileNotConnectedReportsNotConnected) {
-    RecordedSocket rec;
-    EXPECT_EQ(whatRaised<ESocketException>([&] { rec.socket->Send("x", 1); }),
-              "Socket is not connected (#10057 in Send)");
-    int errors = 0;
-    rec.socket->OnError = [&](TCustomWSocket*) { ++errors; };
-    EXPECT_EQ(rec.socket->Send("x", 1), -1);
-    EXPECT_EQ(errors, 1);
-    EXPECT_EQ(rec.socket->LastError(), WSAENOTCONN);
 }
 
 // A send larger than the peer takes at once: part of it waits in the socket's queue.
