@@ -105,15 +105,6 @@ struct BasicRig {
         EXPECT_TRUE(sink.sensorErrors.empty());
         return transcript();
     }
-
-    // Connects a sensor with factory settings, whose auto-start function is "id", and
-    // checks the start-up's writes: commands and carriage returns apart, escapes bare.
-    void connectFactorySensor() {
-        connect();
-        pump();
-        EXPECT_EQ(transport.getWrites(),
-                  (std::vector<std::string>{"\x1B", "\x1B", "ID", "\r", "PA", "\r", "ID", "\r"}));
-    }
 };
 
 // Runs a road, a function of (seed, largest chunk) that returns the rig's transcript,

@@ -201,16 +201,6 @@ TEST(SimulatorEngine, ChosenCommandsGetErrorsOrOtherBytesAndTheSensorHangsUpWhen
     EXPECT_EQ(lines(sim.takeOutput()).size(), 2U);
 }
 
-TEST(SimulatorEngine, OutputHandlerTakesEveryByte) {
-    CSensorSimulator sim;
-    std::string seen;
-    sim.setOutputHandler([&seen](std::string_view bytes) { seen.append(bytes); });
-    sim.feed("ID\rTP\r");
-    EXPECT_EQ(sim.getPendingOutputSize(), 0U);
-    EXPECT_EQ(lines(seen), (Lines{"VKR25,12345,1.23", CSensorSimulator::kPromptLine, "+23"}));
-    EXPECT_EQ(sim.getLinesSent(), 3U);
-}
-
 TEST(SimulatorEngine, LargerModelsAnswerFaAndFbUnlessTheyLackThem) {
     for (const EModel model : {EModel::Vkr25Xt, EModel::Vkr27}) {
         CSensorSimulator sim(model);

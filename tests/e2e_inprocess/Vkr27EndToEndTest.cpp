@@ -68,18 +68,6 @@ TEST(Vkr27EndToEnd, WholeRoadInRandomChunksGivesTheSameResultEveryTime) {
     EndToEnd::expectTheSameResultHoweverChunked(runTheVkr27Road, 30);
 }
 
-TEST(Vkr27EndToEnd, WritesAreByteExact) {
-    Vkr27Rig rig;
-    rig.connectFactorySensor();
-    rig.driver.setMode(CVkr25Xt::lmFA, "0,5");
-    rig.pump();
-    rig.driver.setMode(CVkr25Xt::lmFB, "1");
-    rig.driver.setMode(CVkr25Xt::lmLO);
-    const Strings tail(rig.transport.getWrites().end() - 6, rig.transport.getWrites().end());
-    EXPECT_EQ(tail, (Strings{"FA0.5", "\r", "FB1", "\r", "LO", "\r"}));
-    EXPECT_EQ(rig.sensor.getParameters().get("FB"), "1");
-}
-
 TEST(Vkr27EndToEnd, SensorWithoutAlarmsTwoAndThreeDoesNotHoldUpTheQueue) {
     Vkr25XtRig rig;
     rig.sensor.getParameters().setAlarms2And3(false);

@@ -42,20 +42,13 @@ TYPED_TEST(Vkr25FamilyConfig, StartsEmptyAndClampsBoundedValuesSilently) {
     }
 }
 
-TYPED_TEST(Vkr25FamilyConfig, DisplayFormatIsDecimalUnlessHexadecimalAndAutostartNamesGiveTheirMode) {
-    using D = typename TypeParam::Driver;
+TYPED_TEST(Vkr25FamilyConfig, DisplayFormatIsDecimalUnlessHexadecimal) {
     typename TypeParam::Config config;
     config.setDisplayFormat('h');
     EXPECT_EQ(config.getDisplayFormat(), 'h');
     for (const char other : {'x', 'D', 'H', '\0', 'd'}) {
         config.setDisplayFormat(other);
         EXPECT_EQ(config.getDisplayFormat(), 'd') << int(other);
-    }
-    for (const auto& [name, mode] : {std::pair{"dt", int(D::lmDT)}, std::pair{"id", int(D::lmID)},
-                                     std::pair{"\x1B", TypeParam::kEscapeCode}, std::pair{"dx", int(D::lmDX)},
-                                     std::pair{"tm", int(D::lmID)}, std::pair{"DT", int(D::lmID)}}) {
-        config.setAutostartMode(name);
-        EXPECT_EQ(config.getAutostartMode(), mode) << name;
     }
 }
 

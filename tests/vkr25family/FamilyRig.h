@@ -110,6 +110,14 @@ struct Rig {
         forget();
     }
     void run(Mode mode, char displayFormat = 'd') { run(std::vector<Mode>{mode}, displayFormat); }
+    // The same with the modes by their lower-case names ("dt dm").
+    void runNamed(const std::string& names, char displayFormat) {
+        std::vector<Mode> modes;
+        std::istringstream in(names);
+        for (std::string name; in >> name;)
+            modes.push_back(Driver::getModeByName(name));
+        run(modes, displayFormat);
+    }
 
     // Asks for `mode` with DM queued behind it and answers with `reply`, which must
     // complete the command: escape, then DM goes out. Leaves DM done.
