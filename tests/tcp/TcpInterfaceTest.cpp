@@ -81,7 +81,7 @@ void expectAllThreadsEnd() {
     EXPECT_TRUE(CTcpInterface::waitForClientThreads(10s));
 }
 
-TEST(TcpTransport, ConnectsWritesDeliversOnEitherThreadAndSeesTheSensorClose) {
+TEST(TcpTransport, ConnectsDeliversOnTheMainThreadWritesAndSeesTheSensorClose) {
     LoopbackPeer peer;
     Rig rig(peer.port());
     rig.transport().write("early", 5); // not open at all: dropped
@@ -96,16 +96,6 @@ TEST(TcpTransport, ConnectsWritesDeliversOnEitherThreadAndSeesTheSensorClose) {
     peer.send(reply);
     ASSERT_TRUE(runUntil([&] { return rig.sensor.received().size() == reply.size(); }));
     EXPECT_EQ(rig.sensor.lastThread(), mainThreadId());
-
-    // Switched to direct delivery, the next data event runs in the client thread,
-    // without the main thread's help.
-    rig.transport().setSyncEvents(false);
-    peer.send("b");
-    ASSERT_TRUE(rig.sensor.waitForReceived(reply.size() + 1, 5s));
-    EXPECT_EQ(rig.sensor.received(), reply + "b");
-    EXPECT_NE(rig.sensor.lastThread(), mainThreadId());
-    EXPECT_NE(rig.sensor.lastThread(), 0);
-    rig.transport().setSyncEvents(true);
 
     peer.close();
     ASSERT_TRUE(runUntil([&] { return rig.sink.seen().released == 1; }));
@@ -171,6 +161,23 @@ TEST(TcpTransport, OpeningTwiceKeepsOneThreadAndOneConnection) {
     expectAllThreadsEnd();
     pumpFor(30ms);
     EXPECT_EQ(rig.sink.seen().calls, std::vector<std::string>{"ready"}); // a release is not notified
+}
+
+TEST(TcpTransport, DirectDeliveryRunsInTheClientThreadAfterSwitching) {
+    LoopbackPeer peer;
+    Rig rig(peer.port());
+    ASSERT_TRUE(rig.connectTo(peer));
+    peer.send("a");
+    ASSERT_TRUE(runUntil([&] { return rig.sensor.received().size() == 1; }));
+    EXPECT_EQ(rig.sensor.lastThread(), mainThreadId());
+
+    rig.transport().setSyncEvents(false);
+    peer.send("b");
+    // Delivered without the main thread's help.
+    ASSERT_TRUE(rig.sensor.waitForReceived(2, 5s));
+    EXPECT_EQ(rig.sensor.received(), "ab");
+    EXPECT_NE(rig.sensor.lastThread(), mainThreadId());
+    EXPECT_NE(rig.sensor.lastThread(), 0);
 }
 
 TEST(TcpTransport, ReleaseAtOnceAfterOpenEndsTheThreadWithoutNotice) {
