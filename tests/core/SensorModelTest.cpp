@@ -66,19 +66,6 @@ TEST(SensorModel, ScaleFactorKeepsTextAndNumberOnlyWhenValid) {
     }
 }
 
-TEST(SensorWiring, AttachingOpensOnceAndLinksBothSides) {
-    RecordingSink sink;
-    TestLaser laser(&sink);
-    FakeInterface iface;
-    laser.setInterface(&iface);
-    EXPECT_EQ(iface.opens, 1);
-    EXPECT_EQ(laser.getInterface(), &iface);
-    EXPECT_EQ(iface.getSensor(), &laser);
-    laser.setInterface(nullptr);
-    EXPECT_EQ(laser.getInterface(), &iface);
-    EXPECT_EQ(iface.opens, 1);
-}
-
 TEST(SensorWiring, DeletingEitherSideFirstClearsTheOther) {
     RecordingSink sink;
     TestLaser laser(&sink);
@@ -96,13 +83,17 @@ TEST(SensorWiring, DeletingEitherSideFirstClearsTheOther) {
     EXPECT_TRUE(sink.calls.empty());
 }
 
-TEST(SensorWiring, DetachIgnoresOtherInterfacesAndSensors) {
+TEST(SensorWiring, AttachingOpensOnceAndLinksBothSidesDetachingOnlyWhatIsLinked) {
     RecordingSink sink;
     TestLaser laser(&sink);
     TestLaser other(&sink);
     FakeInterface iface;
     FakeInterface stranger;
     laser.setInterface(&iface);
+    laser.setInterface(nullptr);
+    EXPECT_EQ(iface.opens, 1);
+    EXPECT_EQ(laser.getInterface(), &iface);
+    EXPECT_EQ(iface.getSensor(), &laser);
     laser.detachInterface(&stranger);
     EXPECT_EQ(laser.getInterface(), &iface);
     iface.detachSensor(&other);

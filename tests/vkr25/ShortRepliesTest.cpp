@@ -12,6 +12,7 @@ TEST(Vkr25ShortReplies, ShortParameterRepliesNeverReadPastTheirEnd) {
     const std::tuple<CVkr25::ELaserMode, const char*, const char*> cases[] = {
         {CVkr25::lmSD, "\n", "SD d"}, // NUL is not 'h'
         {CVkr25::lmAS, "A\n", "AS ID"},
+        {CVkr25::lmAS, "\n", "AS ID"},
         {CVkr25::lmRM, "RM\n", "RM '\n'"},
     };
     for (const auto& [head, reply, changed] : cases) {

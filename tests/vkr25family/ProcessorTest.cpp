@@ -117,6 +117,7 @@ TYPED_TEST(Vkr25FamilyProcessor, RepliesToTheCommandInFlight) {
         {"an echo's value runs to the line end", "td dm", 'd', "TD10 1\r\n",
          endedThenDm + "TD '10 1' | trace "},
         {"a text that is no error code is a value", "sa dm", 'd', "E19\r\n", endedThenDm + "SA 9 | trace "},
+        {"error codes are upper case", "sa dm", 'd', "e15\r\n", endedThenDm + "SA 5 | trace "},
         {"a dump line without dots is traced", "pa", 'd', "Parameter list\r\n[SA] no dots 5\r\n",
          inDump + " | trace Parameter list\r\n[SA] no dots 5\r\n"},
         {"an unknown marker is traced", "pa", 'd', "[XX] Unknown.....7\r\n",
