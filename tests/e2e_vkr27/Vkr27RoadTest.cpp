@@ -53,7 +53,7 @@ TYPED_TEST(Vkr27Road, StartsReadsTheAlarmsAndMeasures) {
                 measuring = sim.isMeasuring();
                 sent = sim.getLinesSent();
             });
-            return !measuring && owner.updates == sent;
+            return !measuring && static_cast<uint64_t>(owner.dataUpdates) == sent;
         });
     };
 

@@ -1,33 +1,25 @@
 #pragma once
 
-#include "SensorLib.h"
+#include "RecordingSink.h"
 
 #include <chrono>
 #include <cmath>
-#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace TestSupport {
 
-// An owner of a laser in the manner of a sensor component, for synchronised delivery (every call
-// on the main thread): it starts the sensor when the transport is ready and keeps
-// each new distance text (one that differs from the last) with the time it arrived.
-// Header-only, so that the benchmarks can use it too.
-class MeasuringOwner : public NorvEngineering::SensorLib::CSensorSink {
+// An owner of a laser in the manner of a sensor component, for synchronised delivery
+// (every call on the main thread): a recording sink that starts the sensor when the
+// transport is ready and keeps each new distance text (one that differs from the
+// last) with the time it arrived.
+class MeasuringOwner : public RecordingSink {
 public:
-    using CSensor = NorvEngineering::SensorLib::CSensor;
-    using CSensorInterface = NorvEngineering::SensorLib::CSensorInterface;
     using Clock = std::chrono::steady_clock;
 
-    struct Error {
-        int code;
-        std::string message;
-    };
-
-    void onDataUpdate(CSensor* sensor, const std::string&) override {
+    void onDataUpdate(CSensor* sensor, const std::string& text) override {
         const auto now = Clock::now();
-        ++updates;
+        RecordingSink::onDataUpdate(sensor, text);
         const std::string& distance =
             static_cast<NorvEngineering::SensorLib::CNorvLaser*>(sensor)->getStrDistance();
         if (!distance.empty() && (distances.empty() || distances.back() != distance)) {
@@ -35,31 +27,13 @@ public:
             arrivals.push_back(now);
         }
     }
-    void onInterfaceReady(CSensor* sensor, CSensorInterface*) override {
-        ++ready;
+    void onInterfaceReady(CSensor* sensor, CSensorInterface* iface) override {
+        RecordingSink::onInterfaceReady(sensor, iface);
         sensor->initialize();
     }
-    void onInterfaceError(CSensor*, CSensorInterface*,
-                          NorvEngineering::SensorLib::CInterfaceError& error) override {
-        interfaceErrors.push_back({error.getCode(), error.getMessage()});
-    }
-    void onInterfaceReleased(CSensor*, CSensorInterface*) override { ++released; }
-    void onSensorReady(CSensor*) override { ++sensorReady; }
-    void onSensorError(CSensor*, NorvEngineering::SensorLib::CSensorError& error) override {
-        sensorErrors.push_back(error.getCode());
-    }
-    void onSensorCustomCallback(CSensor*) override {}
-    uint32_t getSensorType() const override { return 0; }
-    int32_t getSensorId() const override { return 0; }
 
-    int ready = 0;
-    int released = 0;
-    int sensorReady = 0;
-    uint64_t updates = 0;
     std::vector<std::string> distances;
     std::vector<Clock::time_point> arrivals;
-    std::vector<Error> interfaceErrors;
-    std::vector<int> sensorErrors;
 };
 
 // The simulators count distances up a millimetre a line; the first step that is not

@@ -11,8 +11,7 @@
 
 namespace TestSupport {
 
-// A transport with the settings it borrows. Header-only, for the transport tests and
-// the benchmarks.
+// A transport with the settings it borrows.
 struct TcpLine {
     NorvEngineering::SensorLib::CTcpInterface::TTcpProperties properties{nullptr};
     std::unique_ptr<NorvEngineering::SensorLib::CTcpInterface> transport;
