@@ -1,7 +1,7 @@
 #pragma once
 
 #include "InMemoryTransport.h"
-#include "RecordingSink.h"
+#include "MeasuringOwner.h"
 #include "SensorLib.h"
 #include "SensorSimulator.h"
 
@@ -13,20 +13,8 @@
 
 namespace EndToEnd {
 
-using NorvEngineering::SensorLib::CSensor;
-using NorvEngineering::SensorLib::CSensorInterface;
 using NorvEngineering::SensorLib::CVkr25;
 using NorvEngineering::SensorLib::CVkr25Xt;
-
-// An owner as the library expects one: it starts the sensor when the transport is
-// ready, and records everything else.
-class StartingSink : public TestSupport::RecordingSink {
-public:
-    void onInterfaceReady(CSensor* sensor, CSensorInterface* iface) override {
-        RecordingSink::onInterfaceReady(sensor, iface);
-        sensor->initialize();
-    }
-};
 
 // The whole library road in one process: driver, in-memory transport, simulated
 // sensor of the given model. The sensor's bytes reach the driver only when the test
@@ -35,7 +23,7 @@ template <class Driver, SensorSim::EModel kModel>
 struct BasicRig {
     SensorSim::CSensorSimulator sensor{kModel};
     SensorSim::CInMemoryTransport transport{sensor};
-    StartingSink sink;
+    TestSupport::MeasuringOwner sink; // starts the sensor when the transport is ready
     Driver driver{&sink};
     std::mt19937 random;
     std::size_t maxChunk;
