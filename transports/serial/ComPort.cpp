@@ -601,9 +601,9 @@ void TCustomComPort::drainOutput_(std::optional<Clock::time_point> deadline, boo
 
 // ---- line errors --------------------------------------------------------------------------
 
-bool TCustomComPort::readLineCounters_(TLineCounters& counters) const {
+bool readLineCounters(int fd, TLineCounters& counters) {
     serial_icounter_struct raw{};
-    if (m_handle_ < 0 || ::ioctl(m_handle_, TIOCGICOUNT, &raw) != 0)
+    if (fd < 0 || ::ioctl(fd, TIOCGICOUNT, &raw) != 0)
         return false;
     auto count = [](int value) { return static_cast<uint64_t>(static_cast<unsigned>(value)); };
     counters.frame = count(raw.frame);
@@ -616,6 +616,10 @@ bool TCustomComPort::readLineCounters_(TLineCounters& counters) const {
     counters.ring = count(raw.rng);
     counters.dcd = count(raw.dcd);
     return true;
+}
+
+bool TCustomComPort::readLineCounters_(TLineCounters& counters) const {
+    return readLineCounters(m_handle_, counters);
 }
 
 TLineErrors TCustomComPort::GetLineErrors(const TLineCounters& delta) {

@@ -34,6 +34,9 @@ struct TLineCounters {
     uint64_t dcd = 0;
 };
 
+// Reads the driver's counters of a device; false (errno set) when it has none.
+bool readLineCounters(int fd, TLineCounters& counters);
+
 // One serial device of the machine, opened exclusively and without becoming the
 // controlling terminal. The line settings, flow control, characters, buffer sizes
 // and time-outs are kept as properties and applied to the device when it opens and

@@ -242,23 +242,12 @@ void TComThread::updateInterest_(uint32_t mask) {
 }
 
 uint32_t TComThread::collectCounterEvents_(int fd, bool input, bool modem) {
-    serial_icounter_struct raw{};
-    if (::ioctl(fd, TIOCGICOUNT, &raw) != 0) {
+    TLineCounters now;
+    if (!readLineCounters(fd, now)) {
         if (unsupported(errno))
             m_lineSource_ = LineSource::None;
         return 0;
     }
-    auto count = [](int value) { return static_cast<uint64_t>(static_cast<unsigned>(value)); };
-    TLineCounters now;
-    now.frame = count(raw.frame);
-    now.overrun = count(raw.overrun);
-    now.parity = count(raw.parity);
-    now.brk = count(raw.brk);
-    now.bufferOverrun = count(raw.buf_overrun);
-    now.cts = count(raw.cts);
-    now.dsr = count(raw.dsr);
-    now.ring = count(raw.rng);
-    now.dcd = count(raw.dcd);
     uint32_t events = 0;
     if (!input && !modem) {
         // A new starting point: what happened before is not news.

@@ -21,13 +21,6 @@ namespace NorvEngineering::Sockets {
 
 namespace {
 
-std::string trimmed(const std::string& text) {
-    const auto isBlank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
-    const auto first = std::find_if_not(text.begin(), text.end(), isBlank);
-    const auto last = std::find_if_not(text.rbegin(), text.rend(), isBlank).base();
-    return first < last ? std::string(first, last) : std::string();
-}
-
 constexpr uint32_t kConnectEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE; // 59
 
 } // namespace
@@ -122,7 +115,7 @@ void TCustomWSocket::SetAddr(const std::string& value) {
         RaiseException("Cannot change Addr if not closed");
         return;
     }
-    const std::string text = trimmed(value);
+    const std::string text = WSocketTrimmed(value);
     if (m_addrAssigned_ && text == m_addrStr_)
         return;
     m_addrStr_ = text;

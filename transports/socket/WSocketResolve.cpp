@@ -12,14 +12,6 @@ namespace NorvEngineering::Sockets {
 
 namespace {
 
-// Blanks and control characters at both ends go, as the component trims its texts.
-std::string trimmed(const std::string& text) {
-    const auto isBlank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
-    const auto first = std::find_if_not(text.begin(), text.end(), isBlank);
-    const auto last = std::find_if_not(text.rbegin(), text.rend(), isBlank).base();
-    return first < last ? std::string(first, last) : std::string();
-}
-
 std::string lowered(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
@@ -84,7 +76,7 @@ bool WSocketIsDottedIP(const std::string& text) {
 uint32_t WSocketResolveHostInternal(const std::string& host) {
     if (host.empty() || host.size() >= 257)
         throw ESocketException("Winsock Resolve Host: '" + host + "' Invalid Hostname.");
-    const std::string name = trimmed(host);
+    const std::string name = WSocketTrimmed(host);
     if (WSocketIsDottedIP(host)) {
         const uint32_t address = WSocket_inet_addr(name.c_str());
         if (address == 0xFFFFFFFFu) {
@@ -115,8 +107,8 @@ uint16_t WSocketResolvePortInternal(const std::string& port, const std::string& 
             throw ESocketException("Winsock Resolve Port: Invalid Port.");
         return static_cast<uint16_t>(value);
     }
-    const std::string service = trimmed(port);
-    const std::string protocol = trimmed(proto);
+    const std::string service = WSocketTrimmed(port);
+    const std::string protocol = WSocketTrimmed(proto);
     const servent* entry =
         WSocket_getservbyname(service.c_str(), protocol.empty() ? nullptr : protocol.c_str());
     if (entry == nullptr)
@@ -130,7 +122,7 @@ int WSocketResolveProtoInternal(const std::string& proto) {
         throw ESocketException("Winsock Resolve Proto: Invalid Protocol.");
     if (WSocketIsDigit(proto[0]))
         return WSocketAtoi(proto);
-    const std::string name = lowered(trimmed(proto));
+    const std::string name = lowered(WSocketTrimmed(proto));
     if (name == "tcp")
         return 6;
     if (name == "udp")
@@ -157,6 +149,13 @@ uint16_t WSocketResolvePort(const std::string& port, const std::string& proto) {
 int WSocketResolveProto(const std::string& proto) {
     BindingReference reference;
     return WSocketResolveProtoInternal(proto);
+}
+
+std::string WSocketTrimmed(const std::string& text) {
+    const auto isBlank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
+    const auto first = std::find_if_not(text.begin(), text.end(), isBlank);
+    const auto last = std::find_if_not(text.rbegin(), text.rend(), isBlank).base();
+    return first < last ? std::string(first, last) : std::string();
 }
 
 } // namespace NorvEngineering::Sockets

@@ -11,6 +11,9 @@ bool WSocketIsDottedIP(const std::string& text);
 // The decimal number at the start of the text after leading blanks; 0 when none.
 int WSocketAtoi(const std::string& text);
 bool WSocketIsDigit(char c);
+// The text without blanks and control characters at either end, as the component
+// takes its address, port and protocol texts.
+std::string WSocketTrimmed(const std::string& text);
 
 // The resolvers raise ESocketException with the component's texts. The host comes back
 // in network order, the port in host order.
