@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CommandLine.h"
 #include "SimulatedParameters.h"
 
 #include <optional>
@@ -16,6 +17,17 @@ inline std::optional<SensorSim::EModel> modelFromName(const std::string& name) {
     if (name == "vkr27")
         return SensorSim::EModel::Vkr27;
     return std::nullopt;
+}
+
+// The --model option both programs take, storing into `model`.
+inline void addModelOption(CCommandLine& line, SensorSim::EModel& model, const std::string& help) {
+    line.add("--model", "vkr25|vkr25xt|vkr27", help, [&model](const std::string& value) {
+        const auto chosen = modelFromName(value);
+        if (!chosen)
+            return std::string("unknown model");
+        model = *chosen;
+        return std::string();
+    });
 }
 
 } // namespace Programs

@@ -245,15 +245,9 @@ Programs::CCommandLine makeCommandLine(Settings& settings) {
         "measures and prints each value with its time. Without --serial or --tcp it runs\n"
         "against the built-in simulator on a pseudo-terminal (--sim-tcp: on a loopback TCP\n"
         "port). Exits 0 when values came and no error occurred.");
-    line.add("--model", "vkr25|vkr25xt|vkr27",
-             "the sensor: vkr25 (default) takes the Vkr25 driver, the others the Vkr25Xt driver",
-             [&](const std::string& v) {
-                 const auto model = Programs::modelFromName(v);
-                 if (!model)
-                     return std::string("unknown model");
-                 settings.model = *model;
-                 return std::string();
-             });
+    Programs::addModelOption(
+        line, settings.model,
+        "the sensor: vkr25 (default) takes the Vkr25 driver, the others the Vkr25Xt driver");
     line.add("--serial", "DEVICE", "a real serial device (/dev/ttyUSB0, COM1 = /dev/ttyS0)",
              [&](const std::string& v) {
                  settings.link = ELink::serial;

@@ -57,13 +57,7 @@ Programs::CCommandLine makeCommandLine(Settings& settings) {
                  settings.tcpPort = static_cast<uint16_t>(port);
                  return std::string();
              });
-    line.add("--model", "vkr25|vkr25xt|vkr27", "the model the sensor answers as", [&](const std::string& v) {
-        const auto model = Programs::modelFromName(v);
-        if (!model)
-            return std::string("unknown model");
-        settings.model = *model;
-        return std::string();
-    });
+    Programs::addModelOption(line, settings.model, "the model the sensor answers as");
     line.add("--seconds", "N", "stop after N seconds (default: run until stopped)",
              [&](const std::string& v) {
                  return Programs::readCount(v, settings.seconds) ? std::string() : "not a number";
