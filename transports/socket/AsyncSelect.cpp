@@ -128,7 +128,9 @@ public:
         }
         if (m_connected_) {
             const unsigned long waiting = waitingBytes();
-            if (waiting > 0 && m_readArmed_ && (m_mask_ & FD_READ) != 0) {
+            // An empty datagram counts 0 bytes but still waits to be read.
+            const bool readable = waiting > 0 || (!m_stream_ && (events & EPOLLIN) != 0);
+            if (readable && m_readArmed_ && (m_mask_ & FD_READ) != 0) {
                 m_readArmed_ = false;
                 post(FD_READ, 0);
             }

@@ -44,6 +44,10 @@ TCustomWSocket::TCustomWSocket(Platform::TComponent* owner) : Platform::TCompone
 
 TCustomWSocket::~TCustomWSocket() {
     m_destroying_ = true;
+    try {
+        CancelDnsLookup();
+    } catch (...) {
+    }
     if (m_state_ != wsClosed || m_hSocket_ != INVALID_SOCKET) {
         try {
             Close();
@@ -220,6 +224,12 @@ void TCustomWSocket::WndProc(Platform::TMessage& message) {
         switch (message.message) {
         case WM_ASYNCSELECT:
             WMASyncSelect(message);
+            break;
+        case WM_ASYNCGETHOSTBYNAME:
+            WMAsyncGetHostByName(message);
+            break;
+        case WM_ASYNCGETHOSTBYADDR:
+            WMAsyncGetHostByAddr(message);
             break;
         case WM_CLOSE_DELAYED:
             Close();
@@ -415,6 +425,10 @@ void TCustomWSocket::Connect() {
     if (m_state_ != wsOpened) {
         WSocket_WSASetLastError(WSAEINVAL);
         SocketError("Connect (Invalid operation in OnChangeState)");
+        return;
+    }
+    if (m_socketType_ == SOCK_DGRAM) {
+        ConnectDatagram();
         return;
     }
     if (m_socketType_ == SOCK_STREAM || m_socketType_ == SOCK_RAW) {
@@ -693,6 +707,7 @@ void TCustomWSocket::InternalClose(bool shut, uint16_t error) {
 }
 
 void TCustomWSocket::InternalAbort(uint16_t error) {
+    CancelDnsLookup();
     DeleteBufferedData();
     if (m_state_ == wsConnected && m_protoNum_ == 6) {
         m_lingerOnOff_ = wsLingerOff;

@@ -6,6 +6,7 @@
 #include "Messages.h"
 #include "SocketException.h"
 #include "SocketLogger.h"
+#include "StringList.h"
 #include "WSockBuf.h"
 #include "WSocketBinding.h"
 
@@ -18,6 +19,7 @@
 #include <string>
 
 #include <netinet/in.h>
+#include <sys/time.h>
 
 namespace NorvEngineering::Sockets {
 
@@ -132,6 +134,22 @@ public:
     TSocketLogger* Logger() const { return m_pLogger_; }
     virtual void SetLogger(TSocketLogger* logger);
     TSocket HSocket() const { return m_hSocket_.load(); }
+    // Server, datagram and lookup settings and results.
+    int32_t ListenBacklog() const { return m_listenBacklog_; }
+    void SetListenBacklog(int32_t value) { m_listenBacklog_ = value; }
+    bool ReuseAddr() const { return m_reuseAddr_; }
+    void SetReuseAddr(bool value) { m_reuseAddr_ = value; }
+    bool MultiCast() const { return m_multiCast_; }
+    void SetMultiCast(bool value) { m_multiCast_ = value; }
+    std::string MultiCastAddrStr() const { return m_multiCastAddrStr_; }
+    void SetMultiCastAddrStr(const std::string& value) { m_multiCastAddrStr_ = value; }
+    int32_t MultiCastIpTTL() const { return m_multiCastIpTTL_; }
+    void SetMultiCastIpTTL(int32_t value) { m_multiCastIpTTL_ = value; }
+    std::string DnsResult() const { return m_dnsResult_; }
+    const Platform::TStrings& DnsResultList() const { return m_dnsResultList_; }
+    TSocket AcceptedSocket() const { return m_acceptedSocket_; }
+    std::string PeerAddr() { return GetPeerAddr(); }
+    std::string PeerPort() { return GetPeerPort(); }
     Platform::TWindowHandle Handle() const;
     Platform::ThreadId OwnerThreadId() const { return m_ownerThreadId_; }
     int32_t SocketSndBufSize() const { return m_socketSndBufSize_; }
@@ -167,6 +185,37 @@ public:
     virtual void ThreadAttach();
     virtual void ThreadDetach();
     void DeleteBufferedData();
+
+    // Listening and accepting (CustomWSocketListen.cpp).
+    virtual void Listen();
+    // The accepted connection's handle, which the caller hands to another component's Dup.
+    virtual TSocket Accept();
+    // Takes over a connected handle (usually from Accept) and runs it as a connection on
+    // the calling thread, which must be this component's owner thread.
+    virtual void Dup(TSocket newHSocket);
+    virtual void DupConnected();
+
+    // Datagrams (CustomWSocketDatagram.cpp).
+    virtual int SendTo(const sockaddr_in& dest, int destLen, const void* data, int len);
+    virtual int ReceiveFrom(void* buffer, int len, sockaddr_in& from, int& fromLen);
+
+    // Name lookups (CustomWSocketDns.cpp). Results arrive on the owner thread.
+    virtual void DnsLookup(const std::string& hostName);
+    virtual void ReverseDnsLookup(const std::string& hostAddr);
+    virtual void ReverseDnsLookupSync(const std::string& hostAddr);
+    virtual void CancelDnsLookup();
+
+    // Address queries (CustomWSocketAddress.cpp).
+    virtual std::string GetPeerAddr();
+    virtual std::string GetPeerPort();
+    virtual int GetPeerName(sockaddr_in& name, int len);
+    virtual int GetSockName(sockaddr_in& name, int& len);
+    virtual std::string GetXAddr();
+    virtual std::string GetXPort();
+    static bool TimerIsSet(const timeval& tv);
+    static void TimerClear(timeval& tv);
+    static bool TimerCmp(const timeval& a, const timeval& b, bool isEqual);
+
     // Whether the thread's own loop has met WM_QUIT (also when a pump took it).
     bool Terminated() const { return m_terminated_.load(); }
 
@@ -211,6 +260,7 @@ protected:
     virtual void TriggerDataSent(uint16_t errCode);
     virtual void TriggerSendData(int32_t bytesSent);
     virtual void TriggerChangeState(TSocketState oldState, TSocketState newState);
+    virtual void TriggerDNSLookupDone(uint16_t errCode);
     virtual void TriggerError();
     virtual int DoRecv(void* buffer, int len, int flags);
     virtual void Do_FD_CONNECT(uint16_t error);
@@ -218,6 +268,7 @@ protected:
     virtual void Do_FD_WRITE(uint16_t error);
     virtual void Do_FD_ACCEPT(uint16_t error);
     virtual void Do_FD_CLOSE(uint16_t error);
+    virtual int DoRecvFrom(TSocket s, void* buffer, int len, int flags, sockaddr_in& from, int& fromLen);
 
     void ChangeState(TSocketState newState);
     void SocketError(const std::string& operation);
@@ -248,6 +299,17 @@ protected:
 
 private:
     void WMASyncSelect(const Platform::TMessage& message);
+    void WMAsyncGetHostByName(const Platform::TMessage& message);
+    void WMAsyncGetHostByAddr(const Platform::TMessage& message);
+    // Takes a new descriptor as the component's socket, so that notifications of an
+    // earlier one with the same number are told apart.
+    void AdoptHandle(TSocket s);
+    void ConnectDatagram();
+    // Reports a failure of Listen after closing the socket it made, so none is left open.
+    void ListenError(const std::string& operation);
+    // Reports a failed query without the connection-ending treatment of SocketError.
+    void QueryError(const std::string& operation);
+    void ClearDnsResults();
     void WMSendFailed(const Platform::TMessage& message);
     void PostSelectReply(uint32_t event, int32_t error);
     bool StartSelect(uint32_t mask);
@@ -291,6 +353,18 @@ private:
     std::deque<std::unique_ptr<TBuffer>> m_bufList_;
     int32_t m_bufSize_ = 1460;
     int m_wakeFd_ = -1; // created for the first foreign waiter
+
+    int32_t m_listenBacklog_ = 5;
+    bool m_reuseAddr_ = false;
+    bool m_multiCast_ = false;
+    std::string m_multiCastAddrStr_;
+    int32_t m_multiCastIpTTL_ = 1;
+    TSocket m_acceptedSocket_ = INVALID_SOCKET;
+    std::string m_dnsResult_;
+    Platform::TStrings m_dnsResultList_;
+    uintptr_t m_dnsLookupHandle_ = 0; // the pending lookup, 0 when none
+    bool m_dnsReplyWaiting_ = false;  // a reply that came while no lookup was known
+    Platform::TMessage m_dnsWaitingReply_;
 };
 
 } // namespace NorvEngineering::Sockets

@@ -87,8 +87,9 @@ int TCustomWSocket::SendStr(const std::string& str) {
 }
 
 int TCustomWSocket::RealSend(const void* data, int len) {
-    // The datagram path (sendto) belongs to the datagram facilities; a connected
-    // datagram socket sends with send as well.
+    if (m_socketType_ == SOCK_DGRAM)
+        return WSocket_sendto(m_hSocket_, data, len, m_sendFlags_,
+                              reinterpret_cast<const sockaddr*>(&m_sockAddr_), sizeof m_sockAddr_);
     return WSocket_send(m_hSocket_, data, len, m_sendFlags_);
 }
 

@@ -2,6 +2,7 @@
 
 #include "Component.h"
 #include "Event.h"
+#include "Exception.h"
 
 #include <cstdint>
 #include <mutex>
@@ -10,10 +11,12 @@
 namespace NorvEngineering::Sockets {
 
 enum TLogOption : uint8_t {
+    // Where a line goes, and whether it carries a time stamp.
     loDestEvent,
     loDestFile,
     loDestOutDebug,
     loAddStamp,
+    // The kinds of lines; a socket logs a kind only when the logger's options hold it.
     loWsockErr,
     loWsockInfo,
     loWsockDump,
@@ -41,36 +44,63 @@ private:
     uint32_t m_bits_ = 0;
 };
 
-// Where a socket writes its debug lines. This is the hook the socket component talks
-// to: it checks the options before it formats a line and hands the line over; the
-// line goes to OnLogEvent when loDestEvent is set.
+enum TLogFileOption : uint8_t { lfoAppend, lfoOverwrite };
+
+// A log file that cannot be opened or written; the message is the system's.
+class ELoggerException : public Platform::Exception {
+public:
+    explicit ELoggerException(const std::string& message) : Platform::Exception(message) {}
+};
+
+// Where sockets write their debug lines: to OnLogEvent, to a log file and to the
+// debug output (standard error here), each line with or without a time stamp
+// (local time, "hh:nn:ss:zzz"). Sockets on several threads may share one logger:
+// every operation takes its lock, and a line reaches every destination whole before
+// the next line begins. OnLogEvent runs on the logging thread, under the lock.
+//
+// The file is opened at its first line (created when missing), at its end with
+// lfoAppend or emptied with lfoOverwrite. While it is open the logger holds an
+// exclusive flock on it, so that a second logger (in this or another process) cannot
+// write to it too; the lock is advisory: programs that do not ask for it can still write.
 class TSocketLogger : public Platform::TComponent {
 public:
     using TSocketLogEvent =
         Platform::TEvent<void(Platform::TObject* sender, TLogOption option, const std::string& msg)>;
 
     explicit TSocketLogger(Platform::TComponent* owner) : Platform::TComponent(owner) {}
+    ~TSocketLogger() override;
 
-    TLogOptions LogOptions() const {
-        std::lock_guard lock(m_mutex_);
-        return m_options_;
-    }
-    void SetLogOptions(TLogOptions options) {
-        std::lock_guard lock(m_mutex_);
-        m_options_ = options;
-    }
+    TLogOptions LogOptions() const;
+    void SetLogOptions(TLogOptions options);
+    TLogFileOption LogFileOption() const;
+    void SetLogFileOption(TLogFileOption option);
+    std::string LogFileName() const;
+    // A different name closes the open file; the next file line opens the new one.
+    void SetLogFileName(const std::string& name);
 
-    virtual void DoDebugLog(Platform::TObject* sender, TLogOption option, const std::string& msg) {
-        std::lock_guard lock(m_mutex_);
-        if (m_options_.contains(loDestEvent))
-            OnLogEvent(sender, option, msg);
-    }
+    // Raises ELoggerException("File name empty") without a name, or with the system's
+    // message when the file cannot be created, opened or locked.
+    void OpenLogFile();
+    void CloseLogFile();
+    void Lock() { m_mutex_.lock(); }
+    void UnLock() { m_mutex_.unlock(); }
+
+    virtual void DoDebugLog(Platform::TObject* sender, TLogOption option, const std::string& msg);
+    // The local time now as "hh:nn:ss:zzz".
+    static std::string LoggerAddTimeStamp();
 
     TSocketLogEvent OnLogEvent;
 
 private:
+    void WriteToLogFile(const std::string& text);
+    void InternalCloseLogFile();
+
     mutable std::recursive_mutex m_mutex_;
     TLogOptions m_options_;
+    std::string m_fileName_;
+    int m_fd_ = -1;
+    TLogFileOption m_fileOption_ = lfoAppend;
+    bool m_destroying_ = false;
 };
 
 } // namespace NorvEngineering::Sockets

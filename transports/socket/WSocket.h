@@ -1,14 +1,17 @@
 #pragma once
 
-// The socket component: an event-driven, non-blocking TCP socket whose notifications
-// run on the thread that created it.
+// The socket component: an event-driven, non-blocking socket (TCP client or server,
+// UDP, raw) whose notifications and look-up results run on the thread that created it.
 
 #include "AsyncSelect.h"
 #include "CustomWSocket.h"
 #include "SocketException.h"
+#include "SocketLogger.h"
 #include "SyncWSocket.h"
+#include "WSocketAsyncLookup.h"
 #include "WSocketBinding.h"
 #include "WSocketErrors.h"
+#include "WSocketHostInfo.h"
 #include "WSocketResolve.h"
 
 namespace NorvEngineering::Sockets {

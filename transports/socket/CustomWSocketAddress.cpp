@@ -1,0 +1,101 @@
+// Address queries of the socket component and its timeval helpers.
+#include "CustomWSocket.h"
+#include "WSocketErrors.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+
+namespace NorvEngineering::Sockets {
+
+void TCustomWSocket::QueryError(const std::string& operation) {
+    const int code = WSocket_WSAGetLastError();
+    m_lastError_ = code;
+    RaiseException(WSocketErrorDesc(code) + " (#" + std::to_string(code) + " in " + operation + ")");
+}
+
+namespace {
+constexpr const char* kNoAddress = "error";
+}
+
+std::string TCustomWSocket::GetPeerAddr() {
+    if (m_state_ != wsConnected)
+        return kNoAddress;
+    sockaddr_in peer{};
+    int length = sizeof peer;
+    if (WSocket_getpeername(m_hSocket_, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+        // A datagram socket has no peer of its own: asking must not end it.
+        if (m_socketType_ == SOCK_STREAM)
+            SocketError("GetPeerAddr");
+        else
+            QueryError("GetPeerAddr");
+        return kNoAddress;
+    }
+    return WSocket_inet_ntoa(peer.sin_addr);
+}
+
+std::string TCustomWSocket::GetPeerPort() {
+    if (m_state_ != wsConnected)
+        return kNoAddress;
+    sockaddr_in peer{};
+    int length = sizeof peer;
+    if (WSocket_getpeername(m_hSocket_, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+        if (m_socketType_ == SOCK_STREAM)
+            SocketError("GetPeerPort");
+        else
+            QueryError("GetPeerPort");
+        return kNoAddress;
+    }
+    return std::to_string(WSocket_ntohs(peer.sin_port));
+}
+
+int TCustomWSocket::GetPeerName(sockaddr_in& name, int len) {
+    if (m_state_ != wsConnected)
+        return SOCKET_ERROR;
+    int length = std::clamp<int>(len, 0, sizeof name);
+    return WSocket_getpeername(m_hSocket_, reinterpret_cast<sockaddr*>(&name), &length);
+}
+
+int TCustomWSocket::GetSockName(sockaddr_in& name, int& len) {
+    len = std::clamp<int>(len, 0, sizeof name);
+    return WSocket_getsockname(m_hSocket_, reinterpret_cast<sockaddr*>(&name), &len);
+}
+
+std::string TCustomWSocket::GetXAddr() {
+    const TSocketState state = m_state_;
+    if (state != wsBound && state != wsConnected && state != wsListening)
+        return kNoAddress;
+    sockaddr_in local{};
+    int length = sizeof local;
+    if (WSocket_getsockname(m_hSocket_, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+        return kNoAddress;
+    return WSocket_inet_ntoa(local.sin_addr);
+}
+
+std::string TCustomWSocket::GetXPort() {
+    const TSocketState state = m_state_;
+    if (state != wsBound && state != wsConnected && state != wsListening)
+        return kNoAddress;
+    sockaddr_in local{};
+    int length = sizeof local;
+    if (WSocket_getsockname(m_hSocket_, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+        return kNoAddress;
+    return std::to_string(WSocket_ntohs(local.sin_port));
+}
+
+bool TCustomWSocket::TimerIsSet(const timeval& tv) {
+    return tv.tv_sec != 0 || tv.tv_usec != 0;
+}
+
+void TCustomWSocket::TimerClear(timeval& tv) {
+    tv.tv_sec = 0;
+    tv.tv_usec = 0;
+}
+
+bool TCustomWSocket::TimerCmp(const timeval& a, const timeval& b, bool isEqual) {
+    const bool equal = a.tv_sec == b.tv_sec && a.tv_usec == b.tv_usec;
+    return isEqual ? equal : !equal;
+}
+
+} // namespace NorvEngineering::Sockets
