@@ -1,0 +1,139 @@
+#include "Raised.h"
+#include "RunUntil.h"
+#include "WSocket.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace NorvEngineering::Sockets;
+namespace Platform = NorvEngineering::Platform;
+using TestSupport::pumpFor;
+using TestSupport::runUntil;
+using TestSupport::whatRaised;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Lookup {
+    std::vector<uint16_t> done;
+    bool onOwnerThread = true;
+    std::unique_ptr<TWSocket> socket = std::make_unique<TWSocket>(nullptr);
+
+    Lookup() {
+        socket->OnDnsLookupDone = [this](TCustomWSocket*, uint16_t code) {
+            onOwnerThread = onOwnerThread && Platform::isMainThread();
+            done.push_back(code);
+        };
+    }
+};
+
+bool poolIdle() {
+    return runUntil([] { return WSocketLookupThreadCount() == 0; });
+}
+
+TEST(SocketLookup, ADottedAddressCompletesInsideTheCall) {
+    Lookup lookup;
+    lookup.socket->DnsLookup(" 10.0.0.1 ");
+    EXPECT_EQ(lookup.done, std::vector<uint16_t>{0});
+    EXPECT_EQ(lookup.socket->DnsResult(), "10.0.0.1");
+    EXPECT_EQ(lookup.socket->DnsResultList().items(), std::vector<std::string>{"10.0.0.1"});
+}
+
+TEST(SocketLookup, NamesAndAddressesAreLookedUpAwayFromTheOwnerAndReportedOnIt) {
+    char host[256] = {};
+    ASSERT_EQ(::gethostname(host, sizeof host), 0);
+    struct Case {
+        std::string text;
+        bool reverse;
+        uint16_t code;
+        std::string result;
+    };
+    const std::vector<Case> cases = {
+        {"localhost", false, 0, "127.0.0.1"},
+        {host, false, 0, "127.0.0.1"},
+        {"nosuchhost.invalid", false, WSAHOST_NOT_FOUND, ""},
+        {"127.0.0.1", true, 0, "localhost"},
+    };
+    for (const auto& [text, reverse, code, result] : cases) {
+        SCOPED_TRACE(text);
+        Lookup lookup;
+        if (reverse)
+            lookup.socket->ReverseDnsLookup(text);
+        else
+            lookup.socket->DnsLookup(text);
+        EXPECT_TRUE(lookup.done.empty());
+        ASSERT_TRUE(runUntil([&] { return !lookup.done.empty(); }));
+        EXPECT_EQ(lookup.done, std::vector<uint16_t>{code});
+        EXPECT_EQ(lookup.socket->DnsResult(), result);
+        EXPECT_TRUE(lookup.onOwnerThread);
+    }
+    Lookup sync;
+    sync.socket->ReverseDnsLookupSync("127.0.0.1");
+    EXPECT_EQ(sync.done, std::vector<uint16_t>{0});
+    EXPECT_EQ(sync.socket->DnsResult(), "localhost");
+    EXPECT_TRUE(poolIdle()); // no worker outlives the look-ups
+}
+
+TEST(SocketLookup, InvalidTextsAreReportedAndThenEndTheLookupWhenOnErrorIsBound) {
+    Lookup lookup;
+    EXPECT_EQ(whatRaised<ESocketException>([&] { lookup.socket->DnsLookup(""); }),
+              "DNS lookup: invalid host name.");
+    EXPECT_EQ(whatRaised<ESocketException>([&] { lookup.socket->ReverseDnsLookup(std::string(257, '1')); }),
+              "Reverse DNS Lookup: Invalid host name.");
+    EXPECT_TRUE(lookup.done.empty());
+    lookup.socket->OnError = [](TCustomWSocket*) {};
+    lookup.socket->DnsLookup("");
+    lookup.socket->ReverseDnsLookupSync("");
+    EXPECT_EQ(lookup.done, (std::vector<uint16_t>{WSAEINVAL, WSAEINVAL}));
+}
+
+TEST(SocketLookup, ACancelledLookupReportsOnceAndItsReplyIsDropped) {
+    Lookup lookup;
+    lookup.socket->DnsLookup("nosuchhost.invalid");
+    lookup.socket->CancelDnsLookup();
+    EXPECT_EQ(lookup.done, std::vector<uint16_t>{WSAEINTR});
+    // A new lookup replaces a pending one without a report for the old one.
+    lookup.socket->DnsLookup("nosuchhost.invalid");
+    lookup.socket->DnsLookup("localhost");
+    ASSERT_TRUE(poolIdle());
+    ASSERT_TRUE(runUntil([&] { return lookup.done.size() == 2; }));
+    pumpFor(50ms);
+    EXPECT_EQ(lookup.done, (std::vector<uint16_t>{WSAEINTR, 0}));
+    EXPECT_EQ(lookup.socket->DnsResult(), "127.0.0.1");
+}
+
+TEST(SocketLookup, DestroyingComponentsWithLookupsPendingIsSafe) {
+    int reports = 0;
+    for (int i = 0; i < 200; ++i) {
+        TWSocket socket(nullptr);
+        socket.OnDnsLookupDone = [&](TCustomWSocket*, uint16_t) { ++reports; };
+        socket.DnsLookup(i % 2 == 0 ? "nosuchhost.invalid" : "localhost");
+        EXPECT_LE(WSocketLookupThreadCount(), 4);
+        if (i % 10 == 0)
+            pumpFor(1ms);
+    }
+    ASSERT_TRUE(poolIdle());
+    pumpFor(20ms);
+    EXPECT_LE(reports, 20); // only lookups that ended while their component was alive
+}
+
+TEST(SocketLookup, HostUtilities) {
+    char host[256] = {};
+    ASSERT_EQ(::gethostname(host, sizeof host), 0);
+    EXPECT_EQ(LocalHostName(), host);
+    EXPECT_EQ(LocalIPList().items(), std::vector<std::string>{"127.0.0.1"});
+    EXPECT_EQ(WSocketResolveIp("127.0.0.1"), "localhost");
+    ASSERT_NE(WSocketGetHostByName("localhost"), nullptr);
+    EXPECT_EQ(WSocketGetHostByName("nosuchhost.invalid"), nullptr);
+    EXPECT_EQ(whatRaised<ESocketException>([] { WSocketGetHostByName(""); }),
+              "Winsock Get Host Name: Invalid Hostname.");
+    EXPECT_EQ(whatRaised<ESocketException>([] { WSocketGetHostByAddr(std::string(257, '1')); }),
+              "Winsock Get Host Addr: Invalid address.");
+}
+
+} // namespace
