@@ -99,7 +99,9 @@ void TCustomWSocket::Listen() {
     }
     AdoptHandle(s);
     const bool datagram = m_socketType_ == SOCK_DGRAM;
-    if (datagram && m_reuseAddr_) {
+    // Windows lets a server bind its port again while old connections linger in
+    // TIME_WAIT; Linux needs SO_REUSEADDR for that (it still refuses a second listener).
+    if ((datagram && m_reuseAddr_) || m_socketType_ == SOCK_STREAM) {
         const int on = -1;
         if (WSocket_setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
             ListenError("setsockopt(SO_REUSEADDR)");
