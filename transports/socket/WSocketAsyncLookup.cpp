@@ -115,7 +115,14 @@ private:
             const Request request = std::move(m_queue_.front());
             m_queue_.pop_front();
             lock.unlock();
-            TLookupResult result = lookUp(request);
+            TLookupResult result;
+            try {
+                result = lookUp(request);
+            } catch (...) {
+                // The binding refused to start, or memory ran out: the look-up fails,
+                // the worker goes on.
+                result = TLookupResult{WSANO_RECOVERY, {}};
+            }
             lock.lock();
             if (!m_live_.contains(request.handle))
                 continue; // cancelled meanwhile: nobody waits for it
