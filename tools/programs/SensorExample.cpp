@@ -173,6 +173,9 @@ public:
     // then means the sensor refused it.
     void measuring(typename Driver::ELaserMode mode) { m_measuringMode_ = mode; }
     bool measuringRefused() const { return m_measuringRefused_; }
+    // Values beyond the limit (0: none) are not taken: one pass of the message loop
+    // may bring several.
+    void setValueLimit(unsigned long limit) { m_valueLimit_ = limit; }
     // From now on the transport is released on purpose.
     void releasing() { m_releasing_ = true; }
 
@@ -182,7 +185,7 @@ public:
         if (!text.empty() && m_verbose_)
             std::fprintf(stderr, "%s  trace: %s\n", stamp().c_str(), printable(text).c_str());
         if (!m_sensorReady_ || !isMeasuringMode<Driver>(m_pDriver_->getCurrentMode()) ||
-            m_pDriver_->getStrDistance().empty())
+            m_pDriver_->getStrDistance().empty() || (m_valueLimit_ > 0 && m_values_ >= m_valueLimit_))
             return;
         ++m_values_;
         std::printf("%s  value %lu: %.3f m (%s)\n", stamp().c_str(), m_values_, m_pDriver_->getDistance(),
@@ -264,6 +267,7 @@ private:
     bool m_releasing_ = false;
     unsigned long m_updates_ = 0;
     unsigned long m_values_ = 0;
+    unsigned long m_valueLimit_ = 0;
     unsigned long m_sensorErrors_ = 0;
     unsigned long m_interfaceErrors_ = 0;
     int m_lastErrorCode_ = 0;
@@ -559,6 +563,7 @@ int runSensor(Settings& settings, const Programs::CStopSignals& stop, Clock::tim
     ExampleOwner<Driver> owner(start, settings.verbose);
     Driver driver(&owner);
     owner.setDriver(&driver);
+    owner.setValueLimit(settings.count);
     const auto timeout = std::chrono::seconds(settings.connectTimeout);
     double measuringSeconds = 0;
     int exitCode = 1;
