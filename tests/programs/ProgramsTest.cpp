@@ -285,6 +285,9 @@ TEST(Programs, TcpFailuresSayWhatWentWrong) {
         EXPECT_TRUE(contains(run.errors, failure.expected)) << failure.expected << "\n" << shown(run);
         EXPECT_EQ(valuesReported(run.output), 0) << shown(run);
     }
+    const Finished unknown = runToEnd(kExample, {"--tcp", "nosuchhost.invalid:4001"});
+    EXPECT_EQ(unknown.status, 1) << shown(unknown);
+    EXPECT_TRUE(contains(unknown.errors, "cannot resolve nosuchhost.invalid: ")) << shown(unknown);
 }
 
 TEST(Programs, SerialDevicesThatCannotBeOpenedAreExplained) {
