@@ -45,6 +45,10 @@ check_package() { # KIND BUILD_DIR
     g++ -std=c++20 tests/package/consumer/main.cpp -o "build/package/consumer-pc-$1" -Wl,-rpath,"$prefix/lib" \
         $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs sensorlib)
     "build/package/consumer-pc-$1"
+    # Headers that only the libraries' sources include stay behind.
+    for private in sensorlib/Vkr25FamilyProcessorImpl.h sensortransports/Termios2.h; do
+        [ ! -e "$prefix/include/sensorlib/$private" ] || { echo "$private is installed"; exit 1; }
+    done
 }
 check_package static build/release
 check_package shared build/package/shared-build
