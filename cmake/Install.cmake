@@ -1,10 +1,25 @@
 include(CMakePackageConfigHelpers)
 
+# Shared builds get versioned names and a SONAME. Before 1.0 every minor version may
+# break the ABI (the package's version file asks for the same minor version too).
+if(PROJECT_VERSION_MAJOR EQUAL 0)
+    set(SENSORLIB_SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
+else()
+    set(SENSORLIB_SOVERSION ${PROJECT_VERSION_MAJOR})
+endif()
+set_target_properties(${SENSORLIB_INSTALL_TARGETS} PROPERTIES VERSION ${PROJECT_VERSION}
+                                                              SOVERSION ${SENSORLIB_SOVERSION})
+
 install(TARGETS ${SENSORLIB_INSTALL_TARGETS} EXPORT SensorLibTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/sensorlib)
-install(FILES ${SENSORLIB_INSTALL_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/sensorlib)
+install(CODE "
+    set(HEADER_DIRS \"${SENSORLIB_HEADER_DIRS}\")
+    set(UMBRELLAS SensorLib.h SensorPlatform.h SensorTransports.h)
+    set(INCLUDE_DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_INCLUDEDIR}/sensorlib\")
+    set(STAGING_DIR \"${CMAKE_CURRENT_BINARY_DIR}/installed-headers\")
+    include(\"${CMAKE_CURRENT_LIST_DIR}/InstallHeaders.cmake\")")
 install(EXPORT SensorLibTargets NAMESPACE SensorLib:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/SensorLib)
 
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/SensorLibConfig.cmake.in

@@ -4,6 +4,10 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format libgtest-dev libbenchmark-dev
           pkg-config socat util-linux procps)
+# "example": only what building and running the example program needs.
+if [ "${1:-}" = example ]; then
+    packages=(cmake ninja-build g++)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

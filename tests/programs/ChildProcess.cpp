@@ -29,14 +29,19 @@ int statusOf(int status) {
 } // namespace
 
 ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& arguments) {
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
+    int pipeFds[2][2];
+    if (::pipe2(pipeFds[0], O_CLOEXEC) != 0)
         fail("pipe2");
+    if (::pipe2(pipeFds[1], O_CLOEXEC) != 0) {
+        ::close(pipeFds[0][0]);
+        ::close(pipeFds[0][1]);
+        fail("pipe2");
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[0][1], 1);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1][1], 2);
     std::vector<std::string> words{path};
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -45,25 +50,31 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
     argv.push_back(nullptr);
     const int spawned = ::posix_spawn(&m_pid_, path.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    ::close(pipeFds[1]);
-    m_outFd_ = pipeFds[0];
+    for (int i = 0; i < 2; ++i) {
+        ::close(pipeFds[i][1]);
+        m_streams_[i].fd = pipeFds[i][0];
+        ::fcntl(m_streams_[i].fd, F_SETFL, ::fcntl(m_streams_[i].fd, F_GETFL) | O_NONBLOCK);
+    }
     if (spawned != 0) {
-        ::close(m_outFd_);
+        for (auto& stream : m_streams_)
+            ::close(stream.fd);
         errno = spawned;
         fail(path.c_str());
     }
-    ::fcntl(m_outFd_, F_SETFL, ::fcntl(m_outFd_, F_GETFL) | O_NONBLOCK);
     m_pidFd_ = static_cast<int>(::syscall(SYS_pidfd_open, m_pid_, 0));
     if (m_pidFd_ < 0) {
         kill_();
-        ::close(m_outFd_);
+        for (auto& stream : m_streams_)
+            ::close(stream.fd);
         fail("pidfd_open");
     }
 }
 
 ChildProcess::~ChildProcess() {
     kill_();
-    ::close(m_outFd_);
+    for (auto& stream : m_streams_)
+        if (stream.fd >= 0)
+            ::close(stream.fd);
     ::close(m_pidFd_);
 }
 
@@ -83,22 +94,22 @@ void ChildProcess::sendSignal(int signal) const {
 }
 
 void ChildProcess::readAvailable_() {
-    if (m_outFd_ < 0)
-        return;
     char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(m_outFd_, buffer, sizeof buffer);
-        if (n > 0) {
-            m_output_.append(buffer, static_cast<std::size_t>(n));
-            continue;
+    for (auto& stream : m_streams_) {
+        while (stream.fd >= 0) {
+            const ssize_t n = ::read(stream.fd, buffer, sizeof buffer);
+            if (n > 0) {
+                stream.text.append(buffer, static_cast<std::size_t>(n));
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n == 0) { // every writer has gone
+                ::close(stream.fd);
+                stream.fd = -1;
+            }
+            break;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n == 0) { // every writer has gone
-            ::close(m_outFd_);
-            m_outFd_ = -1;
-        }
-        return;
     }
 }
 
@@ -107,9 +118,9 @@ bool ChildProcess::pollOnce_(Clock::time_point deadline, bool& exited) {
     if (now >= deadline)
         return false;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-    pollfd fds[2] = {{m_pidFd_, POLLIN, 0}, {m_outFd_, POLLIN, 0}};
-    const nfds_t count = m_outFd_ >= 0 ? 2 : 1;
-    if (::poll(fds, count, static_cast<int>(std::min<long long>(left, 60000))) < 0 && errno != EINTR)
+    // A closed pipe's descriptor is -1, which poll skips.
+    pollfd fds[3] = {{m_pidFd_, POLLIN, 0}, {m_streams_[0].fd, POLLIN, 0}, {m_streams_[1].fd, POLLIN, 0}};
+    if (::poll(fds, 3, static_cast<int>(std::min<long long>(left, 60000))) < 0 && errno != EINTR)
         fail("poll");
     readAvailable_();
     exited = (fds[0].revents & POLLIN) != 0;
@@ -119,8 +130,8 @@ bool ChildProcess::pollOnce_(Clock::time_point deadline, bool& exited) {
 bool ChildProcess::readUntil(const std::function<bool(const std::string&)>& done,
                              Clock::time_point deadline) {
     bool exited = false;
-    while (!done(m_output_)) {
-        if (m_outFd_ < 0 || !pollOnce_(deadline, exited))
+    while (!done(output())) {
+        if (!open_() || !pollOnce_(deadline, exited))
             return false;
     }
     return true;
@@ -136,13 +147,9 @@ std::optional<int> ChildProcess::finish(Clock::time_point deadline) {
             return std::nullopt;
         }
     }
-    // The child has ended: what it wrote is all in the pipe.
-    while (m_outFd_ >= 0) {
-        const int fd = m_outFd_;
-        readAvailable_();
-        if (m_outFd_ == fd)
-            break; // held open by a process of its own: take what is there
-    }
+    // The child has ended: what it wrote is all in the pipes. One held open by a
+    // process of its own gives what is there.
+    readAvailable_();
     int status = 0;
     while (::waitpid(m_pid_, &status, 0) < 0 && errno == EINTR) {
     }

@@ -5,13 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <grp.h>
 #include <netinet/in.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -39,26 +43,44 @@ constexpr auto kRunLimit = 30s;
 
 struct Finished {
     int status = -1000;
-    std::string output;
+    std::string output; // standard output
+    std::string errors; // standard error
 };
+
+std::string shown(const Finished& run) {
+    return "status " + std::to_string(run.status) + "\nstdout:\n" + run.output + "stderr:\n" + run.errors;
+}
+
+Finished finish(ChildProcess& child) {
+    const auto status = child.finish(Clock::now() + kRunLimit);
+    EXPECT_TRUE(status.has_value()) << "did not end in time; output:\n" << child.output() << child.errors();
+    return {status.value_or(-1000), child.output(), child.errors()};
+}
 
 Finished runToEnd(const std::string& program, const std::vector<std::string>& arguments) {
     ChildProcess child(program, arguments);
-    const auto status = child.finish(Clock::now() + kRunLimit);
-    EXPECT_TRUE(status.has_value()) << program << " did not end in time; output:\n" << child.output();
-    return {status.value_or(-1000), child.output()};
+    return finish(child);
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
 }
 
 bool isNumber(const std::string& text) {
     return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos && text.size() < 10;
 }
 
-// The count of the closing "N values" line, or -1.
+// The count of the closing "summary: N values ..." line, or -1.
 long valuesReported(const std::string& output) {
     std::istringstream lines(output);
     for (std::string line; std::getline(lines, line);)
-        if (line.ends_with(" values") && isNumber(line.substr(0, line.size() - 7)))
-            return std::stol(line);
+        if (line.starts_with("summary: ")) {
+            const std::string count = line.substr(9, line.find(' ', 9) - 9);
+            return isNumber(count) && contains(line, " sensor errors, ") &&
+                           contains(line, " interface errors, ")
+                       ? std::stol(count)
+                       : -1;
+        }
     return -1;
 }
 
@@ -72,14 +94,19 @@ bool printedValues(const std::string& output) {
            isNumber(line.substr(point + 1, 3)) && line.ends_with(")");
 }
 
-// A sensor session that went as it should: ready, identified as the model, values.
-void expectGoodSession(const Finished& run, const std::string& model) {
-    EXPECT_EQ(run.status, 0) << run.output;
-    EXPECT_NE(run.output.find("sensor ready"), std::string::npos) << run.output;
-    EXPECT_NE(run.output.find("identification: " + model + ","), std::string::npos) << run.output;
-    EXPECT_TRUE(printedValues(run.output)) << run.output;
-    EXPECT_GT(valuesReported(run.output), 0) << run.output;
-    EXPECT_EQ(run.output.find("interface error"), std::string::npos) << run.output;
+// A sensor session that went as it should: identified as the model, values on standard
+// output, no error, and nothing of the library's trace without --verbose.
+void expectGoodSession(const Finished& run, const std::string& model, bool verbose = false) {
+    EXPECT_EQ(run.status, 0) << shown(run);
+    EXPECT_TRUE(contains(run.output, "identification: " + model + ",")) << shown(run);
+    EXPECT_TRUE(printedValues(run.output)) << shown(run);
+    EXPECT_GT(valuesReported(run.output), 0) << shown(run);
+    EXPECT_TRUE(contains(run.output, "ready after ")) << shown(run);
+    EXPECT_FALSE(contains(run.errors, "error")) << shown(run);
+    EXPECT_FALSE(contains(run.output, "trace:") || contains(run.output, "mode:")) << shown(run);
+    if (!verbose) {
+        EXPECT_FALSE(contains(run.errors, "trace:") || contains(run.errors, "mode:")) << shown(run);
+    }
 }
 
 // sensor_sim on a loopback TCP port: its first line is the address.
@@ -99,36 +126,74 @@ struct SimOnTcp {
     std::string address; // empty when the program did not announce one
 };
 
+// A loopback port of this test: a bound socket that listens with the backlog given,
+// or does not listen at all (connecting is refused).
+struct LoopbackPort {
+    explicit LoopbackPort(std::optional<int> backlog) {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        if (backlog)
+            ::listen(fd, *backlog);
+        socklen_t length = sizeof address;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+    }
+    ~LoopbackPort() {
+        for (const int client : clients)
+            ::close(client);
+        ::close(fd);
+    }
+    // Fills the accept queue of a listener that never accepts: later connects hang.
+    void fillBacklog() {
+        for (int i = 0; i < 4; ++i) {
+            clients.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            address.sin_port = htons(port);
+            ::connect(clients.back(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+        }
+    }
+    std::string address() const { return "127.0.0.1:" + std::to_string(port); }
+
+    int fd = -1;
+    uint16_t port = 0;
+    std::vector<int> clients;
+};
+
 struct ExampleCase {
     const char* name;
     std::vector<std::string> arguments;
     const char* model;
+    const char* mode; // the default mode for the model
 };
 
 class ExampleAgainstItsSimulator : public testing::TestWithParam<ExampleCase> {};
 
 } // namespace
 
-TEST_P(ExampleAgainstItsSimulator, EndsByItselfWithValues) {
+TEST_P(ExampleAgainstItsSimulator, EndsByItselfWithValuesInTheModelsDefaultMode) {
     REQUIRE_PROGRAMS();
-    std::vector<std::string> arguments{"--seconds", "1"};
+    std::vector<std::string> arguments{"--seconds", "1", "--verbose"};
     arguments.insert(arguments.end(), GetParam().arguments.begin(), GetParam().arguments.end());
     const Finished run = runToEnd(kExample, arguments);
-    expectGoodSession(run, GetParam().model);
-    const bool overTcp = GetParam().arguments.end() !=
-                         std::find(GetParam().arguments.begin(), GetParam().arguments.end(), "--sim-tcp");
-    EXPECT_NE(run.output.find(overTcp ? "built-in simulator on 127.0.0.1:" : "built-in simulator on /dev/"),
-              std::string::npos)
-        << run.output;
+    expectGoodSession(run, GetParam().model, true);
+    EXPECT_TRUE(contains(run.errors, std::string("mode: ") + GetParam().mode + "\n")) << shown(run);
+    const bool overTcp = contains(GetParam().name, "Tcp");
+    EXPECT_TRUE(
+        contains(run.errors, overTcp ? "built-in simulator on 127.0.0.1:" : "built-in simulator on /dev/"))
+        << shown(run);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Links, ExampleAgainstItsSimulator,
-    testing::Values(ExampleCase{"Pty", {}, "VKR25"}, ExampleCase{"Tcp", {"--sim-tcp"}, "VKR25"},
-                    ExampleCase{"Vkr27OnPty", {"--model", "vkr27"}, "VKR27"},
-                    ExampleCase{"Vkr27OnTcp", {"--model", "vkr27", "--sim-tcp"}, "VKR27"},
-                    ExampleCase{
-                        "Vkr25XtOnTcp", {"--model", "vkr25xt", "--sim-tcp", "--mode", "dt"}, "VKR25XT"}),
+    testing::Values(ExampleCase{"Pty", {}, "VKR25", "DT"}, ExampleCase{"Tcp", {"--sim-tcp"}, "VKR25", "DT"},
+                    ExampleCase{"Vkr27OnPty", {"--model", "vkr27"}, "VKR27", "DX"},
+                    ExampleCase{"Vkr27OnTcp", {"--model", "vkr27", "--sim-tcp"}, "VKR27", "DX"},
+                    ExampleCase{"Vkr25XtOnTcp", {"--model", "vkr25xt", "--sim-tcp"}, "VKR25XT", "DT"}),
     [](const testing::TestParamInfo<ExampleCase>& shown) { return std::string(shown.param.name); });
 
 TEST(Programs, ExampleTalksToSensorSimOverTcpTwiceAndTheSimulatorStopsOnTerm) {
@@ -140,11 +205,22 @@ TEST(Programs, ExampleTalksToSensorSimOverTcpTwiceAndTheSimulatorStopsOnTerm) {
     for (int round = 0; round < 2; ++round) {
         const Finished run = runToEnd(kExample, {"--tcp", sim.address, "--model", "vkr27", "--count", "20"});
         expectGoodSession(run, "VKR27");
-        EXPECT_EQ(valuesReported(run.output), 20) << run.output;
-        EXPECT_NE(run.output.find("connecting to " + sim.address), std::string::npos) << run.output;
+        EXPECT_EQ(valuesReported(run.output), 20) << shown(run);
+        EXPECT_TRUE(contains(run.errors, "connecting to " + sim.address)) << shown(run);
     }
     sim.child->sendSignal(SIGTERM);
-    EXPECT_EQ(sim.child->finish(Clock::now() + kRunLimit), 0) << sim.child->output();
+    EXPECT_EQ(sim.child->finish(Clock::now() + kRunLimit), 0) << sim.child->errors();
+}
+
+TEST(Programs, AnotherModelThanAskedForIsWarnedOf) {
+    REQUIRE_PROGRAMS();
+    SimOnTcp sim({"--model", "vkr27"});
+    ASSERT_FALSE(sim.address.empty()) << sim.child->output();
+    const Finished run = runToEnd(kExample, {"--tcp", sim.address, "--model", "vkr25xt", "--count", "3"});
+    EXPECT_EQ(run.status, 0) << shown(run);
+    EXPECT_TRUE(
+        contains(run.errors, "warning: the sensor identifies itself as VKR27, but --model is vkr25xt"))
+        << shown(run);
 }
 
 TEST(Programs, ASensorThatHangsUpOverTcpFailsTheExampleAndEndsTheSimulator) {
@@ -152,50 +228,169 @@ TEST(Programs, ASensorThatHangsUpOverTcpFailsTheExampleAndEndsTheSimulator) {
     SimOnTcp sim({"--hang-up-after", "40"});
     ASSERT_FALSE(sim.address.empty()) << sim.child->output();
     const Finished run = runToEnd(kExample, {"--tcp", sim.address, "--seconds", "10"});
-    EXPECT_EQ(run.status, 1) << run.output;
-    EXPECT_NE(run.output.find("interface released by the other side"), std::string::npos) << run.output;
-    EXPECT_TRUE(printedValues(run.output)) << run.output;
-    EXPECT_EQ(sim.child->finish(Clock::now() + kRunLimit), 0) << sim.child->output();
-    EXPECT_NE(sim.child->output().find("hung up as asked"), std::string::npos) << sim.child->output();
+    EXPECT_EQ(run.status, 1) << shown(run);
+    EXPECT_TRUE(contains(run.errors, "interface released by the other side")) << shown(run);
+    EXPECT_TRUE(printedValues(run.output)) << shown(run);
+    EXPECT_EQ(sim.child->finish(Clock::now() + kRunLimit), 0) << sim.child->errors();
+    EXPECT_TRUE(contains(sim.child->errors(), "hung up as asked")) << sim.child->errors();
 }
 
-TEST(Programs, FaultSwitchesOverTcpStillGiveValues) {
+TEST(Programs, FaultSwitchesOverTcpStillGiveValuesAndVerboseShowsTheTrace) {
     REQUIRE_PROGRAMS();
     SimOnTcp sim({"--split", "3:1", "--garbage-every", "5"});
     ASSERT_FALSE(sim.address.empty()) << sim.child->output();
-    const Finished run = runToEnd(kExample, {"--tcp", sim.address, "--count", "15"});
-    expectGoodSession(run, "VKR25");
-    EXPECT_EQ(valuesReported(run.output), 15) << run.output;
-    EXPECT_NE(run.output.find("garbage"), std::string::npos) << run.output;
+    const Finished run = runToEnd(kExample, {"--tcp", sim.address, "--count", "15", "--verbose"});
+    expectGoodSession(run, "VKR25", true);
+    EXPECT_EQ(valuesReported(run.output), 15) << shown(run);
+    EXPECT_TRUE(contains(run.errors, "trace: ") && contains(run.errors, "garbage")) << shown(run);
     sim.child->sendSignal(SIGTERM);
-    EXPECT_EQ(sim.child->finish(Clock::now() + kRunLimit), 0) << sim.child->output();
+    EXPECT_EQ(sim.child->finish(Clock::now() + kRunLimit), 0) << sim.child->errors();
 }
 
-TEST(Programs, ExampleReportsARefusedConnectionAsAFailure) {
+TEST(Programs, AReadingThatComesWithATraceIsStillPrinted) {
     REQUIRE_PROGRAMS();
-    // A bound socket that does not listen: the port is ours, and connecting is refused.
-    const int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(holder, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    socklen_t length = sizeof address;
-    ::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length);
-    const Finished run =
-        runToEnd(kExample, {"--tcp", "127.0.0.1:" + std::to_string(ntohs(address.sin_port))});
-    ::close(holder);
-    EXPECT_EQ(run.status, 1) << run.output;
-    EXPECT_NE(run.output.find("interface error"), std::string::npos) << run.output;
+    // 5000 bytes without a line end, in pieces that end the flood exactly where the
+    // processor drops its buffer: the next reading arrives clean, in the same update
+    // as the trace of the dropped bytes. The same conversation without the flood gives
+    // as many readings.
+    SimOnTcp plain({"--split", "2000:5", "--hang-up-after", "40"});
+    SimOnTcp flooded({"--split", "2000:5", "--hang-up-after", "40", "--flood-after", "3"});
+    ASSERT_FALSE(plain.address.empty() || flooded.address.empty());
+    ChildProcess plainRun(kExample, {"--tcp", plain.address, "--seconds", "20"});
+    ChildProcess floodedRun(kExample, {"--tcp", flooded.address, "--seconds", "20"});
+    const Finished withoutFlood = finish(plainRun);
+    const Finished withFlood = finish(floodedRun);
+    EXPECT_GT(valuesReported(withoutFlood.output), 3) << shown(withoutFlood);
+    EXPECT_EQ(valuesReported(withFlood.output), valuesReported(withoutFlood.output)) << shown(withFlood);
+}
+
+TEST(Programs, TcpFailuresSayWhatWentWrong) {
+    REQUIRE_PROGRAMS();
+    LoopbackPort refusing(std::nullopt);
+    LoopbackPort unanswered(0);
+    unanswered.fillBacklog();
+    LoopbackPort silent(8); // connects, but no sensor answers
+    const struct {
+        const LoopbackPort& port;
+        std::string expected;
+    } cases[] = {
+        {refusing, "could not connect to " + refusing.address() + ": "},
+        {unanswered, "could not connect to " + unanswered.address() + " within 1 s"},
+        {silent, "the sensor on " + silent.address() +
+                     " did not answer within 1 s: check that it is on and that the line settings"},
+    };
+    for (const auto& failure : cases) {
+        const Finished run = runToEnd(kExample, {"--tcp", failure.port.address(), "--connect-timeout", "1"});
+        EXPECT_EQ(run.status, 1) << shown(run);
+        EXPECT_TRUE(contains(run.errors, failure.expected)) << failure.expected << "\n" << shown(run);
+        EXPECT_EQ(valuesReported(run.output), 0) << shown(run);
+    }
+    const Finished unknown = runToEnd(kExample, {"--tcp", "nosuchhost.invalid:4001"});
+    EXPECT_EQ(unknown.status, 1) << shown(unknown);
+    EXPECT_TRUE(contains(unknown.errors, "cannot resolve nosuchhost.invalid: ")) << shown(unknown);
+}
+
+TEST(Programs, SerialDevicesThatCannotBeOpenedAreExplained) {
+    REQUIRE_PROGRAMS();
+    int server = -1;
+    int device = -1;
+    char path[64] = {};
+    ASSERT_EQ(::openpty(&server, &device, path, nullptr, nullptr), 0);
+    // A device its group may use, for a user outside the group.
+    const group* owners = ::getgrnam("dialout");
+    if (owners == nullptr)
+        owners = ::getgrnam("tty");
+    ASSERT_NE(owners, nullptr);
+    const std::string groupName = owners->gr_name;
+    ASSERT_EQ(::fchown(device, 0, owners->gr_gid), 0);
+    ASSERT_EQ(::fchmod(device, 0660), 0);
+    const struct {
+        std::vector<std::string> command;
+        std::string expected;
+    } cases[] = {
+        {{kExample, "--serial", "/dev/ttyNoSuchDevice"},
+         "cannot open /dev/ttyNoSuchDevice: no such file (--list shows the serial devices)"},
+        {{kExample, "--serial", "/dev/null"}, "cannot open /dev/null: not a terminal (serial) device"},
+        {{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", kExample, "--serial", path},
+         std::string("cannot open ") + path + ": permission denied; it belongs to the group " + groupName},
+    };
+    for (const auto& failure : cases) {
+        const Finished run =
+            runToEnd(failure.command[0], {failure.command.begin() + 1, failure.command.end()});
+        EXPECT_EQ(run.status, 1) << shown(run);
+        EXPECT_TRUE(contains(run.errors, failure.expected)) << failure.expected << "\n" << shown(run);
+    }
+    // The library's own notification for a missing device stays as it is.
+    EXPECT_TRUE(contains(runToEnd(kExample, {"--serial", "/dev/ttyNoSuchDevice"}).errors,
+                         "interface error 0: /dev/ttyNoSuchDevice at CSerialInterface::initInterface_"));
+    // In use: another program holds the device's lock.
+    ASSERT_EQ(::flock(device, LOCK_EX | LOCK_NB), 0);
+    const Finished busy = runToEnd(kExample, {"--serial", path});
+    EXPECT_TRUE(contains(busy.errors, std::string("cannot open ") + path + ": in use by another program"))
+        << shown(busy);
+    ::close(device);
+    ::close(server);
+}
+
+TEST(Programs, ARefusedMeasuringModeIsNamedAndEndsTheRun) {
+    REQUIRE_PROGRAMS();
+    // Without the early end the run would last longer than the test waits.
+    const Finished run = runToEnd(kExample, {"--sim-error-reply", "DT=E61", "--seconds", "300"});
+    EXPECT_EQ(run.status, 1) << shown(run);
+    EXPECT_TRUE(contains(run.errors, "sensor error 61: the sensor refused the measuring mode DT"))
+        << shown(run);
+    EXPECT_TRUE(contains(run.output, "0 values in ")) << shown(run);
+}
+
+TEST(Programs, AStopSignalEndsTheRunLikeItsOwnEnd) {
+    REQUIRE_PROGRAMS();
+    for (const int signal : {SIGINT, SIGTERM}) {
+        ChildProcess child(kExample, {"--model", "vkr27", "--seconds", "300", "--verbose"});
+        ASSERT_TRUE(child.readUntil([](const std::string& output) { return contains(output, "value 45:"); },
+                                    Clock::now() + kRunLimit))
+            << child.output() << child.errors();
+        child.sendSignal(signal);
+        const Finished run = finish(child);
+        EXPECT_EQ(run.status, 0) << shown(run);
+        // Every value printed reached the pipe, the summary counts them, and the
+        // sensor was told to stop measuring.
+        const long values = valuesReported(run.output);
+        EXPECT_GE(values, 45) << shown(run);
+        EXPECT_TRUE(contains(run.output, "value " + std::to_string(values) + ": ")) << shown(run);
+        EXPECT_TRUE(contains(run.errors, "stopping") && contains(run.errors, "mode: escape")) << shown(run);
+    }
+}
+
+TEST(Programs, ASecondCtrlCEndsTheRunAtOnce) {
+    REQUIRE_PROGRAMS();
+    ChildProcess child(kExample, {"--model", "vkr27", "--seconds", "300"});
+    ASSERT_TRUE(child.readUntil([](const std::string& output) { return contains(output, "value 5:"); },
+                                Clock::now() + kRunLimit));
+    // Held stopped, the program finds both signals waiting and takes the lower-numbered
+    // one first: the hang-up asks for the stop, the Ctrl-C after it forces the end.
+    child.sendSignal(SIGSTOP);
+    child.sendSignal(SIGHUP);
+    child.sendSignal(SIGINT);
+    child.sendSignal(SIGCONT);
+    const Finished run = finish(child);
+    EXPECT_EQ(run.status, 130) << shown(run);
+    EXPECT_TRUE(contains(run.output, "value 5: ")) << shown(run);
+}
+
+TEST(Programs, ListPrintsTheSerialDevices) {
+    REQUIRE_PROGRAMS();
+    const Finished run = runToEnd(kExample, {"--list"});
+    EXPECT_EQ(run.status, 0) << shown(run);
+    std::istringstream lines(run.output);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_TRUE(line.starts_with("/dev/tty")) << shown(run);
 }
 
 TEST(Programs, BadCommandLinesExitTwo) {
     REQUIRE_PROGRAMS();
-    const std::vector<std::vector<std::string>> exampleLines = {{"--tcp", "127.0.0.1"},
-                                                                {"--tcp", ":4000"},
-                                                                {"--tcp", "host:0"},
-                                                                {"--model", "vkr99"},
-                                                                {"--sim-tcp", "--serial", "/dev/null"}};
+    const std::vector<std::vector<std::string>> exampleLines = {
+        {"--tcp", "127.0.0.1"}, {"--tcp", ":4000"},         {"--tcp", "host:0"},
+        {"--model", "vkr99"},   {"--connect-timeout", "0"}, {"--sim-tcp", "--serial", "/dev/null"}};
     for (const auto& arguments : exampleLines)
         EXPECT_EQ(runToEnd(kExample, arguments).status, 2) << arguments[0] << " " << arguments[1];
     EXPECT_EQ(runToEnd(kSim, {"--tcp", "65536"}).status, 2);

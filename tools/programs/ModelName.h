@@ -19,6 +19,19 @@ inline std::optional<SensorSim::EModel> modelFromName(const std::string& name) {
     return std::nullopt;
 }
 
+// The name of a model as --model takes it.
+inline std::string modelName(SensorSim::EModel model) {
+    switch (model) {
+    case SensorSim::EModel::Vkr25:
+        return "vkr25";
+    case SensorSim::EModel::Vkr25Xt:
+        return "vkr25xt";
+    case SensorSim::EModel::Vkr27:
+        return "vkr27";
+    }
+    return "";
+}
+
 // The --model option both programs take, storing into `model`.
 inline void addModelOption(CCommandLine& line, SensorSim::EModel& model, const std::string& help) {
     line.add("--model", "vkr25|vkr25xt|vkr27", help, [&model](const std::string& value) {

@@ -2,23 +2,31 @@
 // driver of the model asked for (a Vkr25, or a Vkr25Xt, which also drives a Vkr27),
 // implements the sink, starts the sensor when the transport is ready, prints the
 // identification and the parameters, requests a measuring mode and prints each value
-// with its time, and every error, until its time or count is up.
+// with its time, until its time or count is up or it is stopped (Ctrl-C, SIGTERM),
+// then stops the mode, releases the transport and prints a summary.
+//
+// Standard output carries the identification, the parameters, the values and the
+// summary, a line at a time; errors, warnings and where it connects go to standard
+// error, the library's trace and the mode changes too with --verbose.
 //
 // By default it talks to the built-in simulator on a pseudo-terminal, served by a
 // thread of this program (--sim-tcp: on a loopback TCP port); with --serial it talks
 // to a real device, with --tcp to a sensor behind a TCP converter.
 #include "CommandLine.h"
+#include "DeviceFailure.h"
 #include "ModelName.h"
 #include "PtySensorServer.h"
+#include "StopSignals.h"
 #include "TcpSensorServer.h"
 
-#include "Application.h"
-#include "ComThread.h"
-#include "Exception.h"
 #include "SensorLib.h"
-#include "SerialInterface.h"
-#include "TcpInterface.h"
+#include "SensorPlatform.h"
+#include "SensorTransports.h"
 
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -26,6 +34,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 using namespace NorvEngineering::SensorLib;
@@ -47,9 +56,18 @@ struct Settings {
     CTcpInterface::TTcpProperties tcp{nullptr};
     unsigned long seconds = 3;
     unsigned long count = 0; // 0: as many as come in the time
-    std::string mode = "dx";
+    std::string mode;        // empty: by the sensor's identification
+    unsigned long connectTimeout = 10;
+    bool verbose = false;
+    bool list = false;
     unsigned long simHangUpAfter = 0;
     std::string simErrorReply;
+
+    bool overTcp() const { return link == ELink::tcp || link == ELink::builtInTcp; }
+    // What the user knows the sensor by: the device or HOST:PORT.
+    std::string where() const {
+        return overTcp() ? tcp.IpAddress + ":" + std::to_string(tcp.PortNumber) : line.DeviceName;
+    }
 };
 
 std::string wallClock() {
@@ -90,6 +108,19 @@ std::string modeName(typename Driver::ELaserMode mode) {
     return Driver::getModeText(mode);
 }
 
+// The name under which a sensor identifies itself as the model asked for.
+std::string identityOf(EModel model) {
+    switch (model) {
+    case EModel::Vkr25:
+        return "VKR25";
+    case EModel::Vkr25Xt:
+        return "VKR25XT";
+    case EModel::Vkr27:
+        return "VKR27";
+    }
+    return "";
+}
+
 const CVkr25::CVkr25Config& configOf(const CVkr25& driver) {
     return driver.getConfig();
 }
@@ -97,89 +128,153 @@ const CVkr25Xt::CVkr25XtConfig& configOf(const CVkr25Xt& driver) {
     return *driver.getConfig();
 }
 
-// The owner of one sensor: what the library reports, it prints.
+// The model that the sensor's identification names; empty without one.
+template <class Driver>
+std::string identifiedModel(const Driver& driver) {
+    const auto* version = configOf(driver).getVersionInfo();
+    return version != nullptr ? version->getModel() : std::string();
+}
+
+std::string printable(const std::string& text) {
+    std::string shown;
+    for (const char c : text) {
+        if (c == '\r')
+            shown += "\\r";
+        else if (c == '\n')
+            shown += "\\n";
+        else if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7e)
+            shown += '.';
+        else
+            shown += c;
+    }
+    return shown;
+}
+
+// The owner of one sensor: it prints what the library reports and keeps the counts
+// of the summary.
 template <class Driver>
 class ExampleOwner : public CSensorSink {
 public:
-    explicit ExampleOwner(Clock::time_point start) : m_start_(start) {}
+    ExampleOwner(Clock::time_point start, bool verbose) : m_start_(start), m_verbose_(verbose) {}
 
     void setDriver(Driver* driver) { m_pDriver_ = driver; }
+    bool interfaceReady() const { return m_interfaceReady_; }
     bool sensorReady() const { return m_sensorReady_; }
+    bool answered() const { return m_updates_ > 0; }
     bool failed() const { return m_failed_; }
     unsigned long values() const { return m_values_; }
+    unsigned long sensorErrors() const { return m_sensorErrors_; }
+    unsigned long interfaceErrors() const { return m_interfaceErrors_; }
+    std::optional<double> secondsToReady() const { return m_secondsToReady_; }
+    // The last interface error, for the explanation of a failed open.
+    int lastErrorCode() const { return m_lastErrorCode_; }
+    const std::string& lastErrorMessage() const { return m_lastErrorMessage_; }
+    // Set while the measuring command is at the head of the queue: a sensor error
+    // then means the sensor refused it.
+    void measuring(typename Driver::ELaserMode mode) { m_measuringMode_ = mode; }
+    bool measuringRefused() const { return m_measuringRefused_; }
+    // Values beyond the limit (0: none) are not taken: one pass of the message loop
+    // may bring several.
+    void setValueLimit(unsigned long limit) { m_valueLimit_ = limit; }
     // From now on the transport is released on purpose.
     void releasing() { m_releasing_ = true; }
 
     void onDataUpdate(CSensor*, const std::string& text) override {
-        if (!text.empty()) {
-            std::printf("%s  trace: %s\n", stamp().c_str(), printable(text).c_str());
-            return;
-        }
-        if (!m_sensorReady_ || !isMeasuringMode<Driver>(m_pDriver_->getCurrentMode()))
+        ++m_updates_;
+        // A value can come in the same update as a trace line: both are shown.
+        if (!text.empty() && m_verbose_)
+            std::fprintf(stderr, "%s  trace: %s\n", stamp().c_str(), printable(text).c_str());
+        if (!m_sensorReady_ || !isMeasuringMode<Driver>(m_pDriver_->getCurrentMode()) ||
+            m_pDriver_->getStrDistance().empty() || (m_valueLimit_ > 0 && m_values_ >= m_valueLimit_))
             return;
         ++m_values_;
         std::printf("%s  value %lu: %.3f m (%s)\n", stamp().c_str(), m_values_, m_pDriver_->getDistance(),
                     m_pDriver_->getStrDistance().c_str());
+        // The driver keeps its last reading; with the text cleared, an update that
+        // brings only a trace line is not taken for another reading.
+        m_pDriver_->setStrDistance(std::string());
     }
     void onInterfaceReady(CSensor* sensor, CSensorInterface*) override {
-        std::printf("%s  interface ready; starting the sensor\n", stamp().c_str());
+        m_interfaceReady_ = true;
+        if (m_verbose_)
+            std::fprintf(stderr, "%s  interface ready; starting the sensor\n", stamp().c_str());
         sensor->initialize();
     }
     void onInterfaceError(CSensor*, CSensorInterface*, CInterfaceError& error) override {
         m_failed_ = true;
-        std::printf("%s  interface error %d: %s%s%s\n", stamp().c_str(), error.getCode(),
-                    error.getMessage().c_str(), error.getPlace().empty() ? "" : " at ",
-                    error.getPlace().c_str());
+        ++m_interfaceErrors_;
+        m_lastErrorCode_ = error.getCode();
+        m_lastErrorMessage_ = error.getMessage();
+        std::fprintf(stderr, "%s  interface error %d: %s%s%s\n", stamp().c_str(), error.getCode(),
+                     error.getMessage().c_str(), error.getPlace().empty() ? "" : " at ",
+                     error.getPlace().c_str());
     }
     void onInterfaceReleased(CSensor*, CSensorInterface*) override {
         // A connection that the sensor's side closed ends the run as a failure.
         const bool unasked = !m_releasing_ && !m_failed_;
         if (!m_releasing_)
             m_failed_ = true;
-        std::printf("%s  interface released%s\n", stamp().c_str(), unasked ? " by the other side" : "");
+        if (unasked)
+            std::fprintf(stderr, "%s  interface released by the other side\n", stamp().c_str());
+        else if (m_verbose_)
+            std::fprintf(stderr, "%s  interface released\n", stamp().c_str());
     }
     void onSensorReady(CSensor*) override {
         m_sensorReady_ = true;
-        std::printf("%s  sensor ready\n", stamp().c_str());
+        m_secondsToReady_ = elapsed();
+        if (m_verbose_)
+            std::fprintf(stderr, "%s  sensor ready\n", stamp().c_str());
     }
     void onSensorError(CSensor*, CSensorError& error) override {
-        std::printf("%s  sensor error %d\n", stamp().c_str(), error.getCode());
+        ++m_sensorErrors_;
+        // The command in flight is the one the error answers.
+        const auto& queue = m_pDriver_->getQueue();
+        const auto command = queue.empty() ? m_pDriver_->getCurrentMode() : queue.front().getId();
+        const std::string name = Driver::getModeText(command);
+        if (m_measuringMode_ && command == *m_measuringMode_) {
+            m_measuringRefused_ = true;
+            std::fprintf(stderr, "%s  sensor error %d: the sensor refused the measuring mode %s\n",
+                         stamp().c_str(), error.getCode(), name.c_str());
+        } else if (!name.empty()) {
+            std::fprintf(stderr, "%s  sensor error %d in reply to %s\n", stamp().c_str(), error.getCode(),
+                         name.c_str());
+        } else {
+            std::fprintf(stderr, "%s  sensor error %d\n", stamp().c_str(), error.getCode());
+        }
     }
     void onSensorCustomCallback(CSensor*) override {
-        std::printf("%s  mode: %s\n", stamp().c_str(),
-                    modeName<Driver>(m_pDriver_->getCurrentMode()).c_str());
+        if (m_verbose_)
+            std::fprintf(stderr, "%s  mode: %s\n", stamp().c_str(),
+                         modeName<Driver>(m_pDriver_->getCurrentMode()).c_str());
     }
     uint32_t getSensorType() const override { return CVkr25FamilyLaser::kSensorType; }
     int32_t getSensorId() const override { return 0; }
 
 private:
+    double elapsed() const { return std::chrono::duration<double>(Clock::now() - m_start_).count(); }
     std::string stamp() const {
-        const double elapsed = std::chrono::duration<double>(Clock::now() - m_start_).count();
         char text[64];
-        std::snprintf(text, sizeof text, "%s +%7.3fs", wallClock().c_str(), elapsed);
+        std::snprintf(text, sizeof text, "%s +%7.3fs", wallClock().c_str(), elapsed());
         return text;
-    }
-    static std::string printable(const std::string& text) {
-        std::string shown;
-        for (const char c : text) {
-            if (c == '\r')
-                shown += "\\r";
-            else if (c == '\n')
-                shown += "\\n";
-            else if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7e)
-                shown += '.';
-            else
-                shown += c;
-        }
-        return shown;
     }
 
     Clock::time_point m_start_;
+    bool m_verbose_;
     Driver* m_pDriver_ = nullptr;
+    bool m_interfaceReady_ = false;
     bool m_sensorReady_ = false;
     bool m_failed_ = false;
     bool m_releasing_ = false;
+    unsigned long m_updates_ = 0;
     unsigned long m_values_ = 0;
+    unsigned long m_valueLimit_ = 0;
+    unsigned long m_sensorErrors_ = 0;
+    unsigned long m_interfaceErrors_ = 0;
+    int m_lastErrorCode_ = 0;
+    std::string m_lastErrorMessage_;
+    std::optional<double> m_secondsToReady_;
+    std::optional<typename Driver::ELaserMode> m_measuringMode_;
+    bool m_measuringRefused_ = false;
 };
 
 void printModelParameters(const CVkr25::CVkr25Config&) {}
@@ -197,7 +292,10 @@ void printParameters(const Driver& driver) {
     std::string identification = config.getIdentification();
     while (!identification.empty() && (identification.back() == '\r' || identification.back() == '\n'))
         identification.pop_back();
-    std::printf("identification: %s\n", identification.c_str());
+    if (identification.empty())
+        std::printf("identification: none received\n");
+    else
+        std::printf("identification: %s\n", identification.c_str());
     if (const auto* version = config.getVersionInfo())
         std::printf("  model %s, serial number %s, version %s.%s\n", version->getModel().c_str(),
                     version->getSerial().c_str(), version->getStrMajorVersion().c_str(),
@@ -218,7 +316,6 @@ void printParameters(const Driver& driver) {
     std::printf("  auto-start (AS)       %s\n", modeName<Driver>(config.getAutostartMode()).c_str());
     std::printf("  trigger (TD/TM)       %s / %s\n", config.getTriggerDelay().c_str(),
                 config.getTriggerMode().c_str());
-    std::fflush(stdout);
 }
 
 // Splits "HOST:PORT" ("[::1]:PORT" for an IPv6 address).
@@ -242,9 +339,10 @@ Programs::CCommandLine makeCommandLine(Settings& settings) {
     Programs::CCommandLine line(
         "Usage: sensor_example [--serial DEVICE [line settings] | --tcp HOST:PORT | --sim-tcp] [options]\n\n"
         "Connects to a Vkr25-family sensor, prints its identification and parameters,\n"
-        "measures and prints each value with its time. Without --serial or --tcp it runs\n"
-        "against the built-in simulator on a pseudo-terminal (--sim-tcp: on a loopback TCP\n"
-        "port). Exits 0 when values came and no error occurred.");
+        "measures and prints each value with its time until the time or count is up or\n"
+        "Ctrl-C, then a summary. Without --serial or --tcp it runs against the built-in\n"
+        "simulator on a pseudo-terminal (--sim-tcp: on a loopback TCP port). Exits 0 when\n"
+        "values came and no interface error occurred, 1 otherwise, 2 for a bad command line.");
     Programs::addModelOption(
         line, settings.model,
         "the sensor: vkr25 (default) takes the Vkr25 driver, the others the Vkr25Xt driver");
@@ -301,7 +399,9 @@ Programs::CCommandLine makeCommandLine(Settings& settings) {
         settings.link = ELink::builtInTcp;
         ++settings.linkOptions;
     });
-    line.add("--mode", "dt|ds|dw|dx", "the measuring mode to request (default dx, 50 a second)",
+    line.add("--mode", "dt|ds|dw|dx",
+             "the measuring mode to request (default: dx, 50 a second, for a sensor that identifies as a "
+             "Vkr27, dt otherwise)",
              [&](const std::string& v) {
                  const auto mode = CVkr25::getModeByName(v);
                  if (v.size() != 2 || !isMeasuringMode<CVkr25>(mode) || mode == CVkr25::lmDM ||
@@ -310,6 +410,16 @@ Programs::CCommandLine makeCommandLine(Settings& settings) {
                  settings.mode = v;
                  return std::string();
              });
+    line.add("--connect-timeout", "SECONDS",
+             "how long to wait for the connection, then for the sensor's answer (default 10)",
+             [&](const std::string& v) {
+                 return Programs::readCount(v, settings.connectTimeout) && settings.connectTimeout > 0
+                            ? std::string()
+                            : "expected SECONDS > 0";
+             });
+    line.addFlag("--verbose", "also show the library's trace, the mode changes and the transport's events",
+                 [&] { settings.verbose = true; });
+    line.addFlag("--list", "list the serial devices of this machine and exit", [&] { settings.list = true; });
     line.add("--seconds", "N", "how long to measure (default 3)", [&](const std::string& v) {
         return Programs::readCount(v, settings.seconds) && settings.seconds > 0 ? std::string()
                                                                                 : "expected N > 0";
@@ -351,13 +461,14 @@ public:
             m_pTcp_->with(0, prepare);
             settings.tcp.IpAddress = "127.0.0.1";
             settings.tcp.PortNumber = m_pTcp_->port();
-            std::printf("built-in simulator on 127.0.0.1:%u\n", static_cast<unsigned>(m_pTcp_->port()));
+            std::fprintf(stderr, "built-in simulator on 127.0.0.1:%u\n",
+                         static_cast<unsigned>(m_pTcp_->port()));
         } else {
             m_pPty_ = std::make_unique<SensorSim::CPtySensorServer>(settings.model);
             m_pPty_->withSimulator(prepare);
             m_pPty_->start();
             settings.line.DeviceName = m_pPty_->getDevicePath();
-            std::printf("built-in simulator on %s\n", settings.line.DeviceName.c_str());
+            std::fprintf(stderr, "built-in simulator on %s\n", settings.line.DeviceName.c_str());
         }
     }
 
@@ -373,73 +484,169 @@ private:
     std::unique_ptr<SensorSim::CTcpSensorServer> m_pTcp_;
 };
 
-// Runs the message loop until the condition holds, an interface error came, or the
-// time is up.
+// Runs the message loop until the condition holds (true), or an interface error came,
+// a stop was asked for or the time is up (false).
 template <class Owner>
-bool waitFor(const Owner& owner, const std::function<bool()>& condition, Clock::time_point deadline) {
+bool waitFor(const Owner& owner, const Programs::CStopSignals& stop, const std::function<bool()>& condition,
+             Clock::time_point deadline) {
     const auto now = Clock::now();
     const auto left = deadline > now ? std::chrono::ceil<std::chrono::milliseconds>(deadline - now)
                                      : std::chrono::milliseconds(0);
-    return Application().RunUntil([&] { return owner.failed() || condition(); }, left) && !owner.failed();
+    return Application().RunUntil([&] { return owner.failed() || stop.requested() || condition(); }, left) &&
+           !owner.failed() && !stop.requested();
+}
+
+// A host name that cannot be resolved is said so at once; the transport would only
+// never connect.
+std::string unresolvableHost(const std::string& host) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int failure = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (failure == 0) {
+        ::freeaddrinfo(found);
+        return "";
+    }
+    return ::gai_strerror(failure);
 }
 
 std::unique_ptr<CCustomInterface> makeTransport(Settings& settings) {
-    if (settings.link == ELink::tcp || settings.link == ELink::builtInTcp) {
+    if (settings.overTcp()) {
         auto transport = std::make_unique<CTcpInterface>(&settings.tcp, false);
         // Events reach the sink on this thread, in its message loop.
         transport->setSyncEvents(true);
-        std::printf("connecting to %s:%d\n", settings.tcp.IpAddress.c_str(), settings.tcp.PortNumber);
+        std::fprintf(stderr, "connecting to %s\n", settings.where().c_str());
         return transport;
     }
-    std::printf("opening %s\n", settings.line.DeviceName.c_str());
+    std::fprintf(stderr, "opening %s\n", settings.where().c_str());
     return std::make_unique<CSerialInterface>(&settings.line, true);
+}
+
+// Says why the transport did not come up, and what to do.
+template <class Owner>
+void explainOpenFailure(const Settings& settings, const Owner& owner) {
+    const std::string where = settings.where();
+    if (settings.overTcp()) {
+        if (owner.interfaceErrors() > 0)
+            std::fprintf(stderr, "could not connect to %s: %s\n", where.c_str(),
+                         owner.lastErrorMessage().c_str());
+        else if (!owner.failed())
+            std::fprintf(stderr, "could not connect to %s within %lu s\n", where.c_str(),
+                         settings.connectTimeout);
+        else
+            std::fprintf(stderr, "the connection to %s was closed at once\n", where.c_str());
+        return;
+    }
+    if (owner.interfaceErrors() > 0)
+        std::fprintf(stderr, "cannot open %s: %s\n", where.c_str(),
+                     Programs::deviceFailureReason(settings.line.DeviceName, owner.lastErrorCode(),
+                                                   owner.lastErrorMessage())
+                         .c_str());
+    else
+        std::fprintf(stderr, "%s did not open within %lu s\n", where.c_str(), settings.connectTimeout);
+}
+
+void printSummary(unsigned long values, double measuringSeconds, unsigned long sensorErrors,
+                  unsigned long interfaceErrors, std::optional<double> secondsToReady) {
+    char ready[48] = "never ready";
+    if (secondsToReady)
+        std::snprintf(ready, sizeof ready, "ready after %.3f s", *secondsToReady);
+    std::printf(
+        "summary: %lu values in %.2f s (%.1f per second), %lu sensor errors, %lu interface errors, %s\n",
+        values, measuringSeconds, measuringSeconds > 0 ? static_cast<double>(values) / measuringSeconds : 0.0,
+        sensorErrors, interfaceErrors, ready);
 }
 
 // The life of one sensor with the driver of its model; the exit status.
 template <class Driver>
-int runSensor(Settings& settings, Clock::time_point start) {
-    ExampleOwner<Driver> owner(start);
+int runSensor(Settings& settings, const Programs::CStopSignals& stop, Clock::time_point start) {
+    ExampleOwner<Driver> owner(start, settings.verbose);
     Driver driver(&owner);
     owner.setDriver(&driver);
+    owner.setValueLimit(settings.count);
+    const auto timeout = std::chrono::seconds(settings.connectTimeout);
+    double measuringSeconds = 0;
+    int exitCode = 1;
     const std::unique_ptr<CCustomInterface> transport = makeTransport(settings);
-    int exitCode = 0;
     try {
         driver.setInterface(transport.get()); // opens; the start-up follows on ready
         if (!waitFor(
-                owner, [&] { return owner.sensorReady(); }, Clock::now() + std::chrono::seconds(10))) {
-            if (!owner.failed())
-                std::printf("the sensor did not become ready within 10 s\n");
-            exitCode = 1;
+                owner, stop, [&] { return owner.interfaceReady(); }, Clock::now() + timeout)) {
+            if (!stop.requested())
+                explainOpenFailure(settings, owner);
         } else if (!waitFor(
-                       owner, [&] { return driver.getQueue().empty(); },
-                       Clock::now() + std::chrono::seconds(10))) {
-            // The auto-start command that readiness sent is still unanswered.
-            if (!owner.failed())
-                std::printf("the sensor did not finish its start-up within 10 s\n");
-            exitCode = 1;
+                       owner, stop, [&] { return owner.sensorReady() && driver.getQueue().empty(); },
+                       Clock::now() + timeout)) {
+            // Ready also waits for the answer to the auto-start command that readiness sent.
+            if (!stop.requested() && !owner.failed()) {
+                if (!owner.answered())
+                    std::fprintf(
+                        stderr,
+                        "the sensor on %s did not answer within %lu s: check that it is on and that "
+                        "the line settings (rate, data bits, parity, stop bits) match the sensor's\n",
+                        settings.where().c_str(), settings.connectTimeout);
+                else
+                    std::fprintf(stderr,
+                                 "the sensor on %s answered but did not finish its start-up within %lu s: "
+                                 "check the line settings (rate, data bits, parity, stop bits)\n",
+                                 settings.where().c_str(), settings.connectTimeout);
+            }
         } else {
             printParameters(driver);
-            driver.setMode(Driver::getModeByName(settings.mode));
+            const std::string identified = identifiedModel(driver);
+            if (!identified.empty() && identified != identityOf(settings.model))
+                std::fprintf(stderr, "warning: the sensor identifies itself as %s, but --model is %s\n",
+                             identified.c_str(), Programs::modelName(settings.model).c_str());
+            // The 50-a-second mode is a Vkr27's.
+            const std::string modeName = !settings.mode.empty()  ? settings.mode
+                                         : identified == "VKR27" ? "dx"
+                                                                 : "dt";
+            const auto mode = Driver::getModeByName(modeName);
+            owner.measuring(mode);
+            const auto measuringStart = Clock::now();
+            driver.setMode(mode);
             waitFor(
-                owner, [&] { return settings.count > 0 && owner.values() >= settings.count; },
+                owner, stop,
+                [&] {
+                    return owner.measuringRefused() ||
+                           (settings.count > 0 && owner.values() >= settings.count);
+                },
                 Clock::now() + std::chrono::seconds(settings.seconds));
+            measuringSeconds = std::chrono::duration<double>(Clock::now() - measuringStart).count();
             if (!owner.failed())
                 driver.setMode(Driver::lmEscaped); // stop measuring
-            std::printf("%lu values\n", owner.values());
             exitCode = owner.failed() || owner.values() == 0 ? 1 : 0;
         }
     } catch (const EAbort&) {
         // A port failure, already reported through the sink.
-        exitCode = 1;
+        if (!owner.interfaceReady())
+            explainOpenFailure(settings, owner);
     }
     owner.releasing();
     transport->releaseInterface();
+    printSummary(owner.values(), measuringSeconds, owner.sensorErrors(), owner.interfaceErrors(),
+                 owner.secondsToReady());
     return exitCode;
+}
+
+int listDevices() {
+    NorvEngineering::Platform::TStringList devices;
+    NorvEngineering::Serial::TComPort(nullptr).EnumComDevices(&devices);
+    for (std::size_t i = 0; i < devices.Count(); ++i)
+        std::printf("%s\n", devices[i].c_str());
+    if (devices.Count() == 0)
+        std::fprintf(stderr, "no serial devices found\n");
+    return 0;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    // First, before any thread: the threads inherit the blocked stop signals.
+    const Programs::CStopSignals stop;
+    // Every line reaches a file or a pipe when it is printed, whatever ends the run.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
     Settings settings;
     const auto line = makeCommandLine(settings);
     if (const auto exitCode = line.parse(argc, argv))
@@ -448,6 +655,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "choose one of --serial, --tcp and --sim-tcp\n(see --help)\n");
         return 2;
     }
+    if (settings.list)
+        return listDevices();
+    if (settings.link == ELink::tcp) {
+        if (const std::string failure = unresolvableHost(settings.tcp.IpAddress); !failure.empty()) {
+            std::fprintf(stderr, "cannot resolve %s: %s\n", settings.tcp.IpAddress.c_str(), failure.c_str());
+            return 1;
+        }
+    }
 
     const auto start = Clock::now();
     int exitCode = 1;
@@ -455,16 +670,15 @@ int main(int argc, char** argv) {
         std::unique_ptr<BuiltInSimulator> simulator;
         if (settings.link == ELink::builtInPty || settings.link == ELink::builtInTcp)
             simulator = std::make_unique<BuiltInSimulator>(settings);
-        exitCode = settings.model == EModel::Vkr25 ? runSensor<CVkr25>(settings, start)
-                                                   : runSensor<CVkr25Xt>(settings, start);
+        exitCode = settings.model == EModel::Vkr25 ? runSensor<CVkr25>(settings, stop, start)
+                                                   : runSensor<CVkr25Xt>(settings, stop, start);
         NorvEngineering::Serial::TComThread::WaitForAll(std::chrono::seconds(5));
         CTcpInterface::waitForClientThreads(std::chrono::seconds(5));
         if (simulator)
             simulator->stop();
     } catch (const std::exception& error) {
-        std::printf("sensor_example: %s\n", error.what());
+        std::fprintf(stderr, "sensor_example: %s\n", error.what());
         exitCode = 1;
     }
-    std::fflush(stdout);
     return exitCode;
 }

@@ -1,8 +1,16 @@
-// Uses one thing of each installed library, so a missing header or library fails.
-#include "Platform.h"
+// Uses one thing of each installed library through the umbrella headers alone, so a
+// missing header or library fails; and checks that the libraries' own header names
+// stay off the include path, where they could hide a program's headers.
 #include "SensorLib.h"
-#include "SerialInterface.h"
-#include "TcpInterface.h"
+#include "SensorPlatform.h"
+#include "SensorTransports.h"
+
+#if __has_include("Thread.h") || __has_include("Event.h") ||                                                 \
+                                               __has_include("Exception.h") ||                               \
+                                                             __has_include("Platform.h") ||                  \
+                                                                           __has_include("Sensor.h")
+#error "the package puts the libraries' own header names on the include path"
+#endif
 
 #include <cstdio>
 

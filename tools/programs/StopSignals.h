@@ -1,0 +1,70 @@
+#pragma once
+
+#include "SensorPlatform.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+namespace Programs {
+
+// Ctrl-C, SIGTERM and SIGHUP ask a program to end the way it ends by itself; a second
+// one ends it at once with 128 + the signal's number (130 for Ctrl-C).
+//
+// The signals are blocked in every thread and taken by one thread of this object's
+// own with sigwait, so no handler interrupts the library's threads and the stop
+// request is an ordinary flag plus a wake-up of the main thread's message loop. Make
+// the object first thing in main, before any thread exists: threads inherit the mask.
+class CStopSignals {
+public:
+    CStopSignals() {
+        sigset_t set = signalSet_();
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+        // The main thread's queue exists before anyone needs to wake it.
+        NorvEngineering::Platform::ThreadMessageQueue::current();
+        m_thread_ = std::thread([this] { run_(); });
+    }
+    CStopSignals(const CStopSignals&) = delete;
+    CStopSignals& operator=(const CStopSignals&) = delete;
+    ~CStopSignals() {
+        pthread_kill(m_thread_.native_handle(), kEndSignal);
+        m_thread_.join();
+    }
+
+    bool requested() const { return m_requested_.load() != 0; }
+
+private:
+    static constexpr int kEndSignal = SIGUSR1; // this object's own: ends the thread
+
+    static sigset_t signalSet_() {
+        sigset_t set;
+        sigemptyset(&set);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP, kEndSignal})
+            sigaddset(&set, signal);
+        return set;
+    }
+
+    void run_() {
+        const sigset_t set = signalSet_();
+        for (;;) {
+            int signal = 0;
+            if (sigwait(&set, &signal) != 0 || signal == kEndSignal)
+                return;
+            if (m_requested_.exchange(signal) != 0)
+                ::_exit(128 + signal); // what was printed is out already: stdout is line-buffered
+            std::fprintf(stderr, "stopping; Ctrl-C again ends at once\n");
+            if (const auto queue = NorvEngineering::Platform::ThreadMessageQueue::of(
+                    NorvEngineering::Platform::mainThreadId()))
+                queue->wake();
+        }
+    }
+
+    std::atomic<int> m_requested_{0};
+    std::thread m_thread_;
+};
+
+} // namespace Programs
