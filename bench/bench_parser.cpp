@@ -149,14 +149,15 @@ void driverParses(benchmark::State& state, bool hexadecimal) {
 
     std::vector<double> nsPerLine;
     const std::uint64_t updatesBefore = sink.updates;
-    const std::uint64_t allocationsBefore = g_allocations.load();
+    std::uint64_t allocations = 0;
     for (auto _ : state) {
+        const std::uint64_t allocationsBefore = g_allocations.load();
         const auto start = Bench::Clock::now();
         feedChunks(driver, bytes, sizes);
         const auto span = Bench::Clock::now() - start;
+        allocations += g_allocations.load() - allocationsBefore;
         nsPerLine.push_back(std::chrono::duration<double, std::nano>(span).count() / kLinesPerSample);
     }
-    const std::uint64_t allocations = g_allocations.load() - allocationsBefore;
     const auto lines = static_cast<double>(state.iterations()) * kLinesPerSample;
 
     if (sink.updates - updatesBefore != static_cast<std::uint64_t>(lines) || sink.traced != 0 ||
@@ -209,33 +210,32 @@ void NumberReader(benchmark::State& state) {
         }
         return sum;
     };
-    const auto timed = [](const auto& batch, std::vector<double>& nsPerNumber) {
+    std::vector<double> libraryNs;
+    std::vector<double> floorNs;
+    std::uint64_t libraryAllocations = 0;
+    const auto timed = [&](const auto& batch, std::vector<double>& nsPerNumber) {
+        const std::uint64_t allocationsBefore = g_allocations.load();
         const auto start = Bench::Clock::now();
         benchmark::DoNotOptimize(batch());
         const auto span = Bench::Clock::now() - start;
+        if (&nsPerNumber == &libraryNs)
+            libraryAllocations += g_allocations.load() - allocationsBefore;
         nsPerNumber.push_back(std::chrono::duration<double, std::nano>(span).count() / kTexts);
     };
 
     if (library() != floor())
         state.SkipWithError("the reader and from_chars disagree");
-    std::vector<double> libraryNs;
-    std::vector<double> floorNs;
     std::mt19937 random(7);
     for (int i = 0; i < 50; ++i) // warm-up
         benchmark::DoNotOptimize(library() + floor());
-    const std::uint64_t allocationsBefore = g_allocations.load();
-    std::uint64_t libraryAllocations = 0;
     for (auto _ : state) {
         const bool floorFirst = (random() & 1U) != 0;
         if (floorFirst)
             timed(floor, floorNs);
-        const std::uint64_t before = g_allocations.load();
         timed(library, libraryNs);
-        libraryAllocations += g_allocations.load() - before;
         if (!floorFirst)
             timed(floor, floorNs);
     }
-    benchmark::DoNotOptimize(allocationsBefore);
     const auto numbers = static_cast<double>(libraryNs.size() * kTexts);
     state.counters["reader_median_ns"] = percentile(libraryNs, 0.5);
     state.counters["reader_p99_ns"] = percentile(libraryNs, 0.99);

@@ -3,8 +3,6 @@
 #include "NumberConversion.h"
 #include "SensorLibError.h"
 
-#include <cctype>
-
 namespace NorvEngineering::SensorLib::ReplyReading {
 
 using Util::String::CBadConversion;
@@ -72,7 +70,9 @@ double readDouble(const std::string& text) {
 
 int32_t readHexMillimetres(const std::string& text) {
     std::size_t pos = 0;
-    while (pos < text.size() && std::isspace(static_cast<unsigned char>(text[pos])) != 0)
+    // The blanks of stream extraction in the classic locale, whatever locale the
+    // program runs in.
+    while (pos < text.size() && Util::String::NumberReading::isBlank(text[pos]))
         ++pos;
     uint32_t value = 0;
     std::size_t digits = 0;
