@@ -2,7 +2,6 @@
 
 #include "BadConversion.h"
 
-#include <charconv>
 #include <ios>
 #include <limits>
 #include <string>
@@ -94,35 +93,15 @@ const char* readInteger(const char* at, const char* end, int base, Wide& value) 
     return at;
 }
 
-// Where a floating-point number that stream extraction accepts ends: an optional
-// sign, digits with at most one decimal point, then an optional exponent ("e" or
-// "E", an optional sign, digits). Stream extraction takes in all of it and fails
-// unless it holds a digit before the exponent and, when there is an exponent, a
-// digit in it; nullptr then.
-const char* floatingEnd(const char* at, const char* end);
-
-// The slow road for what std::from_chars refuses (a value beyond the type's range,
-// after a leading '+' has been dropped): the C library in the "C" locale, as
-// stream extraction converts, where an infinite result fails and an underflow reads
-// as what strtod gives.
-bool convertFloating(const char* first, const char* last, float& value);
-bool convertFloating(const char* first, const char* last, double& value);
-
-template <typename Floating>
-const char* readFloating(const char* at, const char* end, Floating& value) {
-    const char* const last = floatingEnd(at, end);
-    if (last == nullptr)
-        return nullptr;
-    const char* first = *at == '+' ? at + 1 : at;
-    Floating read{};
-    const auto [stop, error] = std::from_chars(first, last, read, std::chars_format::general);
-    if (error != std::errc{} || stop != last) {
-        if (!convertFloating(at, last, read))
-            return nullptr;
-    }
-    value = read;
-    return last;
-}
+// Reads a floating-point number where stream extraction would, without the blanks
+// in front: an optional sign, digits with at most one decimal point, then an
+// optional exponent ("e" or "E", an optional sign, digits). Stream extraction takes
+// in all of that and fails unless it holds a digit before the exponent and, when
+// there is an exponent, a digit in it; a value beyond the type's range fails, one
+// too small for it reads as the C library rounds it. Returns where reading
+// stopped, or nullptr on failure.
+const char* readFloating(const char* at, const char* end, float& value);
+const char* readFloating(const char* at, const char* end, double& value);
 
 // What stream extraction reads a T as: short and int are read as long and then
 // checked against their range.
