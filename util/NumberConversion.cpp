@@ -1,13 +1,12 @@
 #include "NumberConversion.h"
 
+#include <cfloat>
 #include <charconv>
-#include <clocale>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <iterator>
-#include <locale.h>
-#include <stdlib.h>
+#include <locale.h> // newlocale
+#include <stdlib.h> // strtod_l, strtof_l
 
 namespace NorvEngineering::Util::String::NumberReading {
 
@@ -116,6 +115,8 @@ bool convertWithCLibrary(const char* first, const char* last, double& value) {
 // Digits and powers of ten that the type holds exactly: then one multiplication or
 // division, rounded once, gives the nearest value, as the C library's conversion
 // does (the digits of a sensor's value always fit).
+// Each operation must round once, to its own type: no wider evaluation.
+static_assert(FLT_EVAL_METHOD == 0, "float and double arithmetic evaluated in their own types");
 template <typename Floating>
 struct SExactRange;
 template <>

@@ -109,18 +109,20 @@ template <typename T>
 using Extracted = std::conditional_t<std::is_same_v<T, short> || std::is_same_v<T, int>, long, T>;
 
 inline int baseOf(std::ios_base& (*base)(std::ios_base&)) {
-    if (base == static_cast<std::ios_base& (*)(std::ios_base&)>(std::hex))
+    if (base == std::hex)
         return 16;
-    if (base == static_cast<std::ios_base& (*)(std::ios_base&)>(std::oct))
+    if (base == std::oct)
         return 8;
     return 10;
 }
 
+// The types a stream reads as numbers (characters and bool it reads otherwise).
 template <typename T>
-constexpr bool isReadable = (std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char> &&
-                             !std::is_same_v<T, signed char> && !std::is_same_v<T, unsigned char> &&
-                             sizeof(T) >= sizeof(short)) ||
-                            std::is_same_v<T, float> || std::is_same_v<T, double>;
+constexpr bool isReadable =
+    std::is_same_v<T, short> || std::is_same_v<T, unsigned short> || std::is_same_v<T, int> ||
+    std::is_same_v<T, unsigned> || std::is_same_v<T, long> || std::is_same_v<T, unsigned long> ||
+    std::is_same_v<T, long long> || std::is_same_v<T, unsigned long long> || std::is_same_v<T, float> ||
+    std::is_same_v<T, double>;
 
 } // namespace NumberReading
 
