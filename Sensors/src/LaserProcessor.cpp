@@ -43,9 +43,10 @@ void CLaserProcessor::feed(const char* data, unsigned int length) {
 }
 
 std::string CLaserProcessor::takeTrace() {
-    std::string taken;
-    taken.reserve(kTraceLimit);
-    taken.swap(m_trace_);
+    // Taken after every reply, and almost always empty: the trace keeps the room it
+    // reserved, and only a trace that holds something costs a copy.
+    std::string taken(m_trace_);
+    m_trace_.clear();
     return taken;
 }
 

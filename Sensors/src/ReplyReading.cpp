@@ -3,7 +3,7 @@
 #include "NumberConversion.h"
 #include "SensorLibError.h"
 
-#include <cctype>
+#include <array>
 
 namespace NorvEngineering::SensorLib::ReplyReading {
 
@@ -14,14 +14,22 @@ namespace {
 constexpr std::size_t kLineEnd = 2;
 constexpr std::size_t kMnemonic = 2;
 
+// The value of each hexadecimal digit, -1 for any other character: one look-up a
+// character on the measuring path of the hexadecimal display format.
+constexpr std::array<int8_t, 256> kHexDigits = [] {
+    std::array<int8_t, 256> digits{};
+    digits.fill(-1);
+    for (std::size_t c = 0; c < 10; ++c)
+        digits['0' + c] = static_cast<int8_t>(c);
+    for (std::size_t c = 0; c < 6; ++c) {
+        digits['a' + c] = static_cast<int8_t>(10 + c);
+        digits['A' + c] = static_cast<int8_t>(10 + c);
+    }
+    return digits;
+}();
+
 int hexDigitValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+    return kHexDigits[static_cast<unsigned char>(c)];
 }
 } // namespace
 
@@ -72,7 +80,9 @@ double readDouble(const std::string& text) {
 
 int32_t readHexMillimetres(const std::string& text) {
     std::size_t pos = 0;
-    while (pos < text.size() && std::isspace(static_cast<unsigned char>(text[pos])) != 0)
+    // The blanks of stream extraction in the classic locale, whatever locale the
+    // program runs in.
+    while (pos < text.size() && Util::String::NumberReading::isBlank(text[pos]))
         ++pos;
     uint32_t value = 0;
     std::size_t digits = 0;
