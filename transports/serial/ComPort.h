@@ -171,8 +171,8 @@ public:
     void ClearDTR();
     void SetRTS();
     void ClearRTS();
-    // Act as if XON (XOFF) had been received: output resumes (is suspended). A port
-    // that suspended output resumes it when it closes.
+    // Act as if XON (XOFF) had been received: output resumes, whoever held it (is
+    // suspended). A port that suspended output resumes it when it closes.
     void SetXOn();
     void SetXOff();
     // A Linux serial device cannot be reset through its line: always an EComError.
@@ -200,7 +200,8 @@ public:
     // characters, the limits and the options through their setters; data bits,
     // parity, stop bits and the DTR, RTS and XON/XOFF controls stored without being
     // applied (where a default value and a named value mean the same setting, the
-    // named value is taken).
+    // named value is taken). A record that the line cannot take raises where a
+    // setter applies it, with the properties before it already taken.
     void CopyDCB(const TComConfig& config);
     // Show OnConfigDialog with the device's default configuration overlaid by the
     // properties; on confirmation the record becomes the properties (applied to the

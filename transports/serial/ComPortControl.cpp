@@ -112,6 +112,9 @@ void TCustomComPort::ClearRTS() {
 
 void TCustomComPort::SetXOn() {
     CheckActive();
+    // Resuming alone undoes only a suspension of our own; suspending first makes it
+    // lift an XOFF received from the other side as well.
+    checkCall(*this, m_lineCalls_.flow(m_handle_, TCOOFF));
     checkCall(*this, m_lineCalls_.flow(m_handle_, TCOON));
     m_outputSuspended_ = false;
 }
