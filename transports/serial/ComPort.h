@@ -179,8 +179,10 @@ public:
     void ResetDevice();
     // The modem input lines that are on; the empty set while designing. A device
     // without modem lines (a pseudo-terminal, some adapters) raises the system's
-    // error, as do the DTR, RTS and break calls there.
+    // error, as do the DTR and RTS calls there (a pseudo-terminal takes a break and
+    // sends nothing).
     TModemStatus ModemStatus();
+    // Replaces the system calls behind the line control and ModemStatus.
     void SetLineControlCalls(TLineControlCalls calls) { m_lineCalls_ = std::move(calls); }
 
     // ---- configuration ----------------------------------------------------------------------
