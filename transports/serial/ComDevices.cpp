@@ -107,6 +107,27 @@ std::vector<std::string> ComDevicePaths() {
     return paths;
 }
 
+std::vector<std::string> TerminalDevicePaths() {
+    namespace fs = std::filesystem;
+    std::vector<std::string> paths;
+    auto addEntries = [&paths](const char* directory, const std::string& prefix, bool numbersOnly) {
+        std::error_code error;
+        for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
+            const std::string name = it->path().filename().string();
+            if (numbersOnly && !std::all_of(name.begin(), name.end(), [](char c) {
+                    return std::isdigit(static_cast<unsigned char>(c)) != 0;
+                }))
+                continue;
+            paths.push_back(prefix + name);
+        }
+    };
+    addEntries("/sys/class/tty", "/dev/", false);
+    // /dev/pts also holds ptmx, which is no terminal of its own.
+    addEntries("/dev/pts", "/dev/pts/", true);
+    std::sort(paths.begin(), paths.end(), naturalLess);
+    return paths;
+}
+
 bool IsTerminalDevice(const std::string& path) {
     struct stat info {};
     if (path.empty() || ::stat(path.c_str(), &info) != 0 || !S_ISCHR(info.st_mode))

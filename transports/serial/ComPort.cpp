@@ -272,6 +272,10 @@ void TCustomComPort::Close() {
 void TCustomComPort::FreeHandle() {
     DestroyThread();
     if (m_handle_ >= 0) {
+        // Output that this port suspended must not stay suspended for the next user.
+        if (m_outputSuspended_)
+            m_lineCalls_.flow(m_handle_, TCOON);
+        m_outputSuspended_ = false;
         // Output still queued goes out while the line allows, then the rest is
         // dropped, so that closing never waits on a line held off for good.
         drainOutput_(std::nullopt, false);

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "ComConfig.h"
 #include "ComError.h"
 #include "ComEvents.h"
+#include "ComLineControl.h"
 #include "ComPortSettings.h"
 #include "ComPortTypes.h"
 #include "Component.h"
@@ -14,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace NorvEngineering::Serial {
@@ -128,6 +131,88 @@ public:
     // Adds the machine's serial devices as paths that DeviceName accepts, in a stable
     // order; needs no open port.
     void EnumComDevices(Platform::TStrings* list) const;
+    // Adds every terminal device that the system lists (consoles, virtual terminals,
+    // serial ports with or without a UART behind them, pseudo-terminals), in the
+    // same order; needs no open port.
+    void EnumDevices(Platform::TStrings* list) const;
+
+    // ---- typed and text transfers (through Read and Write) -------------------------------
+    // The readers wait for their bytes (within the read time-outs); the writers do
+    // not wait, and the port keeps its own copy of what they write. Words and double
+    // words travel in the machine's memory order.
+    char ReadChar();
+    uint8_t ReadByte();
+    uint16_t ReadWord();
+    uint32_t ReadDWord();
+    void WriteChar(char value);
+    void WriteByte(uint8_t value);
+    void WriteWord(uint16_t value);
+    void WriteDWord(uint32_t value);
+    // Reads character by character up to and including `last`.
+    std::string ReadUntil(char last);
+    // Up to and including a carriage return; a line feed is an ordinary character.
+    std::string ReadLine();
+    // What the input queue holds now; empty, without waiting, when it holds nothing.
+    std::string ReadString();
+    void WriteString(const std::string& text);
+
+    // ---- line control ----------------------------------------------------------------------
+    // Sends one character ahead of what the port still holds of a pending write.
+    // Bytes already in the kernel's output queue cannot be overtaken by an arbitrary
+    // character; the device's START and STOP characters (Characters.XOn and XOff)
+    // can, and they go out even while a received XOFF holds the output. When the
+    // device takes no character at once (output suspended by SetXOff, the queue full,
+    // an ordinary character under a received XOFF) the call fails with the system's
+    // "would block" error instead of waiting.
+    void TransmitChar(char value);
+    void SetBreak();
+    void ClearBreak();
+    void SetDTR();
+    void ClearDTR();
+    void SetRTS();
+    void ClearRTS();
+    // Act as if XON (XOFF) had been received: output resumes, whoever held it (is
+    // suspended). A port that suspended output resumes it when it closes.
+    void SetXOn();
+    void SetXOff();
+    // A Linux serial device cannot be reset through its line: always an EComError.
+    void ResetDevice();
+    // The modem input lines that are on; the empty set while designing. A device
+    // without modem lines (a pseudo-terminal, some adapters) raises the system's
+    // error, as do the DTR and RTS calls there (a pseudo-terminal takes a break and
+    // sends nothing).
+    TModemStatus ModemStatus();
+    // Replaces the system calls behind the line control and ModemStatus.
+    void SetLineControlCalls(TLineControlCalls calls) { m_lineCalls_ = std::move(calls); }
+
+    // ---- configuration ----------------------------------------------------------------------
+    // The device's default configuration: the settings the device DeviceName keeps
+    // now, read without changing them (through the port when it holds the device,
+    // else through a descriptor of its own; opening a device that nobody holds acts
+    // on its modem lines as every open does). Storing it applies the record to the
+    // device's settings and leaves its other terminal settings alone; it fails with
+    // "device busy" while another port holds the device.
+    TComConfig DefaultConfig();
+    void SetDefaultConfig(const TComConfig& config);
+    // The record filled from the properties, starting from `config`: only properties
+    // that are not at their default value replace its line settings and flow
+    // control; characters, limits and options are always written.
+    void CopyDCBTo(TComConfig& config) const;
+    // The properties taken from the record: the rate through CustomBaudRate, the
+    // characters, the limits and the options through their setters; data bits,
+    // parity, stop bits and the DTR, RTS and XON/XOFF controls stored without being
+    // applied (where a default value and a named value mean the same setting, the
+    // named value is taken). A record that the line cannot take raises where a
+    // setter applies it, with the properties before it already taken.
+    void CopyDCB(const TComConfig& config);
+    // Show OnConfigDialog with the device's default configuration overlaid by the
+    // properties; on confirmation the record becomes the properties (applied to the
+    // open device). DefaultConfigDialog shows the device's default configuration and
+    // on confirmation stores it back, leaving the properties alone. Both return true
+    // when the user confirmed; without an OnConfigDialog they report an EComError
+    // to OnError and return false, changing nothing.
+    bool ConfigDialog();
+    bool DefaultConfigDialog();
 
     void CheckActive();
     void CheckInactive();
@@ -176,6 +261,7 @@ public:
     TReadWriteEvent BeforeRead;
     TReadWriteEvent BeforeWrite;
     TComErrorEvent OnError;
+    TConfigDialogEvent OnConfigDialog;
     TLineNotifyEvent OnBreak{*this};
     TLineNotifyEvent OnCTSChange{*this};
     TLineNotifyEvent OnDSRChange{*this};
@@ -253,6 +339,9 @@ private:
     TOptions m_options_;
     TStopBits m_stopBits_ = sbDefault;
     bool m_synchronizeEvents_ = true;
+    TLineControlCalls m_lineCalls_ = TLineControlCalls::System();
+    // Set by SetXOff: output stays suspended until SetXOn or the close.
+    bool m_outputSuspended_ = false;
 };
 
 // The port as a published component; it adds nothing to TCustomComPort.

@@ -60,6 +60,9 @@ public:
     void Assign(const TFlowControl& source);
 
 private:
+    // Takes the controls from a configuration record without applying them.
+    friend class TCustomComPort;
+
     void changed_();
 
     TDTRControl m_dtr_ = dcDefault;
