@@ -11,11 +11,14 @@ class CSensor;
 
 // Receive size shared by the processors and the transports.
 inline constexpr std::size_t kReceiveBufferSize = 4096;
+// The most the processor holds of a reply in progress; a longer reply is dropped.
+inline constexpr std::size_t kMaxBuffered = kReceiveBufferSize - 1;
 // The most the trace holds, unless a single appended text is longer.
 inline constexpr std::size_t kTraceLimit = 2048;
 
 // Gathers received bytes, cuts complete replies at the model's delimiter set and hands
-// each to the model's parser, then reports a data update.
+// each to the model's parser, then reports a data update. Every complete reply of at
+// most kMaxBuffered characters is parsed once, however the bytes are chunked.
 class CLaserProcessor : public CSensorProcessor {
 public:
     explicit CLaserProcessor(const std::string& delimiters);
@@ -40,6 +43,12 @@ protected:
     void notifySink_(CSensor* sensor);
 
 private:
+    // Cuts and parses every complete reply at the front of the buffer; a reply whose
+    // delimiter lies at the buffer's end waits when more bytes are to come. Returns
+    // how many characters were cut off the front.
+    std::size_t cutReplies_(bool moreToCome);
+    void feedUndelimited_(const char* data, unsigned int length);
+
     std::string m_trace_;
     std::string m_buffer_;
     std::string m_delimiters_;
