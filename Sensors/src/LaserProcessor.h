@@ -18,7 +18,7 @@ inline constexpr std::size_t kTraceLimit = 2048;
 
 // Gathers received bytes, cuts complete replies at the model's delimiter set and hands
 // each to the model's parser, then reports a data update. Every complete reply of at
-// most kMaxBuffered characters is parsed once, however the bytes are chunked.
+// most kMaxBuffered characters is parsed once, also from a chunk larger than the buffer.
 class CLaserProcessor : public CSensorProcessor {
 public:
     explicit CLaserProcessor(const std::string& delimiters);
