@@ -41,7 +41,7 @@ void CLaserProcessor::feed(const char* data, unsigned int length) {
         // rest of it is skipped up to its delimiter, and reading starts again there.
         m_buffer_.resize(held);
         appendTrace(m_buffer_);
-        m_buffer_.clear();
+        clearBuffer();
         held = 0;
         const std::size_t end = rest.find_first_of(m_delimiters_);
         if (end == std::string_view::npos)
@@ -53,17 +53,22 @@ void CLaserProcessor::feed(const char* data, unsigned int length) {
 std::size_t CLaserProcessor::cutReplies_(bool moreToCome) {
     std::size_t erased = 0;
     for (;;) {
-        const std::size_t pos = m_buffer_.find_first_of(m_delimiters_);
-        if (pos == std::string::npos)
+        const std::size_t pos = m_buffer_.find_first_of(m_delimiters_, m_searched_);
+        if (pos == std::string::npos) {
+            m_searched_ = m_buffer_.size();
             return erased;
+        }
         const std::size_t end = pos + m_delimiters_.size();
         // A reply takes as many characters as the delimiter set has; those not yet
         // in the buffer come with the next part of the chunk.
-        if (end > m_buffer_.size() && moreToCome)
+        if (end > m_buffer_.size() && moreToCome) {
+            m_searched_ = pos;
             return erased;
+        }
         const std::size_t cut = std::min(end, m_buffer_.size());
         m_reply_.assign(m_buffer_, 0, cut);
         m_buffer_.erase(0, cut);
+        m_searched_ = 0;
         erased += cut;
         parseReply(m_reply_);
         notifyDataUpdate();
@@ -75,13 +80,13 @@ void CLaserProcessor::feedUndelimited_(const char* data, unsigned int length) {
     // goes with the buffer, which the trace takes.
     if (m_buffer_.size() + length >= kReceiveBufferSize) {
         appendTrace(m_buffer_);
-        m_buffer_.clear();
+        clearBuffer();
         return;
     }
     m_buffer_.append(data, length);
     parseReply(m_buffer_);
     if (m_buffer_.size() + length >= kReceiveBufferSize)
-        m_buffer_.clear();
+        clearBuffer();
     notifyDataUpdate();
 }
 

@@ -29,8 +29,14 @@ public:
 
     std::string takeTrace();
     void appendTrace(const std::string& text);
-    void setDelimiters(const std::string& delimiters) { m_delimiters_ = delimiters; }
-    void clearBuffer() { m_buffer_.clear(); }
+    void setDelimiters(const std::string& delimiters) {
+        m_delimiters_ = delimiters;
+        m_searched_ = 0;
+    }
+    void clearBuffer() {
+        m_buffer_.clear();
+        m_searched_ = 0;
+    }
 
     const std::string& getDelimiters() const { return m_delimiters_; }
     const std::string& getBuffer() const { return m_buffer_; }
@@ -53,6 +59,9 @@ private:
     std::string m_buffer_;
     std::string m_delimiters_;
     std::string m_reply_;
+    // How many characters at the front of the buffer are known to hold no delimiter:
+    // a reply that comes a byte at a time is searched once, not once a byte.
+    std::size_t m_searched_ = 0;
 };
 
 } // namespace NorvEngineering::SensorLib
