@@ -29,9 +29,9 @@ public:
     const CQueue& getQueue() const { return m_queue_; }
 
     // The start sequence: escape twice, then identification and parameter dump.
-    // Commands still queued stay ahead of them and the front one is written again:
-    // a running mode yields to the identification at its next line, and an owner
-    // that starts anew clears what it no longer wants before.
+    // Commands still queued stay ahead of them and the front one is written again
+    // (the escapes have stopped it); a running mode yields to the identification at
+    // its next line. The active flag stays as it is.
     void start() {
         // Two escapes stop whatever the sensor may be running since power-up.
         send(Record(Mode::lmEscaped));
