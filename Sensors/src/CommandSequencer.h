@@ -29,12 +29,10 @@ public:
     const CQueue& getQueue() const { return m_queue_; }
 
     // The start sequence: escape twice, then identification and parameter dump.
+    // Commands still queued stay ahead of them and the front one is written again
+    // (the escapes have stopped it); a running mode yields to the identification at
+    // its next line. The active flag stays as it is.
     void start() {
-        // A new start sequence starts from nothing: commands left from an earlier
-        // connection would never be answered, and readiness is reported anew.
-        m_queue_.clear();
-        m_sensor_.setActive(0);
-
         // Two escapes stop whatever the sensor may be running since power-up.
         send(Record(Mode::lmEscaped));
         send(Record(Mode::lmEscaped));

@@ -3,6 +3,9 @@
 #include "Sensor.h"
 #include "SensorSink.h"
 
+#include <algorithm>
+#include <string_view>
+
 namespace NorvEngineering::SensorLib {
 
 CLaserProcessor::CLaserProcessor(const std::string& delimiters) : m_delimiters_(delimiters) {
@@ -13,33 +16,78 @@ CLaserProcessor::CLaserProcessor(const std::string& delimiters) : m_delimiters_(
 CLaserProcessor::~CLaserProcessor() = default;
 
 void CLaserProcessor::feed(const char* data, unsigned int length) {
-    // A chunk that would fill the buffer means the sensor is not sending the lines we
-    // expect: give up what is there (to the trace, so the owner sees it) and resync.
-    if (m_buffer_.size() + length >= kReceiveBufferSize) {
-        appendTrace(m_buffer_);
-        m_buffer_.clear();
-        return;
-    }
-    m_buffer_.append(data, length);
-
     if (m_delimiters_.empty()) {
-        parseReply(m_buffer_);
-        if (m_buffer_.size() + length >= kReceiveBufferSize)
-            m_buffer_.clear();
-        notifyDataUpdate();
+        feedUndelimited_(data, length);
         return;
     }
-
+    // The chunk goes into the buffer in as many parts as it takes to keep the buffer
+    // within its size, the complete replies cut after each part: a transport that
+    // was held up hands over a full buffer of lines at once, and each of them counts.
+    std::string_view rest(data, length);
+    // How much of the reply in progress came with earlier chunks.
+    std::size_t held = m_buffer_.size();
     for (;;) {
-        const std::size_t pos = m_buffer_.find_first_of(m_delimiters_);
-        if (pos == std::string::npos)
+        const std::size_t part = std::min(kMaxBuffered - m_buffer_.size(), rest.size());
+        m_buffer_.append(rest.data(), part);
+        rest.remove_prefix(part);
+        const std::size_t cut = cutReplies_(!rest.empty() && m_buffer_.size() < kMaxBuffered);
+        held = cut >= held ? 0 : std::min(held - cut, m_buffer_.size());
+        if (rest.empty())
             return;
-        const std::size_t cut = std::min(pos + m_delimiters_.size(), m_buffer_.size());
+        if (m_buffer_.size() < kMaxBuffered)
+            continue;
+        // The reply in progress grows past the buffer without a delimiter: no sensor
+        // sends such a line. What earlier chunks brought of it goes to the trace, the
+        // rest of it is skipped up to its delimiter, and reading starts again there.
+        m_buffer_.resize(held);
+        appendTrace(m_buffer_);
+        clearBuffer();
+        held = 0;
+        const std::size_t end = rest.find_first_of(m_delimiters_);
+        if (end == std::string_view::npos)
+            return;
+        rest.remove_prefix(std::min(end + m_delimiters_.size(), rest.size()));
+    }
+}
+
+std::size_t CLaserProcessor::cutReplies_(bool moreToCome) {
+    std::size_t erased = 0;
+    for (;;) {
+        const std::size_t pos = m_buffer_.find_first_of(m_delimiters_, m_searched_);
+        if (pos == std::string::npos) {
+            m_searched_ = m_buffer_.size();
+            return erased;
+        }
+        const std::size_t end = pos + m_delimiters_.size();
+        // A reply takes as many characters as the delimiter set has; those not yet
+        // in the buffer come with the next part of the chunk.
+        if (end > m_buffer_.size() && moreToCome) {
+            m_searched_ = pos;
+            return erased;
+        }
+        const std::size_t cut = std::min(end, m_buffer_.size());
         m_reply_.assign(m_buffer_, 0, cut);
         m_buffer_.erase(0, cut);
+        m_searched_ = 0;
+        erased += cut;
         parseReply(m_reply_);
         notifyDataUpdate();
     }
+}
+
+void CLaserProcessor::feedUndelimited_(const char* data, unsigned int length) {
+    // Without delimiters there are no replies to save: a chunk that does not fit
+    // goes with the buffer, which the trace takes.
+    if (m_buffer_.size() + length >= kReceiveBufferSize) {
+        appendTrace(m_buffer_);
+        clearBuffer();
+        return;
+    }
+    m_buffer_.append(data, length);
+    parseReply(m_buffer_);
+    if (m_buffer_.size() + length >= kReceiveBufferSize)
+        clearBuffer();
+    notifyDataUpdate();
 }
 
 std::string CLaserProcessor::takeTrace() {

@@ -163,10 +163,12 @@ void CVkr25FamilyProcessor<Driver>::parseIdentification_(const std::string& repl
     if (reply.find("VKR2") != std::string::npos) {
         try {
             config_().setIdentification(reply);
+        } catch (const Util::String::CBadConversion&) {
+            throw; // a version part that is no number: as any unreadable reply
         } catch (const std::exception&) {
             // Wrong number of fields, no digit in the serial number or the major
-            // version, a version part that is no number: the line is no identity,
-            // and the lines after it must still be read.
+            // version: the line is no identity, and the lines after it must still
+            // be read.
             appendTrace(identificationMarker_("/BAD ID STRING") + reply);
             return;
         }
@@ -208,12 +210,10 @@ void CVkr25FamilyProcessor<Driver>::parseMeasurement_(const std::string& reply) 
     }
     if (RR::isErrorReply(reply))
         throw Util::String::CBadConversion(reply);
-    // Decoded before anything is stored: a line without a single hex digit is a
-    // failed reading, not a distance of zero.
-    const std::string text = RR::textAt(reply, kHexFieldStart, kHexFieldLength);
-    const double distance = RR::readHexDistance(text);
-    m_pDriver_->setStrDistance(text);
-    m_pDriver_->setDistance(distance);
+    // The text is kept as received; a line without a single hex digit is a failed
+    // reading that leaves the distance as it was, not a distance of zero.
+    m_pDriver_->setStrDistance(RR::textAt(reply, kHexFieldStart, kHexFieldLength));
+    m_pDriver_->setDistance(RR::readHexDistance(m_pDriver_->getStrDistance()));
 }
 
 template <class Driver>
@@ -398,13 +398,13 @@ void CVkr25FamilyProcessor<Driver>::endDump_(Mode head) {
 
 template <class Driver>
 void CVkr25FamilyProcessor<Driver>::finishCommand_(Mode head) {
+    m_pDriver_->setCurrentMode(Mode::lmEscaped);
     // A sink called on the way may have replaced the queue (laser on, escape, and a
     // new request): then the command is gone already, and what is in flight now is
-    // neither finished nor to be dropped.
+    // not to be dropped.
     const auto& queue = m_pDriver_->getQueue();
     if (queue.empty() || queue.front().getId() != head)
         return;
-    m_pDriver_->setCurrentMode(Mode::lmEscaped);
     m_pDriver_->sendNextQueuedMode();
 }
 

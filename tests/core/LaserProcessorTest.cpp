@@ -108,19 +108,56 @@ TEST(LaserProcessor, OverflowDropsBufferAndChunkAtExactBoundary) {
     EXPECT_EQ(f.sink.updates[0].size(), 4095u);
 }
 
-TEST(LaserProcessor, OverflowLosesTheChunkThatReachesTheLimitAndAnOversizedOneWhole) {
-    Fixture f("\n");
-    f.feed(std::string(4000, 'a'));
-    f.feed(std::string(95, 'b') + "\n"); // 4096 with its line end
-    EXPECT_TRUE(f.processor.replies.empty());
-    EXPECT_TRUE(f.processor.getBuffer().empty());
-    EXPECT_EQ(f.processor.getTrace(), std::string(4000, 'a'));
-    Fixture oversized("\n");
-    oversized.feed(std::string(5000, 'z') + "\n1\n");
-    EXPECT_TRUE(oversized.processor.replies.empty());
-    EXPECT_TRUE(oversized.processor.getBuffer().empty());
-    oversized.feed("1\n");
-    EXPECT_EQ(oversized.processor.replies.size(), 1u);
+TEST(LaserProcessor, OverlongReplyIsDroppedAndTheRepliesAroundItAreParsed) {
+    // What came of it before the chunk goes to the trace, the rest is lost up to and
+    // with its line end, whether that comes in this chunk or not at all.
+    const std::string held(4000, 'a');
+    struct Case {
+        std::string chunk;
+        std::vector<std::string> replies;
+    };
+    const Case cases[] = {
+        {std::string(96, 'b'), {}},
+        {std::string(95, 'b') + "\n", {}}, // 4096 with its line end
+        {std::string(95, 'b') + "\n42\n", {"42\n"}},
+        {std::string(900, 'b') + "\n42\n7", {"42\n"}},
+    };
+    for (const Case& c : cases) {
+        Fixture f("\n");
+        f.feed(held);
+        f.feed(c.chunk);
+        EXPECT_EQ(f.processor.replies, c.replies) << c.chunk.size();
+        EXPECT_EQ(f.processor.getBuffer(), c.chunk.back() == '7' ? "7" : "") << c.chunk.size();
+        EXPECT_EQ(f.sink.updates.empty() ? f.processor.getTrace() : f.sink.updates[0], held);
+    }
+
+    Fixture oneChunk("\n");
+    oneChunk.feed("1\n" + std::string(5000, 'z') + "\n" + std::string(4094, 'y') + "\n2\n");
+    ASSERT_EQ(oneChunk.processor.replies.size(), 3u);
+    EXPECT_EQ(oneChunk.processor.replies[1].size(), 4095u); // the longest reply there is
+    EXPECT_EQ(oneChunk.processor.replies[2], "2\n");
+    EXPECT_TRUE(oneChunk.processor.getTrace().empty());
+}
+
+TEST(LaserProcessor, FullChunksOfCompleteRepliesAreAllParsedWhereverTheySplit) {
+    // Lines of several lengths, so that the chunk limits fall at every place in a line.
+    std::vector<std::string> lines;
+    std::string stream;
+    for (std::size_t i = 0; stream.size() < 3 * kReceiveBufferSize; ++i) {
+        lines.push_back(std::to_string(i * 7919 % 100000) + std::string(i % 4, ' ') + "\r\n");
+        stream += lines.back();
+    }
+    for (std::size_t first = kReceiveBufferSize - 24; first <= kReceiveBufferSize + 24; ++first) {
+        for (const std::size_t size : {kReceiveBufferSize, kReceiveBufferSize + 1, stream.size()}) {
+            Fixture f("\n");
+            f.feed(stream.substr(0, first));
+            for (std::size_t at = first; at < stream.size(); at += size)
+                f.feed(stream.substr(at, size));
+            ASSERT_EQ(f.processor.replies, lines) << "first " << first << ", then " << size;
+            ASSERT_EQ(f.sink.dataUpdates, static_cast<int>(lines.size()));
+            ASSERT_TRUE(f.processor.getTrace().empty());
+        }
+    }
 }
 
 TEST(LaserProcessor, EmptySetParsesWholeBufferEveryChunk) {

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,8 @@ public:
         if (!distance.empty() && (distances.empty() || distances.back() != distance)) {
             distances.push_back(distance);
             arrivals.push_back(now);
+            if (afterNewDistance)
+                afterNewDistance();
         }
     }
     void onInterfaceReady(CSensor* sensor, CSensorInterface* iface) override {
@@ -34,6 +37,8 @@ public:
 
     std::vector<std::string> distances;
     std::vector<Clock::time_point> arrivals;
+    // Runs on the main thread after each new distance: an owner that is slow at times.
+    std::function<void()> afterNewDistance;
 };
 
 // The simulators count distances up a millimetre a line; the first step that is not

@@ -48,20 +48,25 @@ TYPED_TEST(Vkr25FamilyMendedFaults, HexadecimalLineWithoutDigitsIsAFailedReading
     Rig<TypeParam> rig;
     rig.run(D::lmDT, 'h');
     rig.feed("x0001000\r\n");
+    // The text is kept as received, the distance stays.
     for (const std::string line : {"\n", "\r\n", "x\r\n", "x      \r\n", "xZZZZZZZ\r\n"}) {
         rig.forget();
         rig.feed(line);
-        EXPECT_EQ(rig.snapshot(), "DT after none, queue DT, wrote  | distance 0001000 4.096 | temperature  0 "
-                                  "| errors | changed  | trace " +
-                                      line);
+        EXPECT_EQ(rig.snapshot(), "DT after none, queue DT, wrote  | distance " + line.substr(1, 7) +
+                                      " 4.096 | temperature  0 | errors | changed  | trace " + line);
     }
 }
 
 TYPED_TEST(Vkr25FamilyMendedFaults, RejectedIdentificationIsTracedAndLaterLinesGoOn) {
     const std::string model = TypeParam::kModel;
     const std::string previous = model + ",1,1.1";
-    for (const char* fields : {" without fields", ",SN,V 1.23", ",SN,V7.03", ",123,V 1", ",123,V7",
-                               ",123,V x.1", ",123,Vx.1", ",1,2,3"}) {
+    // A line that is no identity at all is marked as such; one whose version part is
+    // no number is an unreadable reply like any other, traced as it came.
+    const std::pair<const char*, bool> cases[] = {
+        {" without fields", true}, {",SN,V 1.23", true}, {",SN,V7.03", true}, {",123,V x.1", true},
+        {",123,Vx.1", true},       {",1,2,3", true},     {",123,V 1", false}, {",123,V7", false},
+        {",123,V7.x", false},      {",123,V1y.2", false}};
+    for (const auto& [fields, marked] : cases) {
         const std::string bad = model + fields + "\r\n";
         Rig<TypeParam> rig;
         rig.driver.initialize();
@@ -69,11 +74,12 @@ TYPED_TEST(Vkr25FamilyMendedFaults, RejectedIdentificationIsTracedAndLaterLinesG
         rig.forget();
         rig.feed(bad + kPromptLine + TypeParam::kDump);
         ASSERT_GE(rig.sink.updates.size(), 2U);
-        EXPECT_EQ(rig.sink.updates[0], idTrace<TypeParam>("/BAD ID STRING", bad));
+        EXPECT_EQ(rig.sink.updates[0], marked ? idTrace<TypeParam>("/BAD ID STRING", bad) : bad);
         EXPECT_EQ(rig.sink.updates[1], idTrace<TypeParam>("/FOUND PR STRING", kPromptLine));
         // One update a line: the two above and the whole dump.
         EXPECT_EQ(rig.sink.dataUpdates, 2 + static_cast<int>(dumpLines(TypeParam::kDump).size())) << bad;
         EXPECT_EQ(rig.sink.sensorReady, 1) << bad;
+        EXPECT_TRUE(rig.sink.sensorErrors.empty()) << bad;
         EXPECT_EQ(rig.config().getVersionInfo(), nullptr) << bad;
         EXPECT_EQ(rig.config().getIdentification(), previous) << bad;
     }

@@ -235,6 +235,19 @@ TYPED_TEST(Vkr25FamilyProcessor, FirstDumpStoresEveryMarkerThenMakesTheDriverRea
               (Writes{"update", "sensorReady", "mode", "mode", "update"}));
 }
 
+TYPED_TEST(Vkr25FamilyProcessor, FirstDumpEndsInEscapeAlsoWhenTheAutostartModeClearedTheQueue) {
+    for (const auto& [asName, name] : {std::pair<std::string, std::string>{"lo", "LO"}, {"lf", "LF"}}) {
+        Rig<TypeParam> rig;
+        rig.beginDump();
+        const std::string head = dumpWithout(dumpWithout(TypeParam::kDump, "[AS]"), "[OF]");
+        rig.feed(head + "[AS] Autostart................" + asName + "\r\n" + kOfLine);
+        EXPECT_EQ(rig.state(), "ESC after " + name + ", queue, wrote <" + name + "><\r>");
+        EXPECT_EQ(Writes(rig.sink.calls.end() - 4, rig.sink.calls.end()),
+                  (Writes{"mode", "sensorReady", "mode", "update"}));
+        EXPECT_EQ(rig.driver.getActive(), 1);
+    }
+}
+
 TYPED_TEST(Vkr25FamilyProcessor, LaterDumpsNeitherRaiseReadyNorStartAnything) {
     using D = typename TypeParam::Driver;
     Rig<TypeParam> rig;
