@@ -14,6 +14,8 @@
 // SENSORLIB_BENCH_WARMUP (rounds, default 300).
 #include "BenchCounters.h"
 #include "BenchOptions.h"
+#include "LineWriter.h"
+#include "Loopback.h"
 
 #include "Application.h"
 #include "ComThread.h"
@@ -57,131 +59,13 @@ using NorvEngineering::Platform::Application;
 using namespace std::chrono_literals;
 
 namespace {
+using Bench::acceptWithin;
+using Bench::LineWriter;
+using Bench::listenOnLoopback;
+using Bench::tcpPair;
+using Bench::TcpPair;
 
 constexpr auto kSampleTimeout = 1s;
-
-// The writing end of one connection: a simulated sensor in a measuring mode whose
-// lines go out only when asked. For the library's connections a thread of the
-// writer also answers the commands that arrive (the driver's initialisation).
-class LineWriter {
-public:
-    explicit LineWriter(int fd, bool answerCommands) : m_fd_(fd) {
-        m_sim_.setOutputHandler([this](std::string_view bytes) { m_output_.append(bytes); });
-        m_sim_.setDistanceSource(
-            [](uint64_t index) { return 1.0 + 0.001 * static_cast<double>(index % 900000); });
-        if (!answerCommands) {
-            m_sim_.feed("DX\r");
-            m_output_.clear();
-            return;
-        }
-        m_stop_ = ::eventfd(0, EFD_CLOEXEC);
-        m_thread_ = std::thread([this] { answer(); });
-    }
-    LineWriter(const LineWriter&) = delete;
-    LineWriter& operator=(const LineWriter&) = delete;
-    ~LineWriter() {
-        if (m_thread_.joinable()) {
-            const uint64_t one = 1;
-            [[maybe_unused]] const ssize_t put = ::write(m_stop_, &one, sizeof one);
-            m_thread_.join();
-            ::close(m_stop_);
-        }
-        ::close(m_fd_);
-    }
-    bool measuring() {
-        std::lock_guard lock(m_mutex_);
-        return m_sim_.isMeasuring();
-    }
-    // Writes one measurement line; the time just before the write.
-    Clock::time_point writeLine() {
-        std::lock_guard lock(m_mutex_);
-        m_sim_.tick();
-        std::string line;
-        line.swap(m_output_);
-        const auto at = Clock::now();
-        writeAll(line);
-        return at;
-    }
-    // Shuts a socket down, which wakes a reader blocked on the other end.
-    void hangUp() { ::shutdown(m_fd_, SHUT_RDWR); }
-
-private:
-    void writeAll(const std::string& bytes) {
-        for (std::size_t done = 0; done < bytes.size();) {
-            const ssize_t put = ::write(m_fd_, bytes.data() + done, bytes.size() - done);
-            if (put <= 0)
-                return;
-            done += static_cast<std::size_t>(put);
-        }
-    }
-    void answer() {
-        for (;;) {
-            pollfd watched[2] = {{m_fd_, POLLIN, 0}, {m_stop_, POLLIN, 0}};
-            if (::poll(watched, 2, -1) < 0 || watched[1].revents != 0)
-                return;
-            char buffer[1024];
-            const ssize_t got = ::read(m_fd_, buffer, sizeof buffer);
-            if (got <= 0)
-                return;
-            std::lock_guard lock(m_mutex_);
-            m_sim_.feed(std::string_view(buffer, static_cast<std::size_t>(got)));
-            std::string reply;
-            reply.swap(m_output_);
-            writeAll(reply);
-        }
-    }
-
-    int m_fd_;
-    int m_stop_ = -1;
-    std::mutex m_mutex_;
-    SensorSim::CSensorSimulator m_sim_;
-    std::string m_output_;
-    std::thread m_thread_;
-};
-
-// A connected loopback pair: the reading end and the writing end.
-struct TcpPair {
-    int reader = -1;
-    int writer = -1;
-};
-
-int listenOnLoopback(uint16_t& port) {
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(listener, 4);
-    socklen_t length = sizeof address;
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
-    return listener;
-}
-
-int acceptWithin(int listener, std::chrono::milliseconds timeout) {
-    pollfd ready{listener, POLLIN, 0};
-    if (::poll(&ready, 1, static_cast<int>(timeout.count())) <= 0)
-        return -1;
-    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    return fd;
-}
-
-TcpPair tcpPair() {
-    uint16_t port = 0;
-    const int listener = listenOnLoopback(port);
-    TcpPair pair;
-    pair.reader = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    ::connect(pair.reader, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    pair.writer = acceptWithin(listener, 5s);
-    ::close(listener);
-    return pair;
-}
 
 // A raw pseudo-terminal: the device side (read) and the master side (written).
 struct PtyPair {
