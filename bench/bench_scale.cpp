@@ -5,7 +5,8 @@
 // and the next size still runs.
 //
 // In a measuring window (after a warm-up) the child takes: CPU of the whole process
-// (% of one core), resident memory, threads, descriptors, the 99th percentile of
+// (% of one core), resident memory, threads (not counting its own measuring
+// thread), descriptors (its pipes to the peer among them), the 99th percentile of
 // the time from the peer's write to onDataUpdate (the peer stamps each line with its
 // write time, see ScalePeer.cpp), the worst lateness of a 10 ms timer on the main
 // thread (the owner's loop), and the line rate. After the window the peer stops and
@@ -13,7 +14,9 @@
 //
 // Knobs (environment): SENSORLIB_BENCH_SENSORS (list, default 1,50,200,500,1000),
 // SENSORLIB_BENCH_WINDOW_S, SENSORLIB_BENCH_READY_S (time allowed to connect and
-// initialise), SENSORLIB_BENCH_NOFILE (soft descriptor limit; default: the hard one).
+// initialise), SENSORLIB_BENCH_NOFILE (soft descriptor limit; default: the hard one),
+// SENSORLIB_BENCH_LIMITED=0 (leaves out the extra run of 1,000 sensors with the soft
+// descriptor limit at 1024, where a process runs out of descriptors).
 #include "BenchCounters.h"
 #include "BenchOptions.h"
 #include "ChildProcess.h"
@@ -33,15 +36,21 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace NorvEngineering::SensorLib;
@@ -61,17 +70,22 @@ long readySeconds() {
     return Bench::option("READY_S", 60, 30);
 }
 
-// What all sinks of a run share; everything runs on the main thread.
+// What all sinks of a run share. The sinks run on the main thread; the measuring
+// thread reads, so what it reads is atomic or under the lock.
 struct RunState {
-    bool measuring = false;
-    bool inWindow = false;
-    uint64_t received = 0;
-    uint64_t receivedInWindow = 0;
-    std::vector<double> latencyMs;
-    int ready = 0;
-    int interfaceErrors = 0;
+    std::atomic<bool> measuring{false};
+    std::atomic<bool> inWindow{false};
+    std::atomic<uint64_t> received{0};
+    std::atomic<uint64_t> receivedInWindow{0};
+    std::atomic<int> ready{0};
+    std::atomic<int> interfaceErrors{0};
     int sensorErrors = 0;
-    std::string firstError;
+    std::string firstError; // main thread only
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<double> latencyMs;   // under the lock
+    uint64_t drainedAt = UINT64_MAX; // under the lock: received count that wakes the measurer
 };
 
 // The time a line spent from the peer's write to here, from its time-stamped
@@ -98,11 +112,15 @@ public:
         if (distance == m_last_) // not a measurement line
             return;
         m_last_ = distance;
-        ++m_run_.received;
-        if (m_run_.inWindow) {
+        const uint64_t received = ++m_run_.received;
+        const bool inWindow = m_run_.inWindow;
+        if (inWindow)
             ++m_run_.receivedInWindow;
+        std::lock_guard lock(m_run_.mutex);
+        if (inWindow)
             m_run_.latencyMs.push_back(lineLatencyMs(distance));
-        }
+        if (received >= m_run_.drainedAt)
+            m_run_.changed.notify_all();
     }
     void onInterfaceReady(CSensor* sensor, CSensorInterface*) override { sensor->initialize(); }
     void onInterfaceError(CSensor*, CSensorInterface*, CInterfaceError& error) override {
@@ -156,11 +174,16 @@ public:
         ThreadMessageQueue::current().unwatch(m_watch_);
         ::close(m_timer_);
     }
-    double worstMs() const { return m_worstMs_; }
+    // The worst lateness so far, counting a firing that is overdue now.
+    double worstMs() const {
+        const auto due = Clock::time_point(Clock::duration(m_due_.load()));
+        const double overdue = std::chrono::duration<double, std::milli>(Clock::now() - due).count();
+        return std::max(m_worstMs_.load(), overdue);
+    }
 
 private:
     void arm() {
-        m_due_ = Clock::now() + m_period_;
+        m_due_ = (Clock::now() + m_period_).time_since_epoch().count();
         itimerspec spec{};
         spec.it_value.tv_nsec = std::chrono::duration_cast<std::chrono::nanoseconds>(m_period_).count();
         ::timerfd_settime(m_timer_, 0, &spec, nullptr);
@@ -168,16 +191,17 @@ private:
     void fired() {
         uint64_t expirations = 0;
         [[maybe_unused]] const ssize_t got = ::read(m_timer_, &expirations, sizeof expirations);
-        m_worstMs_ =
-            std::max(m_worstMs_, std::chrono::duration<double, std::milli>(Clock::now() - m_due_).count());
+        const auto due = Clock::time_point(Clock::duration(m_due_.load()));
+        m_worstMs_ = std::max(m_worstMs_.load(),
+                              std::chrono::duration<double, std::milli>(Clock::now() - due).count());
         arm();
     }
 
     std::chrono::milliseconds m_period_;
     int m_timer_ = -1;
     ThreadMessageQueue::WatchId m_watch_ = 0;
-    Clock::time_point m_due_;
-    double m_worstMs_ = 0.0;
+    std::atomic<Clock::rep> m_due_{0}; // read by the measuring thread
+    std::atomic<double> m_worstMs_{0.0};
 };
 
 void result(const std::string& key, double value) {
@@ -189,6 +213,87 @@ void note(const std::string& text) {
 
 std::string peerPath() {
     return SENSORLIB_SCALE_PEER;
+}
+
+// What the main thread and the measuring thread tell each other.
+struct Phases {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool measuring = false;    // main: every sensor ready (or given up on) and measuring
+    bool measured = false;     // measuring thread: the figures are out
+    bool mainReturned = false; // main: back from its loop after `measured`
+};
+
+void wait(Phases& phases, bool Phases::*flag, std::chrono::seconds timeout, const char* stuckIn) {
+    std::unique_lock lock(phases.mutex);
+    if (phases.changed.wait_for(lock, timeout, [&] { return phases.*flag; }))
+        return;
+    lock.unlock();
+    note(std::string("the main thread had not come back from its loop ") + std::to_string(timeout.count()) +
+         " s " + stuckIn);
+    result("threads", static_cast<double>(Bench::selfThreads() - 1)); // not the measuring thread
+    result("fds", static_cast<double>(Bench::selfDescriptors()));
+    result("rss_mib", static_cast<double>(Bench::selfRssKiB()) / 1024.0);
+    std::cout.flush();
+    std::_Exit(0);
+}
+
+void setFlag(Phases& phases, bool Phases::*flag) {
+    std::lock_guard lock(phases.mutex);
+    phases.*flag = true;
+    phases.changed.notify_all();
+}
+
+// The measuring thread: takes the window's figures on time whatever the main thread
+// does, then stops the peer and counts what got lost. When the main thread does not
+// come back from its loop, the figures are out anyway and the process ends here.
+void measure(RunState& run, Phases& phases, Bench::ChildProcess& peer, const LoopLatenessProbe*& probe) {
+    wait(phases, &Phases::measuring, std::chrono::seconds(readySeconds() + 20),
+         "while the sensors connected");
+    std::this_thread::sleep_for(std::chrono::seconds(Bench::option("WARMUP_S", 2, 1)));
+
+    const double cpuBefore = Bench::selfCpuSeconds();
+    const auto started = Clock::now();
+    run.inWindow = true;
+    std::this_thread::sleep_for(std::chrono::seconds(windowSeconds())); // the window itself
+    run.inWindow = false;
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    result("window_s", seconds);
+    result("cpu_pct", 100.0 * (Bench::selfCpuSeconds() - cpuBefore) / seconds);
+    result("rss_mib", static_cast<double>(Bench::selfRssKiB()) / 1024.0);
+    result("threads", static_cast<double>(Bench::selfThreads() - 1)); // not the measuring thread
+    result("fds", static_cast<double>(Bench::selfDescriptors()));
+    result("lines_per_s", static_cast<double>(run.receivedInWindow) / seconds);
+    result("expected_lines_per_s", static_cast<double>(run.ready) * kLinesPerSecond);
+    result("loop_late_ms", probe->worstMs());
+    {
+        std::lock_guard lock(run.mutex);
+        std::sort(run.latencyMs.begin(), run.latencyMs.end());
+        result("median_ms", Bench::quantile(run.latencyMs, 0.5));
+        result("p99_ms", Bench::quantile(run.latencyMs, 0.99));
+    }
+
+    peer.send("stop");
+    uint64_t sent = 0;
+    for (auto line = peer.readLine(10s); line; line = peer.readLine(10s))
+        if (line->rfind("SENT ", 0) == 0) {
+            sent = std::stoull(line->substr(5));
+            break;
+        }
+    {
+        std::unique_lock lock(run.mutex);
+        run.drainedAt = sent;
+        if (!run.changed.wait_for(lock, 10s, [&] { return run.received >= sent; }))
+            note("lines still missing 10 s after the peer stopped");
+    }
+    result("sent", static_cast<double>(sent));
+    result("lost", static_cast<double>(sent) - static_cast<double>(run.received));
+    std::cout.flush();
+
+    setFlag(phases, &Phases::measured);
+    NorvEngineering::Platform::postThreadMessage(NorvEngineering::Platform::mainThreadId(),
+                                                 NorvEngineering::Platform::WM_NULL);
+    wait(phases, &Phases::mainReturned, 15s, "after the run");
 }
 
 // One size, in the child process. Prints RESULT and NOTE lines; returns the exit code.
@@ -212,12 +317,18 @@ int runScaleChild(std::size_t sensors) {
     }
 
     RunState run;
+    Phases phases;
+    const LoopLatenessProbe* probe = nullptr;
+    std::thread measuring([&] { measure(run, phases, peer, probe); });
+
     std::vector<std::unique_ptr<ScaleStation>> stations;
     const auto openStarted = Clock::now();
     try {
         for (std::size_t i = 0; i < sensors; ++i) {
             stations.push_back(std::make_unique<ScaleStation>(run, port));
             Application().ProcessMessages();
+            if (stations.size() % 50 == 0)
+                std::cout << "OPENED " << stations.size() << std::endl;
         }
     } catch (const std::exception& error) {
         note("opening sensor " + std::to_string(stations.size() + 1) + " failed: " + error.what());
@@ -233,45 +344,22 @@ int runScaleChild(std::size_t sensors) {
     if (run.interfaceErrors > 0)
         note(std::to_string(run.interfaceErrors) + " interface errors, first: " + run.firstError);
 
+    LoopLatenessProbe lateness(10ms);
+    probe = &lateness;
     run.measuring = true;
     for (auto& station : stations) {
         station->sink.startCounting(station->driver.getDistance());
         station->driver.setMode(CVkr25::lmDX);
     }
-    Application().RunUntil([] { return false; }, std::chrono::seconds(Bench::option("WARMUP_S", 2, 1)));
-
-    {
-        LoopLatenessProbe probe(10ms);
-        run.inWindow = true;
-        const double cpuBefore = Bench::selfCpuSeconds();
-        const auto started = Clock::now();
-        Application().RunUntil([] { return false; }, std::chrono::seconds(windowSeconds()));
-        const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-        const double cpu = Bench::selfCpuSeconds() - cpuBefore;
-        run.inWindow = false;
-        result("window_s", seconds);
-        result("cpu_pct", 100.0 * cpu / seconds);
-        result("rss_mib", static_cast<double>(Bench::selfRssKiB()) / 1024.0);
-        result("threads", static_cast<double>(Bench::selfThreads()));
-        result("fds", static_cast<double>(Bench::selfDescriptors()));
-        result("lines_per_s", static_cast<double>(run.receivedInWindow) / seconds);
-        result("expected_lines_per_s", static_cast<double>(run.ready) * kLinesPerSecond);
-        std::sort(run.latencyMs.begin(), run.latencyMs.end());
-        result("median_ms", Bench::quantile(run.latencyMs, 0.5));
-        result("p99_ms", Bench::quantile(run.latencyMs, 0.99));
-        result("loop_late_ms", probe.worstMs());
-    }
-
-    peer.send("stop");
-    uint64_t sent = 0;
-    for (auto line = peer.readLine(10s); line; line = peer.readLine(10s))
-        if (line->rfind("SENT ", 0) == 0) {
-            sent = std::stoull(line->substr(5));
-            break;
-        }
-    Application().RunUntil([&] { return run.received >= sent; }, 10s);
-    result("sent", static_cast<double>(sent));
-    result("lost", static_cast<double>(sent) - static_cast<double>(run.received));
+    setFlag(phases, &Phases::measuring);
+    Application().RunUntil(
+        [&] {
+            std::lock_guard lock(phases.mutex);
+            return phases.measured;
+        },
+        std::chrono::seconds(windowSeconds() + 60));
+    setFlag(phases, &Phases::mainReturned);
+    measuring.join();
 
     const auto releaseStarted = Clock::now();
     stations.clear();
@@ -298,11 +386,17 @@ std::string lastWords(const std::string& errors) {
 
 void BM_Scale(benchmark::State& state) {
     const auto sensors = static_cast<std::size_t>(state.range(0));
+    const auto descriptorLimit = state.range(1); // 0: the hard limit
     for (auto _ : state) {
+        if (descriptorLimit > 0)
+            ::setenv("SENSORLIB_BENCH_NOFILE", std::to_string(descriptorLimit).c_str(), 1);
         Bench::ChildProcess child({"/proc/self/exe", "--scale-child", std::to_string(sensors)});
+        if (descriptorLimit > 0)
+            ::unsetenv("SENSORLIB_BENCH_NOFILE");
         std::map<std::string, double> values;
         std::string notes;
-        const auto limit = std::chrono::seconds(readySeconds() + windowSeconds() + 60);
+        std::size_t opened = 0;
+        const auto limit = std::chrono::seconds(readySeconds() + windowSeconds() + 90);
         const auto deadline = Clock::now() + limit;
         while (Clock::now() < deadline) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -317,6 +411,8 @@ void BM_Scale(benchmark::State& state) {
                 double value = 0;
                 words >> key >> value;
                 values[key] = value;
+            } else if (kind == "OPENED") {
+                words >> opened;
             } else if (kind == "NOTE") {
                 notes += (notes.empty() ? "" : "; ") + line->substr(5);
             }
@@ -329,6 +425,8 @@ void BM_Scale(benchmark::State& state) {
         if (!child.endedWell()) {
             const std::string why = lastWords(child.errorText());
             notes += (notes.empty() ? "" : "; ") + std::string("died (") + child.howItEnded() + ")" +
+                     (values.count("cpu_pct") == 0 ? " after opening " + std::to_string(opened) + "+ sensors"
+                                                   : "") +
                      (why.empty() ? "" : ": " + why);
         }
         for (const auto& [key, value] : values)
@@ -349,7 +447,10 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     auto* scale = benchmark::RegisterBenchmark("BM_Scale", BM_Scale);
     for (const long sensors : Bench::optionList("SENSORS", {1, 50, 200, 500, 1000}))
-        scale->Arg(sensors);
+        scale->Args({sensors, 0});
+    // The same with the soft descriptor limit most systems start programs with.
+    if (Bench::option("LIMITED", 1, 1) != 0)
+        scale->Args({1000, 1024});
     scale->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

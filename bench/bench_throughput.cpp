@@ -6,7 +6,8 @@
 // The lines the writer got into the socket meanwhile are counted too: more written
 // than delivered means lines were dropped on the way.
 // For the library it also takes how much its resident memory grew during a round's
-// window and how long releasing the transport takes while the flood goes on.
+// window and how long releasing the transport takes while the flood goes on (until its
+// client thread has ended).
 // Knobs: SENSORLIB_BENCH_ROUNDS (default 3), SENSORLIB_BENCH_FLOOD_S (window, 2).
 #include "BenchCounters.h"
 #include "BenchOptions.h"
@@ -113,11 +114,12 @@ std::optional<LibraryRound> libraryRound() {
     round.rssGrowthMiB = static_cast<double>(Bench::selfRssKiB() - rssBefore) / 1024.0;
     const auto releasing = Clock::now();
     transport.reset();
+    // Released means its client thread has ended too, not only the call returned.
+    CTcpInterface::waitForClientThreads(30s);
     round.releaseMs = std::chrono::duration<double, std::milli>(Clock::now() - releasing).count();
     stop = true;
     writer.hangUp();
     flooder.join();
-    CTcpInterface::waitForClientThreads(10s);
     return round;
 }
 
