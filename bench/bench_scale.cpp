@@ -69,6 +69,9 @@ long windowSeconds() {
 long readySeconds() {
     return Bench::option("READY_S", 60, 30);
 }
+std::chrono::seconds drainSeconds() {
+    return std::chrono::seconds(Bench::option("DRAIN_S", 60, 20));
+}
 
 // What all sinks of a run share. The sinks run on the main thread; the measuring
 // thread reads, so what it reads is atomic or under the lock.
@@ -281,10 +284,22 @@ void measure(RunState& run, Phases& phases, Bench::ChildProcess& peer, const Loo
             break;
         }
     {
+        // Lines the peer could not hand to its sockets yet are late, not lost: wait
+        // while they keep coming, up to a limit.
         std::unique_lock lock(run.mutex);
         run.drainedAt = sent;
-        if (!run.changed.wait_for(lock, 10s, [&] { return run.received >= sent; }))
-            note("lines still missing 10 s after the peer stopped");
+        const auto drainStarted = Clock::now();
+        const auto limit = drainStarted + drainSeconds();
+        uint64_t seen = run.received;
+        while (!run.changed.wait_for(lock, 2s, [&] { return run.received >= sent; })) {
+            if (run.received == seen || Clock::now() >= limit) {
+                note("lines still missing when the peer had stopped and none came for 2 s or the drain "
+                     "limit was reached");
+                break;
+            }
+            seen = run.received;
+        }
+        result("drain_s", std::chrono::duration<double>(Clock::now() - drainStarted).count());
     }
     result("sent", static_cast<double>(sent));
     result("lost", static_cast<double>(sent) - static_cast<double>(run.received));
@@ -357,7 +372,7 @@ int runScaleChild(std::size_t sensors) {
             std::lock_guard lock(phases.mutex);
             return phases.measured;
         },
-        std::chrono::seconds(windowSeconds() + 60));
+        std::chrono::seconds(windowSeconds() + drainSeconds().count() + 60));
     setFlag(phases, &Phases::mainReturned);
     measuring.join();
 
@@ -396,7 +411,8 @@ void BM_Scale(benchmark::State& state) {
         std::map<std::string, double> values;
         std::string notes;
         std::size_t opened = 0;
-        const auto limit = std::chrono::seconds(readySeconds() + windowSeconds() + 90);
+        const auto limit =
+            std::chrono::seconds(readySeconds() + windowSeconds() + drainSeconds().count() + 90);
         const auto deadline = Clock::now() + limit;
         while (Clock::now() < deadline) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());

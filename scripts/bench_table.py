@@ -82,7 +82,7 @@ def scale_row(bench):
                f"{int(g('threads', 0))} threads, {int(g('fds', 0))} fds, "
                f"write->onDataUpdate median {num(g('median_ms'))} ms p99 {num(g('p99_ms'))} ms, "
                f"loop late by {num(g('loop_late_ms'))} ms (worst), "
-               f"lost {int(g('lost', 0))} of {int(g('sent', 0))}, "
+               f"lost {int(g('lost', 0))} of {int(g('sent', 0))} (drained in {num(g('drain_s'))} s), "
                f"{rate(g('lines_per_s'))} of {rate(g('expected_lines_per_s'))} lines/s, "
                f"ready {int(g('ready', 0))} in {num(g('ready_s'))} s, release {num(g('release_s'))} s")
     return ("Scale", case, figures, bench.get("label") or "-")
