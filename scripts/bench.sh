@@ -17,8 +17,13 @@ elif [ -n "${1:-}" ]; then
 fi
 
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
-cmake --preset release -DSENSORLIB_BUILD_BENCH=ON >/dev/null
-cmake --build --preset release -j4 >/dev/null
+mkdir -p build
+if ! { cmake --preset release -DSENSORLIB_BUILD_BENCH=ON && cmake --build --preset release -j4; } \
+        >build/bench-build.log 2>&1; then
+    tail -40 build/bench-build.log
+    echo "build failed (build/bench-build.log)" >&2
+    exit 1
+fi
 
 bin=build/release/bench
 out=build/release/bench-results
