@@ -52,17 +52,21 @@ using Clock = std::chrono::steady_clock;
 std::atomic<bool> g_ticking{true};
 std::atomic<uint64_t> g_linesSent{0};
 
-// The send time as a distance in metres, as described above.
-double timeStampMetres() {
-    const auto units =
-        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count() / 100;
-    return static_cast<double>(units % 1000000) / 1000.0;
+constexpr long kStampModulus = 1000000;
+
+// The send time in 100 us units modulo 100 s: the distance in millimetres, as
+// described above.
+long timeStampUnits() {
+    const auto micros =
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count();
+    return static_cast<long>(micros / 100 % kStampModulus);
 }
 
 struct Connection {
     int fd = -1;
     SensorSim::CSensorSimulator sim;
     std::string out;
+    long lastStamp = -1;
     bool scheduled = false;
     bool wantWrite = false;
 };
@@ -153,7 +157,15 @@ private:
             connection->fd = fd;
             Connection* raw = connection.get();
             raw->sim.setOutputHandler([raw](std::string_view bytes) { raw->out.append(bytes); });
-            raw->sim.setDistanceSource([](uint64_t) { return timeStampMetres(); });
+            // Two lines of a connection in one 100 us unit (a late tick followed by one
+            // on time) would read as one line: the second is stamped a unit later.
+            raw->sim.setDistanceSource([raw](uint64_t) {
+                long stamp = timeStampUnits();
+                if (stamp == raw->lastStamp)
+                    stamp = (stamp + 1) % kStampModulus;
+                raw->lastStamp = stamp;
+                return static_cast<double>(stamp) / 1000.0;
+            });
             m_connections_[fd] = std::move(connection);
             add(fd, EPOLLIN);
         }

@@ -264,6 +264,8 @@ void measure(RunState& run, Phases& phases, Bench::ChildProcess& peer, const Loo
     result("window_s", seconds);
     result("cpu_pct", 100.0 * (Bench::selfCpuSeconds() - cpuBefore) / seconds);
     result("rss_mib", static_cast<double>(Bench::selfRssKiB()) / 1024.0);
+    result("address_space_gib",
+           static_cast<double>(Bench::statusField("/proc/self/status", "VmSize:")) / (1024.0 * 1024.0));
     result("threads", static_cast<double>(Bench::selfThreads() - 1)); // not the measuring thread
     result("fds", static_cast<double>(Bench::selfDescriptors()));
     result("lines_per_s", static_cast<double>(run.receivedInWindow) / seconds);

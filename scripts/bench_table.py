@@ -79,6 +79,7 @@ def scale_row(bench):
         return ("Scale", case, "FAILED: " + bench.get("error_message", "?"), "-")
     g = bench.get
     figures = (f"CPU {num(g('cpu_pct'))} % of a core, RSS {num(g('rss_mib'))} MiB, "
+               f"address space {num(g('address_space_gib'))} GiB, "
                f"{int(g('threads', 0))} threads, {int(g('fds', 0))} fds, "
                f"write->onDataUpdate median {num(g('median_ms'))} ms p99 {num(g('p99_ms'))} ms, "
                f"loop late by {num(g('loop_late_ms'))} ms (worst), "
