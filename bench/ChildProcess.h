@@ -99,6 +99,19 @@ public:
         return true;
     }
     const std::string& errorText() const { return m_errText_; }
+    // Reads until its standard error holds the text; false when it ends first or the
+    // time is up.
+    bool waitForErrorText(const std::string& text, std::chrono::milliseconds timeout) {
+        const auto deadline = Clock::now() + timeout;
+        while (m_errText_.find(text) == std::string::npos)
+            if (!pump(deadline))
+                return false;
+        return true;
+    }
+    void signal(int number) {
+        if (m_pid_ > 0 && !m_exited_)
+            ::kill(m_pid_, number);
+    }
 
     // Waits for the process to end; false when the time is up.
     bool wait(std::chrono::milliseconds timeout) {

@@ -8,6 +8,10 @@
 // millimetres is the monotonic clock in 100 us units modulo 1,000,000 (100 s), so
 // the receiving process can work out each line's latency on the same clock.
 //
+// With --pty it also serves one simulated Vkr25 on a pseudo-terminal, measuring at
+// the same rate in DX by the simulator's own pacing, its distance counting up a
+// millimetre a line (no time stamps there).
+//
 // Talks on standard input and output, one line each:
 //   out: "PORT <n>" (and "PTY <path>" with --pty), then "READY"
 //   in:  "stop" -> stops every sensor's measuring, answers "SENT <lines sent>"
@@ -331,6 +335,12 @@ int main(int argc, char** argv) {
     std::cout << "PORT " << port << '\n';
     if (pty) {
         ptyServer.emplace();
+        ptyServer->withSimulator([&](SensorSim::CSensorSimulator& sim) {
+            sim.setDistanceSource(
+                [](uint64_t index) { return 1.0 + 0.001 * static_cast<double>(index % 900000); });
+            sim.setMeasurementPeriod(SensorSim::CSensorSimulator::ERunMode::DX,
+                                     std::chrono::duration_cast<std::chrono::microseconds>(period));
+        });
         ptyServer->start();
         std::cout << "PTY " << ptyServer->getDevicePath() << '\n';
     }

@@ -110,6 +110,20 @@ def idle_rows(bench):
             for key, loop in (("run", "Run"), ("rununtil", "RunUntil"))]
 
 
+def syscall_rows(bench):
+    rows = []
+    for transport in ("tcp", "pty"):
+        figures = {k[len(transport) + 1:]: v for k, v in bench.items()
+                   if k.startswith(transport + ".") and isinstance(v, (int, float))}
+        parts = sorted(((k[len("per_line."):], v) for k, v in figures.items() if k.startswith("per_line.")),
+                       key=lambda item: -item[1])
+        made_of = ", ".join(f"{name} {num(value)}" for name, value in parts)
+        rows.append(("System calls", f"{transport} (synchronised, one line a chunk)",
+                     f"{num(figures.get('syscalls_per_line'))} per line over {int(figures.get('lines', 0))} lines"
+                     + (f": {made_of}" if made_of else ""), "-"))
+    return rows
+
+
 def generic_row(program, bench):
     if bench.get("error_occurred"):
         return (program, bench["name"], "FAILED: " + bench.get("error_message", "?"), "-")
@@ -136,6 +150,8 @@ def rows_of(program, data):
             rows.append(scale_row(bench))
         elif name.startswith("BM_FloodedConnection"):
             rows += throughput_rows(bench)
+        elif name.startswith("BM_SyscallsPerLine"):
+            rows += syscall_rows(bench)
         elif name.startswith("BM_IdleSensors"):
             rows += idle_rows(bench)
         else:
