@@ -2,8 +2,8 @@
 # Builds the release tree with the benchmarks and runs them, then prints one table of
 # all figures (Markdown). Each program is time-boxed; one that fails or runs out of
 # time shows up in the table as such and the others still run.
-#   scripts/bench.sh            the full run (about 10 minutes)
-#   scripts/bench.sh --quick    short windows and fewer samples (about 3 minutes)
+#   scripts/bench.sh            the full run (a few minutes; every program is bounded)
+#   scripts/bench.sh --quick    short windows and fewer samples
 # The knobs of single benchmarks (SENSORLIB_BENCH_*) are described at the top of
 # each bench/bench_*.cpp.
 set -euo pipefail
