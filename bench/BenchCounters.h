@@ -41,3 +41,16 @@ inline double processCpuMs() {
 }
 
 } // namespace Bench
+
+namespace Bench {
+
+// The value at this quantile (0..1) of sorted samples: the smallest sample that at
+// least that share of the samples does not exceed. 0 when there are none.
+inline double quantile(const std::vector<double>& sorted, double share) {
+    if (sorted.empty())
+        return 0.0;
+    const auto rank = static_cast<std::size_t>(std::ceil(share * static_cast<double>(sorted.size())));
+    return sorted[std::min(std::max<std::size_t>(rank, 1) - 1, sorted.size() - 1)];
+}
+
+} // namespace Bench
