@@ -192,6 +192,7 @@ void TCustomSocksWSocket::TriggerSessionConnectedSpecial(uint16_t errCode) {
 // ---- replies ---------------------------------------------------------------------
 
 bool TCustomSocksWSocket::GatherReply() {
+    m_peerClosed_ = false;
     const std::size_t limit =
         UsesSocks4() && m_socksState_ == socksConnect ? kSocks4ReplySize : m_rcvBuf_.size();
     if (m_rcvCnt_ >= limit)
@@ -199,9 +200,11 @@ bool TCustomSocksWSocket::GatherReply() {
     const int got =
         TCustomWSocket::DoRecv(m_rcvBuf_.data() + m_rcvCnt_, static_cast<int>(limit - m_rcvCnt_), 0);
     if (got < 0) {
-        SetLastError(WSocket_WSAGetLastError());
+        if (const int error = WSocket_WSAGetLastError(); error != WSAEWOULDBLOCK)
+            SetLastError(error);
         return false;
     }
+    m_peerClosed_ = got == 0;
     m_rcvCnt_ += static_cast<std::size_t>(got);
     return true;
 }
@@ -217,6 +220,11 @@ bool TCustomSocksWSocket::TriggerDataAvailable(uint16_t errCode) {
     }
     if (!GatherReply())
         return true;
+    if (m_peerClosed_) {
+        // The server hung up before it answered: the connect has failed.
+        DataAvailableError(static_cast<uint16_t>(WSAECONNRESET), "data receive error");
+        return true;
+    }
 
     TSocksReplyKind kind = TSocksReplyKind::MethodChoice;
     switch (m_socksState_) {
@@ -295,6 +303,20 @@ void TCustomSocksWSocket::DataAvailableError(uint16_t code, const std::string& m
     m_socksState_ = socksData;
     TriggerSessionConnectedSpecial(code);
     TCustomWSocket::InternalClose(true, code);
+}
+
+void TCustomSocksWSocket::Do_FD_CLOSE(uint16_t error) {
+    if (m_socksState_ == socksData || GetState() == wsConnecting || HSocket() == INVALID_SOCKET) {
+        TCustomWSocket::Do_FD_CLOSE(error);
+        return;
+    }
+    // The server hung up during the negotiation: its last bytes may still finish the
+    // reply; otherwise the connect has failed (and the failure has closed the socket).
+    TriggerDataAvailable(error);
+    if (HSocket() != INVALID_SOCKET && m_socksState_ != socksData)
+        DataAvailableError(static_cast<uint16_t>(WSAECONNRESET), "data receive error");
+    if (HSocket() != INVALID_SOCKET)
+        TCustomWSocket::Do_FD_CLOSE(error);
 }
 
 void TCustomSocksWSocket::TriggerSessionClosed(uint16_t errCode) {

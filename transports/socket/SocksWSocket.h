@@ -21,7 +21,8 @@ enum TSocksAuthState : uint8_t { socksAuthStart, socksAuthSuccess, socksAuthFail
 // said the target is reached; before that OnSocksConnected tells that the server
 // itself answered. A failure is reported three ways, in this order: OnSocksError
 // with the SOCKS code and text, OnSessionConnected with the same code, and
-// OnSessionClosed from the close. The server settings are forgotten at every close,
+// OnSessionClosed from the close; a server that hangs up before its answer fails the
+// connect with 10054 (WSAECONNRESET). The server settings are forgotten at every close,
 // like the target's address and port.
 //
 // User code, password and host name are sent whole up to the 255 bytes a request
@@ -60,6 +61,7 @@ protected:
     void AssignDefaultValue() override;
     void TriggerSessionConnectedSpecial(uint16_t errCode) override;
     void TriggerSessionClosed(uint16_t errCode) override;
+    void Do_FD_CLOSE(uint16_t error) override;
     bool TriggerDataAvailable(uint16_t errCode) override;
     int32_t GetRcvdCount() override;
     int DoRecv(void* buffer, int len, int flags) override;
@@ -97,6 +99,7 @@ private:
     std::string m_boundPort_;
     std::array<uint8_t, kSocksReplyBufferSize> m_rcvBuf_{};
     std::size_t m_rcvCnt_ = 0;
+    bool m_peerClosed_ = false; // the last read met the end of the connection
     // Application bytes that came in the same read as the SOCKS 5 reply.
     std::size_t m_pendingCnt_ = 0;
     std::size_t m_pendingPos_ = 0;
