@@ -103,6 +103,22 @@ TEST(SocksScripted, Socks5WithUserAndPasswordAndSocks4Requests) {
     }
 }
 
+TEST(SocksScripted, LinesThatComeWithTheReplyAreCutInLineMode) {
+    ScriptedPeer peer;
+    RecordedClient client;
+    client.socket->SetLineMode(true);
+    client.connectThrough(peer.port(), "5", kHost, kTargetPort);
+    EXPECT_EQ(peer.read(3), bytes({5, 1, 0}));
+    peer.send(bytes({5, 0}));
+    EXPECT_EQ(peer.read(kSocks5Request.size()), kSocks5Request);
+    peer.send(bytes({5, 0, 0, 1, 127, 0, 0, 1, 0, 80}) + "one\r\ntwo\r\nthr");
+    ASSERT_TRUE(client.waitReceived(10));
+    peer.send("ee\r\n");
+    ASSERT_TRUE(client.waitReceived(15));
+    EXPECT_EQ(client.events, (std::vector<std::string>{"socks connected 0", "connected 0", "data one\r\n",
+                                                       "data two\r\n", "data three\r\n"}));
+}
+
 // Every failure is told three ways, in order, and the socket is closed.
 TEST(SocksScripted, FailuresAreReportedThreeWaysAndClose) {
     struct Case {
