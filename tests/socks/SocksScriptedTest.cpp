@@ -225,6 +225,7 @@ TEST(SocksScripted, SettingsAreCheckedAndForgottenAtClose) {
               "Invalid socks level. Must be 4, 4A or 5.");
     socket.SetSocksServer(" \t127.0.0.1\r\n");
     EXPECT_EQ(socket.GetSocksServer(), "127.0.0.1");
+    EXPECT_EQ(whatRaised<ESocketException>([&] { socket.Connect(); }), "Connect: No Port Specified");
     EXPECT_EQ(whatRaised<ESocketException>([&] {
                   socket.SetProto("udp");
                   socket.SetSocksPort("1080");

@@ -91,8 +91,10 @@ void TCustomSocksWSocket::SetSocksPort(const std::string& value) {
 // ---- connect and requests --------------------------------------------------------
 
 void TCustomSocksWSocket::Connect() {
-    // A socket in use keeps its negotiation; the base refuses the second connect.
-    if (!m_socksServerAssigned_ || (HSocket() != INVALID_SOCKET && GetState() != wsClosed)) {
+    // A socket in use keeps its negotiation, and a target without address or port
+    // gets the base's own refusal.
+    if (!m_socksServerAssigned_ || (HSocket() != INVALID_SOCKET && GetState() != wsClosed) ||
+        !m_portAssigned_ || !m_addrAssigned_ || !m_protoAssigned_) {
         TCustomWSocket::Connect();
         return;
     }
@@ -332,16 +334,15 @@ int32_t TCustomSocksWSocket::GetRcvdCount() {
 }
 
 int TCustomSocksWSocket::DoRecv(void* buffer, int len, int flags) {
-    if (m_pendingCnt_ == 0)
+    // A look ahead asks the connection itself (WaitForClose: has the peer gone?).
+    if (m_pendingCnt_ == 0 || (flags & MSG_PEEK) != 0)
         return TCustomWSocket::DoRecv(buffer, len, flags);
     if (len <= 0)
         return 0;
     const std::size_t count = std::min(m_pendingCnt_, static_cast<std::size_t>(len));
     std::memcpy(buffer, m_rcvBuf_.data() + m_pendingPos_, count);
-    if ((flags & MSG_PEEK) == 0) {
-        m_pendingPos_ += count;
-        m_pendingCnt_ -= count;
-    }
+    m_pendingPos_ += count;
+    m_pendingCnt_ -= count;
     return static_cast<int>(count);
 }
 
