@@ -218,6 +218,15 @@ TEST(SyncLayer, ReadLineTakesOneLineAndRestoresTheSocket) {
     ASSERT_TRUE(runUntil([&] { return !client.offers.empty(); }));
     EXPECT_EQ(client.offers.front(), "after\r\n"); // plain bytes again, to the own handler
 
+    // In line mode already: the line after the one read goes to the own handler.
+    client.socket->SetLineMode(true);
+    client.offers.clear();
+    client.peer.send("c\r\nd\r\n");
+    client.socket->ReadLine(5, line);
+    EXPECT_EQ(line, "c\r\n");
+    ASSERT_TRUE(runUntil([&] { return !client.offers.empty(); }));
+    EXPECT_EQ(client.offers, std::vector<std::string>{"d\r\n"});
+
     client.socket->Close();
     EXPECT_EQ(whatRaised<ESocketException>([&] { client.socket->ReadLine(1, line); }),
               "ReadLine failed: not connected");

@@ -182,6 +182,12 @@ void TCustomLineWSocket::OfferBufferedLines() {
     DeliverLines();
 }
 
+void TCustomLineWSocket::ReofferBuffered() {
+    m_lineStalled_ = false;
+    if (!m_buf_.empty())
+        Platform::postMessage(Handle(), WM_TRIGGER_DATA_AVAILABLE);
+}
+
 void TCustomLineWSocket::CheckLineLimit() {
     if (m_lineLimit_ <= 0 || m_buf_.size() <= static_cast<std::size_t>(m_lineLimit_))
         return;

@@ -62,6 +62,8 @@ protected:
     void WMTriggerDataAvailable();
     // Offers the complete lines already buffered.
     void OfferBufferedLines();
+    // Has the buffered bytes offered again through the layer's message.
+    void ReofferBuffered();
     // Takes every buffered byte (a partial line), as the last thing before giving up.
     std::string TakeBuffered();
     bool HasBufferedData() const { return !m_buf_.empty(); }

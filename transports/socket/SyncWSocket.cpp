@@ -60,7 +60,11 @@ void TCustomSyncWSocket::ReadLine(int32_t timeout, std::string& line) {
         ~Restore() {
             self->m_pLinePointer_ = nullptr;
             try {
-                self->SetLineMode(lineMode);
+                // Lines that came with the one read go to the socket's own handler.
+                if (self->LineMode() == lineMode)
+                    self->ReofferBuffered();
+                else
+                    self->SetLineMode(lineMode);
             } catch (...) {
             }
         }
