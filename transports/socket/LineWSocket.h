@@ -21,7 +21,8 @@ inline constexpr uint32_t WM_TRIGGER_DATA_AVAILABLE = Platform::WM_USER + 20;
 // A handler that reads nothing of an offered line is not asked again at once (it
 // would hold the thread for good): the line stays first in the buffer and is offered
 // again when more bytes arrive or LineMode changes. When the connection closes the
-// last partial line is offered as a line.
+// last partial line is offered as a line. In line mode Receive never hands out bytes
+// of a line that has not ended (it fails with WSAEWOULDBLOCK), so nothing is reordered.
 class TCustomLineWSocket : public TCustomSocksWSocket {
 public:
     using TLineLimitEvent =
