@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format libgtest-dev libbenchmark-dev
-          pkg-config socat util-linux procps)
+          pkg-config socat util-linux procps microsocks dante-server openssh-server openssh-client)
 # "example": only what building and running the example program needs.
 if [ "${1:-}" = example ]; then
     packages=(cmake ninja-build g++)

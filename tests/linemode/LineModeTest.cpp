@@ -1,0 +1,249 @@
+// Line mode and the synchronous layer on a real loopback connection.
+#include "WSocket.h"
+
+#include "LoopbackPeer.h"
+#include "Raised.h"
+#include "RunUntil.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/ioctl.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace NorvEngineering::Sockets;
+using TestSupport::LoopbackPeer;
+using TestSupport::runUntil;
+using TestSupport::whatRaised;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A connected socket in line mode whose handler keeps each notification's bytes.
+struct LineClient {
+    LoopbackPeer peer;
+    std::vector<std::string> offers; // what each notification read
+    int readSize = 4096;             // the handler's buffer
+    int closed = 0;
+    std::unique_ptr<TWSocket> socket = std::make_unique<TWSocket>(nullptr);
+
+    LineClient() {
+        socket->SetLineMode(true);
+        socket->OnDataAvailable = [this](TCustomWSocket* sender, uint16_t) { read(sender); };
+        socket->OnSessionClosed = [this](TCustomWSocket*, uint16_t) { ++closed; };
+        socket->SetAddr("127.0.0.1");
+        socket->SetPort(std::to_string(peer.port()));
+        socket->Connect();
+        EXPECT_TRUE(peer.accept());
+        EXPECT_TRUE(runUntil([&] { return socket->GetState() == wsConnected; }));
+    }
+    void read(TCustomWSocket* sender) {
+        std::string buffer(static_cast<std::size_t>(readSize), '\0');
+        const int n = sender->Receive(buffer.data(), readSize);
+        offers.push_back(n > 0 ? buffer.substr(0, static_cast<std::size_t>(n)) : "");
+    }
+    // Sends and waits until the socket has taken all of it from the connection.
+    void feed(const std::string& bytes) {
+        peer.send(bytes);
+        ASSERT_TRUE(runUntil([&] {
+            int waiting = 0;
+            return ::ioctl(socket->HSocket(), FIONREAD, &waiting) == 0 && waiting == 0;
+        }));
+    }
+};
+
+TEST(LineMode, LinesAreCutAtTheLineEndWhereverTheReceivesSplitThem) {
+    struct Case {
+        std::string name;
+        std::string lineEnd;
+        std::vector<std::string> chunks;
+        std::vector<std::string> expected;
+        int readSize = 4096;
+    };
+    const std::vector<Case> cases = {
+        {"two at once", "\r\n", {"ab\r\ncd\r\n"}, {"ab\r\n", "cd\r\n"}},
+        {"end split", "\r\n", {"ab\r", "\ncd\r\n"}, {"ab\r\n", "cd\r\n"}},
+        {"long end split", "<END>", {"x<E", "N", "D>y<END><END>"}, {"x<END>", "y<END>", "<END>"}},
+        {"read in pieces", "\n", {"abcde\nf\n"}, {"ab", "cd", "e\n", "f\n"}, 2},
+        {"partial line waits", "\n", {"abc", "def"}, {}},
+    };
+    for (const auto& c : cases) {
+        LineClient client;
+        client.readSize = c.readSize;
+        client.socket->SetLineEnd(c.lineEnd);
+        for (const auto& chunk : c.chunks)
+            client.feed(chunk);
+        EXPECT_EQ(client.offers, c.expected) << c.name;
+    }
+}
+
+TEST(LineMode, LineEditAndEcho) {
+    struct Case {
+        std::string name;
+        bool edit, echo;
+        std::vector<std::string> chunks;
+        std::string line, echoed;
+    };
+    const std::vector<Case> cases = {
+        {"backspace", true, false, {"abc\bd\r\n"}, "abd\r\n", ""},
+        {"tab to the next multiple of 8", true, false, {"abc\tx\r\n"}, "abc     x\r\n", ""},
+        {"backspace across receives", true, true, {"abc", "\b\bX\r\n"}, "aX\r\n", "abc\b \b\b \bX\r\n"},
+        {"backspace on nothing", true, true, {"\bz\r\n"}, "z\r\n", "z\r\n"},
+        {"echo unchanged", false, true, {"a\bb\r\n"}, "a\bb\r\n", "a\bb\r\n"},
+    };
+    for (const auto& c : cases) {
+        LineClient client;
+        client.socket->SetLineEdit(c.edit);
+        client.socket->SetLineEcho(c.echo);
+        for (const auto& chunk : c.chunks)
+            client.feed(chunk);
+        EXPECT_EQ(client.offers, std::vector<std::string>{c.line}) << c.name;
+        EXPECT_EQ(client.peer.receive(c.echoed.size(), 200ms), c.echoed) << c.name;
+    }
+}
+
+TEST(LineMode, LastPartialLineIsOfferedAtCloseAndDroppedWithoutHandler) {
+    LineClient client;
+    client.feed("one\r\ntwo");
+    client.peer.close();
+    ASSERT_TRUE(runUntil([&] { return client.closed > 0; }));
+    EXPECT_EQ(client.offers, (std::vector<std::string>{"one\r\n", "two"}));
+
+    LineClient unbound;
+    unbound.socket->OnDataAvailable = nullptr;
+    unbound.feed("dropped\r\npartial");
+    EXPECT_EQ(unbound.socket->RcvdCount(), 0);
+    unbound.socket->OnDataAvailable = [&](TCustomWSocket* sender, uint16_t) { unbound.read(sender); };
+    unbound.feed(" line\r\n");
+    unbound.peer.close();
+    ASSERT_TRUE(runUntil([&] { return unbound.closed > 0; }));
+    EXPECT_EQ(unbound.offers, (std::vector<std::string>{"partial line\r\n"}));
+}
+
+TEST(LineMode, LineLimitDropsTheLongLineUnlessTheHandlerKeepsIt) {
+    for (const bool keep : {false, true}) {
+        LineClient client;
+        client.socket->SetLineLimit(8);
+        std::vector<int32_t> reported;
+        client.socket->OnLineLimitExceeded = [&](TCustomWSocket*, int32_t length, bool& clear) {
+            reported.push_back(length);
+            clear = !keep;
+        };
+        client.feed("0123456789");
+        client.feed("ab\r\n");
+        EXPECT_EQ(reported.front(), 10) << keep;
+        EXPECT_EQ(client.offers, std::vector<std::string>{keep ? "0123456789ab\r\n" : "ab\r\n"}) << keep;
+    }
+}
+
+// A handler that reads nothing of a line is not called again and again: the thread
+// goes on, and the line comes back when more bytes arrive.
+TEST(LineMode, HandlerThatReadsNothingIsAskedAgainOnlyWhenMoreComes) {
+    LineClient client;
+    int calls = 0;
+    bool reading = false;
+    client.socket->OnDataAvailable = [&](TCustomWSocket* sender, uint16_t) {
+        ++calls;
+        if (reading)
+            client.read(sender);
+    };
+    client.feed("first\r\n");
+    EXPECT_EQ(calls, 1);
+    reading = true;
+    client.feed("second\r\n");
+    EXPECT_EQ(client.offers, (std::vector<std::string>{"first\r\n", "second\r\n"}));
+    // Receive in line mode never hands out bytes of a line that has not ended.
+    client.feed("third");
+    char byte = 0;
+    EXPECT_EQ(client.socket->Receive(&byte, 1), -1);
+}
+
+TEST(LineMode, SwitchingModeReoffersWhatWaits) {
+    LineClient client;
+    client.socket->OnDataAvailable = [&](TCustomWSocket* sender, uint16_t) {
+        client.readSize = 2;
+        client.read(sender);
+        client.socket->SetLineMode(false); // the rest of the line comes as plain bytes
+    };
+    client.feed("abcdef\r\ngh");
+    ASSERT_TRUE(runUntil([&] { return client.offers.size() >= 2; }));
+    EXPECT_EQ(client.offers[0], "ab");
+    std::string rest;
+    for (std::size_t i = 1; i < client.offers.size(); ++i)
+        rest += client.offers[i];
+    EXPECT_EQ(rest, "cdef\r\ngh");
+
+    // Bytes left in the buffer when line mode goes on again are searched for lines.
+    LineClient off;
+    off.socket->OnDataAvailable = [&](TCustomWSocket*, uint16_t) { off.socket->SetLineMode(false); };
+    off.feed("x\r\ny\r\n");
+    off.socket->OnDataAvailable = [&](TCustomWSocket* sender, uint16_t) { off.read(sender); };
+    EXPECT_EQ(off.socket->RcvdCount(), 6);
+    off.socket->SetLineMode(true);
+    ASSERT_TRUE(runUntil([&] { return off.offers.size() >= 2; }));
+    EXPECT_EQ(off.offers, (std::vector<std::string>{"x\r\n", "y\r\n"}));
+}
+
+TEST(LineMode, SendLine) {
+    LineClient client;
+    EXPECT_EQ(client.socket->SendLine(""), 0);
+    EXPECT_EQ(client.socket->SendLine("x"), 3);
+    client.socket->SetLineEnd("\n");
+    EXPECT_EQ(client.socket->SendLine("yz"), 3);
+    EXPECT_EQ(client.peer.receive(6), "x\r\nyz\n");
+}
+
+TEST(SyncLayer, ReadLineTakesOneLineAndRestoresTheSocket) {
+    LineClient client;
+    client.socket->SetLineMode(false);
+    client.peer.send("alpha\r\nbeta\r\ngam");
+    std::string line;
+    client.socket->ReadLine(5, line);
+    EXPECT_EQ(line, "alpha\r\n");
+    EXPECT_FALSE(client.socket->LineMode());
+    client.socket->ReadLine(5, line); // already buffered: no wait
+    EXPECT_EQ(line, "beta\r\n");
+
+    // The time-out in milliseconds hands over the partial line.
+    const auto start = std::chrono::steady_clock::now();
+    client.socket->ReadLine(-300, line);
+    EXPECT_EQ(line, "gam");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 250ms);
+    EXPECT_TRUE(client.offers.empty()); // the socket's own handler saw none of it
+
+    client.peer.send("after\r\n");
+    ASSERT_TRUE(runUntil([&] { return !client.offers.empty(); }));
+    EXPECT_EQ(client.offers.front(), "after\r\n"); // plain bytes again, to the own handler
+
+    // In line mode already: the line after the one read goes to the own handler.
+    client.socket->SetLineMode(true);
+    client.offers.clear();
+    client.peer.send("c\r\nd\r\n");
+    client.socket->ReadLine(5, line);
+    EXPECT_EQ(line, "c\r\n");
+    ASSERT_TRUE(runUntil([&] { return !client.offers.empty(); }));
+    EXPECT_EQ(client.offers, std::vector<std::string>{"d\r\n"});
+
+    client.socket->Close();
+    EXPECT_EQ(whatRaised<ESocketException>([&] { client.socket->ReadLine(1, line); }),
+              "ReadLine failed: not connected");
+}
+
+TEST(SyncLayer, WaitUntilReadyEndsWithTheFlagOrTheTimeout) {
+    LineClient client;
+    bool done = false;
+    client.socket->SetTimeout(200);
+    EXPECT_EQ(client.socket->WaitUntilReady(done), kWaitTimedOut);
+    client.socket->OnDataAvailable = [&](TCustomWSocket* sender, uint16_t) {
+        client.read(sender);
+        done = true;
+    };
+    client.socket->SetTimeout(10000);
+    EXPECT_EQ(client.socket->Synchronize([&] { client.peer.send("go\r\n"); }, done), 0);
+    EXPECT_EQ(client.offers, std::vector<std::string>{"go\r\n"});
+}
+
+} // namespace

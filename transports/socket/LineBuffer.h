@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace NorvEngineering::Sockets {
+
+// The receive buffer of line mode: bytes are appended at the back and taken from the
+// front. Taking only moves a start mark, so reading a long run of short lines costs
+// no copying; the bytes move down only when room is needed at the back.
+class TLineBuffer {
+public:
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+    std::size_t size() const { return m_count_; }
+    bool empty() const { return m_count_ == 0; }
+    const char* data() const { return m_bytes_.data() + m_start_; }
+
+    // Room for `count` more bytes after the buffered ones; `commit` takes what was written.
+    char* reserve(std::size_t count);
+    void commit(std::size_t count) { m_count_ += count; }
+
+    // The first position at or after `from` where the whole of `end` stands.
+    std::size_t find(const std::string& end, std::size_t from) const;
+    // Copies up to `count` bytes from the front and drops them.
+    std::size_t take(void* out, std::size_t count);
+    void drop(std::size_t count);
+    void clear() { m_start_ = m_count_ = 0; }
+    // Gives the memory back.
+    void release();
+
+    // Applies backspace (8: removes the last character) and tab (9: blanks up to the
+    // next multiple of 8) to the bytes from `newFrom` on, in a text that begins at
+    // `floor` (bytes before it are not touched). What a terminal should show is added
+    // to `echo` when given. Returns the lowest position whose byte changed or was
+    // added, which is `newFrom` unless a backspace reached further back.
+    std::size_t edit(std::size_t newFrom, std::size_t floor, std::string* echo);
+
+private:
+    std::vector<char> m_bytes_;
+    std::size_t m_start_ = 0;
+    std::size_t m_count_ = 0;
+};
+
+} // namespace NorvEngineering::Sockets
