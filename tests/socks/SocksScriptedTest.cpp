@@ -234,6 +234,8 @@ TEST(SocksScripted, SettingsAreCheckedAndForgottenAtClose) {
                   socket.Connect();
               }),
               "TCP is the only protocol supported thru socks server");
+    EXPECT_EQ(whatRaised<ESocketException>([&] { socket.Listen(); }),
+              "Listening is not supported thru socks server");
 
     socket.SetProto("tcp");
     client.connectThrough(peer.port(), "5", kHost, kTargetPort);

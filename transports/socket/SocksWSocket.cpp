@@ -90,6 +90,15 @@ void TCustomSocksWSocket::SetSocksPort(const std::string& value) {
 
 // ---- connect and requests --------------------------------------------------------
 
+void TCustomSocksWSocket::Listen() {
+    // The negotiation only knows how to ask the server for an outgoing connection.
+    if (m_socksServerAssigned_) {
+        RaiseException("Listening is not supported thru socks server");
+        return;
+    }
+    TCustomWSocket::Listen();
+}
+
 void TCustomSocksWSocket::Connect() {
     // A socket in use keeps its negotiation, and a target without address or port
     // gets the base's own refusal.

@@ -52,6 +52,7 @@ public:
     std::string GetBoundPort() const { return m_boundPort_; }
 
     void Connect() override;
+    void Listen() override;
 
     TSessionEvent OnSocksConnected;
     TSocksErrorEvent OnSocksError;
