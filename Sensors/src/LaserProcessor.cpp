@@ -51,28 +51,53 @@ void CLaserProcessor::feed(const char* data, unsigned int length) {
 }
 
 std::size_t CLaserProcessor::cutReplies_(bool moreToCome) {
-    std::size_t erased = 0;
-    for (;;) {
-        const std::size_t pos = m_buffer_.find_first_of(m_delimiters_, m_searched_);
-        if (pos == std::string::npos) {
-            m_searched_ = m_buffer_.size();
-            return erased;
+    // The replies are taken from the front of the buffer by moving a start mark; the
+    // buffer gives up what they took once, at the end, instead of once per reply, and
+    // also when a parser throws, so the reply that failed is not offered again.
+    m_consumed_ = 0;
+    try {
+        for (;;) {
+            const std::size_t pos = findDelimiter_(std::max(m_consumed_, m_searched_));
+            if (pos == std::string::npos) {
+                m_searched_ = m_buffer_.size();
+                break;
+            }
+            const std::size_t end = pos + m_delimiters_.size();
+            // A reply takes as many characters as the delimiter set has; those not
+            // yet in the buffer come with the next part of the chunk.
+            if (end > m_buffer_.size() && moreToCome) {
+                m_searched_ = pos;
+                break;
+            }
+            const std::size_t cut = std::min(end, m_buffer_.size());
+            m_reply_.assign(m_buffer_, m_consumed_, cut - m_consumed_);
+            m_consumed_ = cut;
+            m_searched_ = cut;
+            parseReply(m_reply_);
+            notifyDataUpdate();
         }
-        const std::size_t end = pos + m_delimiters_.size();
-        // A reply takes as many characters as the delimiter set has; those not yet
-        // in the buffer come with the next part of the chunk.
-        if (end > m_buffer_.size() && moreToCome) {
-            m_searched_ = pos;
-            return erased;
-        }
-        const std::size_t cut = std::min(end, m_buffer_.size());
-        m_reply_.assign(m_buffer_, 0, cut);
-        m_buffer_.erase(0, cut);
-        m_searched_ = 0;
-        erased += cut;
-        parseReply(m_reply_);
-        notifyDataUpdate();
+    } catch (...) {
+        dropConsumed_();
+        throw;
     }
+    return dropConsumed_();
+}
+
+std::size_t CLaserProcessor::dropConsumed_() {
+    // A parser or sink that cleared the buffer meanwhile left the mark at its start.
+    const std::size_t taken = m_consumed_;
+    m_buffer_.erase(0, taken);
+    m_searched_ = m_searched_ > taken ? m_searched_ - taken : 0;
+    m_consumed_ = 0;
+    return taken;
+}
+
+std::size_t CLaserProcessor::findDelimiter_(std::size_t from) const {
+    // Every sensor of the family ends its replies with one character: a plain search
+    // for it is far cheaper than a search for any of a set.
+    if (m_delimiters_.size() == 1)
+        return m_buffer_.find(m_delimiters_[0], from);
+    return m_buffer_.find_first_of(m_delimiters_, from);
 }
 
 void CLaserProcessor::feedUndelimited_(const char* data, unsigned int length) {

@@ -36,6 +36,7 @@ public:
     void clearBuffer() {
         m_buffer_.clear();
         m_searched_ = 0;
+        m_consumed_ = 0;
     }
 
     const std::string& getDelimiters() const { return m_delimiters_; }
@@ -53,6 +54,8 @@ private:
     // delimiter lies at the buffer's end waits when more bytes are to come. Returns
     // how many characters were cut off the front.
     std::size_t cutReplies_(bool moreToCome);
+    std::size_t findDelimiter_(std::size_t from) const;
+    std::size_t dropConsumed_();
     void feedUndelimited_(const char* data, unsigned int length);
 
     std::string m_trace_;
@@ -62,6 +65,8 @@ private:
     // How many characters at the front of the buffer are known to hold no delimiter:
     // a reply that comes a byte at a time is searched once, not once a byte.
     std::size_t m_searched_ = 0;
+    // Where the replies already cut while cutting end.
+    std::size_t m_consumed_ = 0;
 };
 
 } // namespace NorvEngineering::SensorLib
