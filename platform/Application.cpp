@@ -58,8 +58,8 @@ bool TApplication::RunUntil(const std::function<bool()>& condition, std::chrono:
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline)
             return false;
-        const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
-        queue.wait(std::min(remaining, std::chrono::milliseconds(50)));
+        // No periodic look: an idle main thread sleeps until something wakes it.
+        queue.wait(std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
     }
 }
 
