@@ -37,7 +37,8 @@ public:
     TEvent<void(std::exception_ptr)> OnException;
 
 private:
-    bool dispatchOne(bool wait);
+    bool dispatchOne(bool wait, bool poll = true);
+    void processMessages(bool poll);
     std::atomic<bool> m_terminated_{false};
 };
 

@@ -165,10 +165,11 @@ void ThreadMessageQueue::pollOnce(int timeoutMs) {
     }
 }
 
-bool ThreadMessageQueue::peek(TMessage& message, bool remove) {
+bool ThreadMessageQueue::peek(TMessage& message, bool remove, bool poll) {
     if (m_owner_ == mainThreadId())
         checkSynchronize();
-    pollOnce(0);
+    if (poll)
+        pollOnce(0);
     std::lock_guard lock(m_mutex_);
     if (m_messages_.empty())
         return false;

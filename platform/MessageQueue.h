@@ -37,8 +37,9 @@ public:
 
     void post(const TMessage& message);
     // Takes (or, without remove, looks at) the first message; polls the watches once
-    // without blocking first. False when the queue is empty.
-    bool peek(TMessage& message, bool remove);
+    // without blocking first (unless told not to: the caller has just waited). False
+    // when the queue is empty.
+    bool peek(TMessage& message, bool remove, bool poll = true);
     // Waits for a message and takes it; false when it is WM_QUIT.
     bool get(TMessage& message);
     // Waits until a message is queued, a callback or Synchronize'd call has run, or the
