@@ -47,6 +47,12 @@ SyncQueue& syncQueue() {
     return *instance;
 }
 
+// The main thread's queue, looked up once: every hand-over may have to wake it.
+ThreadMessageQueue& mainQueue() {
+    static auto* queue = new std::shared_ptr<ThreadMessageQueue>(ThreadMessageQueue::of(mainThreadId()));
+    return **queue;
+}
+
 // The callers whose calls the main thread runs now, innermost last (a call may wait
 // and so run further calls inside itself). Touched by the main thread only.
 std::vector<ThreadId>& runningCallers() {
@@ -70,8 +76,7 @@ void synchronize(const std::function<void()>& call) {
         queue.waiting.push_back(&request);
         queue.count.fetch_add(1, std::memory_order_seq_cst);
     }
-    if (const auto mainQueue = ThreadMessageQueue::of(mainThreadId()))
-        mainQueue->wakeIfSleeping();
+    mainQueue().wakeIfSleeping();
     // The word is 1 once the main thread has finished with the request; a spurious
     // return from the wait just looks again.
     while (request.done.load(std::memory_order_acquire) == 0)
