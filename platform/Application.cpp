@@ -13,13 +13,13 @@ TApplication& Application() {
     return *instance;
 }
 
-bool TApplication::dispatchOne(bool wait) {
+bool TApplication::dispatchOne(bool wait, bool poll) {
     auto& queue = ThreadMessageQueue::current();
     TMessage message;
     if (wait) {
         if (!queue.get(message))
             return false;
-    } else if (!queue.peek(message, true)) {
+    } else if (!queue.peek(message, true, poll)) {
         return false;
     } else if (message.message == WM_QUIT) {
         return false;
@@ -33,7 +33,14 @@ bool TApplication::dispatchOne(bool wait) {
 }
 
 void TApplication::ProcessMessages() {
-    while (dispatchOne(false)) {
+    processMessages(true);
+}
+
+void TApplication::processMessages(bool poll) {
+    // The descriptors are polled once per call: what they post comes in the same call.
+    if (dispatchOne(false, poll)) {
+        while (dispatchOne(false, false)) {
+        }
     }
     checkSynchronize();
 }
@@ -51,15 +58,16 @@ void TApplication::Run() {
 bool TApplication::RunUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     auto& queue = ThreadMessageQueue::current();
-    for (;;) {
-        ProcessMessages();
+    // After a wait the descriptors have just been polled; no need to look again.
+    for (bool poll = true;; poll = false) {
+        processMessages(poll);
         if (condition())
             return true;
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline)
             return false;
-        const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
-        queue.wait(std::min(remaining, std::chrono::milliseconds(50)));
+        // No periodic look: an idle main thread sleeps until something wakes it.
+        queue.wait(std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
     }
 }
 

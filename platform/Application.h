@@ -21,7 +21,11 @@ public:
     // Handles messages until Terminate or WM_QUIT.
     void Run();
     // Handles messages until the condition holds (true) or the time-out passes
-    // (false). The condition is checked after every wake-up and at least every 50 ms.
+    // (false). The condition is checked after every wake-up of the main thread (a
+    // message, a synchronised call, a watched descriptor, a thread's end) and at the
+    // time-out, never in between: an idle wait costs nothing. Another thread that
+    // changes what the condition looks at, without going through the main thread,
+    // wakes it with wakeMainThread().
     bool RunUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
     void Terminate() { m_terminated_ = true; }
     bool Terminated() const { return m_terminated_; }
@@ -33,7 +37,8 @@ public:
     TEvent<void(std::exception_ptr)> OnException;
 
 private:
-    bool dispatchOne(bool wait);
+    bool dispatchOne(bool wait, bool poll = true);
+    void processMessages(bool poll);
     std::atomic<bool> m_terminated_{false};
 };
 

@@ -87,14 +87,24 @@ std::shared_ptr<ThreadMessageQueue> ThreadMessageQueue::of(ThreadId thread) {
 
 ThreadMessageQueue::ThreadMessageQueue(ThreadId owner) : m_owner_(owner) {
     m_epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
-    m_wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_epollFd_ < 0 || m_wakeFd_ < 0)
-        throw std::system_error(errno, std::generic_category(), "message queue");
+    m_wakeFd_ = m_epollFd_ >= 0 ? ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
+    if (m_epollFd_ < 0 || m_wakeFd_ < 0) {
+        const int error = errno;
+        if (m_epollFd_ >= 0)
+            ::close(m_epollFd_);
+        throw std::system_error(error, std::generic_category(), "message queue");
+    }
     epoll_event event{};
-    event.events = EPOLLIN;
+    // Edge-triggered: every wake-up is one event, and the counter need not be read
+    // back (it would take 2^64 wake-ups to fill it).
+    event.events = EPOLLIN | EPOLLET;
     event.data.u64 = 0;
-    if (::epoll_ctl(m_epollFd_, EPOLL_CTL_ADD, m_wakeFd_, &event) != 0)
-        throw std::system_error(errno, std::generic_category(), "message queue");
+    if (::epoll_ctl(m_epollFd_, EPOLL_CTL_ADD, m_wakeFd_, &event) != 0) {
+        const int error = errno;
+        ::close(m_wakeFd_);
+        ::close(m_epollFd_);
+        throw std::system_error(error, std::generic_category(), "message queue");
+    }
 }
 
 ThreadMessageQueue::~ThreadMessageQueue() {
@@ -107,7 +117,14 @@ void ThreadMessageQueue::post(const TMessage& message) {
         std::lock_guard lock(m_mutex_);
         m_messages_.push_back(message);
     }
-    wake();
+    // The owner itself looks at its queue before it sleeps again.
+    if (currentThreadId() != m_owner_)
+        wakeIfSleeping();
+}
+
+void ThreadMessageQueue::wakeIfSleeping() {
+    if (m_sleeping_.load(std::memory_order_seq_cst))
+        wake();
 }
 
 void ThreadMessageQueue::wake() {
@@ -122,15 +139,20 @@ bool ThreadMessageQueue::empty() const {
 }
 
 void ThreadMessageQueue::pollOnce(int timeoutMs) {
+    if (timeoutMs != 0) {
+        // Announced before the last look, so a poster either sees the flag and wakes
+        // us, or has queued its work where that look finds it.
+        m_sleeping_.store(true, std::memory_order_seq_cst);
+        if (!empty() || (m_owner_ == mainThreadId() && synchronizePending()))
+            timeoutMs = 0;
+    }
     epoll_event events[32];
     const int count = ::epoll_wait(m_epollFd_, events, 32, timeoutMs);
+    m_sleeping_.store(false, std::memory_order_relaxed);
     for (int i = 0; i < count; ++i) {
         const WatchId id = events[i].data.u64;
-        if (id == 0) {
-            uint64_t drained = 0;
-            [[maybe_unused]] const ssize_t got = ::read(m_wakeFd_, &drained, sizeof drained);
+        if (id == 0)
             continue;
-        }
         std::shared_ptr<const WatchCallback> callback;
         {
             std::lock_guard lock(m_mutex_);
@@ -143,10 +165,11 @@ void ThreadMessageQueue::pollOnce(int timeoutMs) {
     }
 }
 
-bool ThreadMessageQueue::peek(TMessage& message, bool remove) {
+bool ThreadMessageQueue::peek(TMessage& message, bool remove, bool poll) {
     if (m_owner_ == mainThreadId())
         checkSynchronize();
-    pollOnce(0);
+    if (poll)
+        pollOnce(0);
     std::lock_guard lock(m_mutex_);
     if (m_messages_.empty())
         return false;
@@ -224,6 +247,11 @@ void ThreadMessageQueue::unwatch(WatchId id) {
     // The descriptor may already be closed; then the kernel has dropped it already.
     ::epoll_ctl(m_epollFd_, EPOLL_CTL_DEL, found->second.fd, nullptr);
     m_watches_.erase(found);
+}
+
+void wakeMainThread() {
+    if (const auto queue = ThreadMessageQueue::of(mainThreadId()))
+        queue->wake();
 }
 
 bool postThreadMessage(ThreadId thread, uint32_t message, uintptr_t wParam, intptr_t lParam) {

@@ -2,6 +2,7 @@
 
 #include "Messages.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -36,8 +37,9 @@ public:
 
     void post(const TMessage& message);
     // Takes (or, without remove, looks at) the first message; polls the watches once
-    // without blocking first. False when the queue is empty.
-    bool peek(TMessage& message, bool remove);
+    // without blocking first (unless told not to: the caller has just waited). False
+    // when the queue is empty.
+    bool peek(TMessage& message, bool remove, bool poll = true);
     // Waits for a message and takes it; false when it is WM_QUIT.
     bool get(TMessage& message);
     // Waits until a message is queued, a callback or Synchronize'd call has run, or the
@@ -48,6 +50,9 @@ public:
     void waitEvents(std::chrono::milliseconds timeout);
     // Ends a wait of the owning thread early.
     void wake();
+    // Ends the owning thread's wait only when it sleeps or is about to: what a message
+    // or a synchronised call needs, since the owner looks for those before it sleeps.
+    void wakeIfSleeping();
     bool empty() const;
 
     WatchId watch(int fd, uint32_t events, WatchCallback callback);
@@ -63,6 +68,9 @@ private:
     void pollOnce(int timeoutMs);
 
     ThreadId m_owner_;
+    // Set while the owning thread sleeps in epoll (or is about to); posters wake it
+    // only then, so a busy owner is never sent a wake-up it does not need.
+    std::atomic<bool> m_sleeping_{false};
     int m_epollFd_ = -1;
     int m_wakeFd_ = -1;
     mutable std::mutex m_mutex_;
@@ -70,6 +78,10 @@ private:
     std::map<WatchId, Watch> m_watches_;
     WatchId m_nextWatch_ = 1;
 };
+
+// Ends the main thread's current wait at once (for a condition it waits for that
+// another thread has changed).
+void wakeMainThread();
 
 // Thread-level message operations on the calling thread's queue.
 bool postThreadMessage(ThreadId thread, uint32_t message, uintptr_t wParam = 0, intptr_t lParam = 0);

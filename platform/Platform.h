@@ -8,6 +8,7 @@
 #include "Component.h"
 #include "Event.h"
 #include "Exception.h"
+#include "Lifetime.h"
 #include "LiveCounter.h"
 #include "MessageQueue.h"
 #include "MessageTarget.h"

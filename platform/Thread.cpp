@@ -4,6 +4,8 @@
 
 #include <sys/resource.h>
 
+#include <system_error>
+
 namespace NorvEngineering::Platform {
 
 void TThreadCompletion::finish() {
@@ -50,21 +52,40 @@ bool TThreadCompletion::wait(std::chrono::milliseconds timeout) {
     }
 }
 
-TThread::TThread() : m_pCompletion_(std::make_shared<TThreadCompletion>()) {
-    m_thread_ = std::thread(&TThread::run, this);
-    std::unique_lock lock(m_mutex_);
-    m_changed_.wait(lock, [&] { return m_idKnown_; });
+TThread::TThread(bool withMessageQueue)
+    : m_pCompletion_(std::make_shared<TThreadCompletion>()), m_withMessageQueue_(withMessageQueue) {
+    pthread_attr_t attributes;
+    ::pthread_attr_init(&attributes);
+    ::pthread_attr_setstacksize(&attributes, kThreadStackSize);
+    const int error = ::pthread_create(&m_thread_, &attributes, &TThread::entry, this);
+    ::pthread_attr_destroy(&attributes);
+    if (error != 0)
+        throw std::system_error(error, std::generic_category(), "thread");
+    m_joinable_ = true;
+    int startError = 0;
+    {
+        std::unique_lock lock(m_mutex_);
+        m_changed_.wait(lock, [&] { return m_idKnown_; });
+        startError = m_startError_;
+    }
+    if (startError != 0) {
+        ::pthread_join(m_thread_, nullptr);
+        m_joinable_ = false;
+        throw std::system_error(startError, std::generic_category(), "thread");
+    }
 }
 
 TThread::~TThread() {
-    if (!m_thread_.joinable())
+    if (!m_joinable_)
         return;
-    if (m_thread_.get_id() == std::this_thread::get_id()) {
-        m_thread_.detach();
+    if (::pthread_equal(m_thread_, ::pthread_self()) != 0) {
+        ::pthread_detach(m_thread_);
+        m_joinable_ = false;
         return;
     }
     TerminateAndWaitFor();
-    m_thread_.join();
+    ::pthread_join(m_thread_, nullptr);
+    m_joinable_ = false;
 }
 
 void TThread::TerminateAndWaitFor() {
@@ -78,14 +99,28 @@ void TThread::TerminateAndWaitFor() {
     m_pCompletion_->wait(std::chrono::milliseconds(-1));
 }
 
+void* TThread::entry(void* self) {
+    run(static_cast<TThread*>(self));
+    return nullptr;
+}
+
 void TThread::run(TThread* self) {
     std::shared_ptr<TThreadCompletion> completion = self->m_pCompletion_;
     {
         std::lock_guard lock(self->m_mutex_);
         self->m_threadId_ = currentThreadId();
-        ThreadMessageQueue::current();
+        if (self->m_withMessageQueue_) {
+            try {
+                ThreadMessageQueue::current();
+            } catch (const std::system_error& e) {
+                self->m_startError_ = e.code().value();
+            }
+        }
         self->m_idKnown_ = true;
         self->m_changed_.notify_all();
+        // The constructor joins this thread and throws; the object is not ours to touch.
+        if (self->m_startError_ != 0)
+            return;
     }
     {
         std::unique_lock lock(self->m_mutex_);
@@ -103,7 +138,8 @@ void TThread::run(TThread* self) {
         self->m_fatal_ = std::current_exception();
     }
     if (self->m_freeOnTerminate_) {
-        self->m_thread_.detach();
+        ::pthread_detach(self->m_thread_);
+        self->m_joinable_ = false;
         delete self;
     }
     completion->finish();

@@ -3,14 +3,16 @@
 #include "Messages.h"
 #include "Synchronize.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 namespace NorvEngineering::Platform {
 
@@ -32,13 +34,35 @@ private:
     bool m_finished_ = false;
 };
 
+namespace Detail {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitizedStacks = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+inline constexpr bool kSanitizedStacks = true;
+#else
+inline constexpr bool kSanitizedStacks = false;
+#endif
+#else
+inline constexpr bool kSanitizedStacks = false;
+#endif
+} // namespace Detail
+
+// The stack of every TThread: workers here wait and hand over small buffers, so a
+// fraction of the system's 8 MiB default is plenty (and hundreds of them fit). The
+// sanitizers' instrumented frames are several times larger.
+inline constexpr std::size_t kThreadStackSize = std::size_t{256} * 1024 * (Detail::kSanitizedStacks ? 4 : 1);
+
 // A worker thread in the manner of the desktop frameworks: created suspended (a
-// derived class calls Resume once it is fully constructed), with a terminate flag, a priority, a message
-// queue made before the constructor returns (so a message posted to a new thread is never lost), and
-// optionally deleting itself when its body returns.
+// derived class calls Resume once it is fully constructed), with a terminate flag, a
+// priority, a message queue made before the constructor returns (so a message posted
+// to a new thread is never lost; a thread that takes no messages may go without), and
+// optionally deleting itself when its body returns. When the system refuses the thread
+// or its queue (no threads or descriptors left), the constructor throws
+// std::system_error with the system's code.
 class TThread {
 public:
-    TThread();
+    explicit TThread(bool withMessageQueue = true);
     TThread(const TThread&) = delete;
     TThread& operator=(const TThread&) = delete;
     // Deleting a thread that runs asks it to terminate and waits for it. A derived
@@ -71,11 +95,15 @@ protected:
 
 private:
     enum class StartState { Suspended, Resumed, Cancelled };
+    static void* entry(void* self);
     static void run(TThread* self);
     void applyPriority();
 
-    std::thread m_thread_;
+    pthread_t m_thread_{};
+    bool m_joinable_ = false;
     std::shared_ptr<TThreadCompletion> m_pCompletion_;
+    const bool m_withMessageQueue_;
+    int m_startError_ = 0;
     mutable std::mutex m_mutex_;
     std::condition_variable m_changed_;
     StartState m_start_ = StartState::Suspended;

@@ -14,8 +14,8 @@ CSerialInterface::CSerialInterface(TSerialProperties* properties, bool syncEvent
       m_pReceiveBuffer_(std::make_unique<char[]>(kInterfaceReceiveSize)) {}
 
 CSerialInterface::~CSerialInterface() {
+    m_life_.end();
     releaseInterface();
-    *m_pAlive_ = false;
 }
 
 std::string CSerialInterface::portDeviceName(const std::string& storedName) {
@@ -52,7 +52,7 @@ void CSerialInterface::initInterface_() {
 }
 
 void CSerialInterface::onRxChar(Platform::TObject*) {
-    const auto alive = m_pAlive_;
+    const auto life = m_life_.ref();
     TComPort* port = m_pComPort_;
     if (port == nullptr)
         return;
@@ -65,7 +65,7 @@ void CSerialInterface::onRxChar(Platform::TObject*) {
         waiting -= count;
         notifyDataReceived(m_pReceiveBuffer_.get(), static_cast<unsigned int>(count));
         // The owner may have released or deleted the transport meanwhile.
-        if (!*alive || m_pComPort_ != port || !port->Active())
+        if (life.ended() || m_pComPort_ != port || !port->Active())
             return;
     }
 }

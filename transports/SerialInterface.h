@@ -2,8 +2,8 @@
 
 #include "ComPort.h"
 #include "CustomInterfaces.h"
+#include "Lifetime.h"
 
-#include <atomic>
 #include <memory>
 #include <string>
 
@@ -48,9 +48,9 @@ private:
     Serial::TComPort* m_pComPort_ = nullptr;
     TSerialProperties* m_pProperties_;
     std::unique_ptr<char[]> m_pReceiveBuffer_;
-    // Cleared by the destructor, so that a handler can tell whether the owner
-    // deleted the transport from inside a notification.
-    std::shared_ptr<std::atomic<bool>> m_pAlive_ = std::make_shared<std::atomic<bool>>(true);
+    // Ended by the destructor, so that a handler can tell whether the owner deleted
+    // the transport from inside a notification.
+    Platform::TLifetime m_life_;
 };
 
 } // namespace NorvEngineering::SensorLib

@@ -7,11 +7,10 @@
 #include "Thread.h"
 #include "WSocket.h"
 
-#include <condition_variable>
 #include <cstring>
-#include <map>
 #include <mutex>
 #include <string>
+#include <system_error>
 
 namespace NorvEngineering::SensorLib {
 
@@ -49,61 +48,11 @@ std::string connectFailureText(uint16_t code) {
 
 } // namespace
 
-// What a transport and its client thread share. The thread reaches its transport only
-// through here, and only while it holds a pin; the transport's destructor cuts the
-// link and waits for pins held by other threads, so no handler can still be using it.
-struct CTcpInterface::TLink {
-    std::recursive_mutex mutex;
-    std::condition_variable_any idle;
-    CTcpInterface* owner = nullptr;
-    std::map<Platform::ThreadId, int> pins;
-
-    CTcpInterface* pin() {
-        std::lock_guard lock(mutex);
-        if (owner == nullptr)
-            return nullptr;
-        ++pins[Platform::currentThreadId()];
-        return owner;
-    }
-    void unpin() {
-        std::lock_guard lock(mutex);
-        const auto found = pins.find(Platform::currentThreadId());
-        if (found != pins.end() && --found->second == 0)
-            pins.erase(found);
-        idle.notify_all();
-    }
-    void cut() {
-        std::unique_lock lock(mutex);
-        owner = nullptr;
-        const auto self = Platform::currentThreadId();
-        // A handler on this very thread (one that destroys its transport) need not end first.
-        idle.wait(lock, [&] { return pins.empty() || (pins.size() == 1 && pins.count(self) == 1); });
-    }
-};
-
-namespace {
-class OwnerPin {
-public:
-    explicit OwnerPin(CTcpInterface::TLink& link) : m_link_(link), m_pOwner_(link.pin()) {}
-    ~OwnerPin() {
-        if (m_pOwner_ != nullptr)
-            m_link_.unpin();
-    }
-    OwnerPin(const OwnerPin&) = delete;
-    OwnerPin& operator=(const OwnerPin&) = delete;
-    CTcpInterface* owner() const { return m_pOwner_; }
-
-private:
-    CTcpInterface::TLink& m_link_;
-    CTcpInterface* m_pOwner_;
-};
-} // namespace
-
 // ---- the client thread ---------------------------------------------------------------
 
 class CTcpInterface::TClientThread : public Platform::TThread {
 public:
-    explicit TClientThread(std::shared_ptr<TLink> link) : m_pLink_(std::move(link)) {
+    explicit TClientThread(Platform::TGuardedPtr<CTcpInterface> owner) : m_owner_(std::move(owner)) {
         liveThreads().enter();
         SetFreeOnTerminate(true);
         SetPriority(Platform::tpHighest);
@@ -113,7 +62,7 @@ public:
         detachFromOwner();
         std::shared_ptr<TWSocket> socket;
         {
-            std::lock_guard lock(m_pLink_->mutex);
+            std::lock_guard lock(m_socketMutex_);
             socket = std::move(m_pSocket_);
         }
         if (socket) {
@@ -136,7 +85,7 @@ public:
     }
 
     std::shared_ptr<TWSocket> socket() const {
-        std::lock_guard lock(m_pLink_->mutex);
+        std::lock_guard lock(m_socketMutex_);
         return m_pSocket_;
     }
     uint16_t connectResult() const { return m_connectResult_; }
@@ -164,13 +113,13 @@ public:
         Platform::postThreadMessage(ThreadID(), Platform::WM_QUIT);
     }
 
-    // The owner has let the thread go: nothing more is delivered to it.
-    void markReleased() { m_released_ = true; }
-
+    // The connection is over for the owner: it may open again at once.
     void detachFromOwner() {
-        std::lock_guard lock(m_pLink_->mutex);
-        if (m_pLink_->owner != nullptr && m_pLink_->owner->m_pClientThread_ == this)
-            m_pLink_->owner->m_pClientThread_ = nullptr;
+        if (const auto owner = m_owner_.pin()) {
+            std::lock_guard lock(owner->m_threadMutex_);
+            if (owner->m_pClientThread_ == this)
+                owner->m_pClientThread_ = nullptr;
+        }
     }
 
     static void sendData(const std::shared_ptr<TWSocket>& target, const char* data, int length) {
@@ -188,7 +137,7 @@ protected:
                 return;
             target = std::make_shared<TWSocket>(nullptr);
             {
-                std::lock_guard lock(m_pLink_->mutex);
+                std::lock_guard lock(m_socketMutex_);
                 m_pSocket_ = target;
             }
             target->SetMultiThreaded(true);
@@ -197,14 +146,14 @@ protected:
             int32_t port = 0;
             bool sync = true;
             {
-                OwnerPin pin(*m_pLink_);
-                if (pin.owner() == nullptr)
+                const auto owner = m_owner_.pin();
+                if (!owner)
                     return;
-                if (pin.owner()->m_pProperties_ != nullptr) {
-                    address = pin.owner()->m_pProperties_->IpAddress;
-                    port = pin.owner()->m_pProperties_->PortNumber;
+                if (owner->m_pProperties_ != nullptr) {
+                    address = owner->m_pProperties_->IpAddress;
+                    port = owner->m_pProperties_->PortNumber;
                 }
-                sync = pin.owner()->getSyncEvents();
+                sync = owner->getSyncEvents();
             }
             target->SetPort(std::to_string(port));
             target->SetAddr(address);
@@ -229,10 +178,10 @@ private:
     void reportSetupFailure(int32_t code, const std::string& message) {
         bool sync = true;
         {
-            OwnerPin pin(*m_pLink_);
-            if (pin.owner() == nullptr)
+            const auto owner = m_owner_.pin();
+            if (!owner)
                 return;
-            sync = pin.owner()->getSyncEvents();
+            sync = owner->getSyncEvents();
         }
         detachFromOwner();
         runDelivery(sync, [code, message](CTcpInterface* owner) {
@@ -241,14 +190,13 @@ private:
         });
     }
 
+    // With synchronised delivery the owner is pinned on the main thread, inside the
+    // call: a transport destroyed while the call waited is simply not reached.
     template <typename Call>
     void runDelivery(bool sync, Call call) {
         auto run = [this, call] {
-            if (m_released_)
-                return;
-            OwnerPin pin(*m_pLink_);
-            if (pin.owner() != nullptr)
-                call(pin.owner());
+            if (const auto owner = m_owner_.pin())
+                call(owner.get());
         };
         if (sync)
             Synchronize(run);
@@ -262,15 +210,12 @@ private:
 
     void deliverData(bool sync) {
         auto run = [this] {
-            {
-                OwnerPin pin(*m_pLink_);
-                if (!m_released_ && pin.owner() != nullptr) {
-                    pin.owner()->WSocketDataAvailable_(this);
-                    return;
-                }
+            if (const auto owner = m_owner_.pin()) {
+                owner->WSocketDataAvailable_(this);
+                return;
             }
-            // Nobody takes the data any more: drop it, so the socket does not offer it
-            // again and again.
+            // Nobody takes the data any more: drop it, so that the socket does not
+            // offer it again.
             if (const auto target = socket()) {
                 char scratch[kReceiveSize];
                 target->Receive(scratch, sizeof scratch);
@@ -282,49 +227,76 @@ private:
             run();
     }
 
-    std::shared_ptr<TLink> m_pLink_;
-    std::shared_ptr<TWSocket> m_pSocket_; // guarded by the link's lock
+    const Platform::TGuardedPtr<CTcpInterface> m_owner_;
+    mutable std::mutex m_socketMutex_;
+    std::shared_ptr<TWSocket> m_pSocket_; // guarded by m_socketMutex_
     std::atomic<uint16_t> m_connectResult_{0};
     std::atomic<bool> m_quit_{false};
-    std::atomic<bool> m_released_{false};
 };
 
 // ---- the transport ---------------------------------------------------------------------
 
 CTcpInterface::CTcpInterface(TTcpProperties* properties, bool syncEvents)
-    : CCustomInterface(itTcpSocket, syncEvents), m_pLink_(std::make_shared<TLink>()),
-      m_pProperties_(properties), m_pReceiveBuffer_(std::make_unique<char[]>(kReceiveSize)) {
-    m_pLink_->owner = this;
-}
+    : CCustomInterface(itTcpSocket, syncEvents), m_pProperties_(properties),
+      m_pReceiveBuffer_(std::make_unique<char[]>(kReceiveSize)) {}
 
 CTcpInterface::~CTcpInterface() {
     releaseInterface();
-    m_pLink_->cut();
+}
+
+void CTcpInterface::endConnection_() {
+    if (!m_pConnection_)
+        return;
+    m_pConnection_->end();
+    m_pConnection_.reset();
 }
 
 void CTcpInterface::initInterface_() {
-    std::lock_guard lock(m_pLink_->mutex);
-    if (m_pClientThread_ != nullptr)
+    {
+        std::lock_guard lock(m_threadMutex_);
+        if (m_pClientThread_ != nullptr)
+            return;
+    }
+    // The thread of a connection that ended by itself may still be on its way out.
+    endConnection_();
+    auto connection = std::make_unique<Platform::TLifetime>();
+    TClientThread* thread = nullptr;
+    try {
+        thread = new TClientThread(Platform::TGuardedPtr<CTcpInterface>(this, connection->ref()));
+    } catch (const std::system_error& e) {
+        // Out of threads or descriptors: this connection fails, nothing else does.
+        const int32_t code = Sockets::WSocketErrnoToWinsock(e.code().value());
+        CInterfaceError error(code, connectFailureText(static_cast<uint16_t>(code)),
+                              "CTcpInterface::initInterface_");
+        notifyInterfaceError(error);
         return;
-    auto* thread = new TClientThread(m_pLink_);
-    m_pClientThread_ = thread;
+    }
+    m_pConnection_ = std::move(connection);
+    {
+        std::lock_guard lock(m_threadMutex_);
+        m_pClientThread_ = thread;
+    }
     thread->selectHandlers(getSyncEvents());
     thread->Resume();
 }
 
 void CTcpInterface::releaseInterface() {
-    std::lock_guard lock(m_pLink_->mutex);
-    if (m_pClientThread_ == nullptr)
-        return;
-    // The thread ends by itself; from now on the transport is closed and may open again.
-    m_pClientThread_->markReleased();
-    m_pClientThread_->quitLoop();
-    m_pClientThread_ = nullptr;
+    {
+        std::lock_guard lock(m_threadMutex_);
+        if (m_pClientThread_ != nullptr) {
+            // The thread ends by itself; from now on the transport is closed and may
+            // open again.
+            m_pClientThread_->quitLoop();
+            m_pClientThread_ = nullptr;
+        }
+    }
+    // Outside the lock: a direct delivery that is waited for here may write.
+    endConnection_();
 }
 
 void CTcpInterface::setSyncEvents(bool sync) {
     CCustomInterface::setSyncEvents(sync);
-    std::lock_guard lock(m_pLink_->mutex);
+    std::lock_guard lock(m_threadMutex_);
     if (m_pClientThread_ != nullptr)
         m_pClientThread_->selectHandlers(sync);
 }
@@ -332,7 +304,7 @@ void CTcpInterface::setSyncEvents(bool sync) {
 void CTcpInterface::write(const char* data, int length) {
     std::shared_ptr<TWSocket> target;
     {
-        std::lock_guard lock(m_pLink_->mutex);
+        std::lock_guard lock(m_threadMutex_);
         if (m_pClientThread_ == nullptr)
             return;
         target = m_pClientThread_->socket();
@@ -342,7 +314,7 @@ void CTcpInterface::write(const char* data, int length) {
 }
 
 bool CTcpInterface::isOpen() const {
-    std::lock_guard lock(m_pLink_->mutex);
+    std::lock_guard lock(m_threadMutex_);
     return m_pClientThread_ != nullptr;
 }
 

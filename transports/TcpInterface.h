@@ -1,10 +1,12 @@
 #pragma once
 
 #include "CustomInterfaces.h"
+#include "Lifetime.h"
 
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 
 namespace NorvEngineering::Sockets {
 class TWSocket;
@@ -18,13 +20,18 @@ namespace NorvEngineering::SensorLib {
 // (synchronised delivery) or directly in the client thread. Commands are written from
 // the caller's thread.
 //
-// Lifetime: releasing or destroying the transport cuts the thread loose at once; the
-// thread ends by itself and never reaches a transport that has gone, also when it is
-// connecting, waiting to deliver on the main thread or delivering at that moment.
+// Lifetime: each connection is a Platform::TLifetime that the client thread reaches its
+// transport through. Releasing or destroying the transport ends it: the thread ends by
+// itself and never reaches a transport that has gone, also when it is connecting or
+// waiting to deliver on the main thread; a direct delivery running at that moment in
+// the client thread is waited for.
+//
+// When the system has no thread or no descriptor left for a connection, the open
+// reports an interface error with the system's code and text (place
+// "CTcpInterface::initInterface_") and the transport stays closed.
 class CTcpInterface : public CCustomInterface {
 public:
     class TClientThread;
-    struct TLink;
 
     CTcpInterface(TTcpProperties* properties, bool syncEvents);
     ~CTcpInterface() override;
@@ -49,8 +56,12 @@ public:
 private:
     friend class TClientThread;
 
-    std::shared_ptr<TLink> m_pLink_;
-    TClientThread* m_pClientThread_ = nullptr; // guarded by the link's lock
+    void endConnection_();
+
+    mutable std::mutex m_threadMutex_;
+    TClientThread* m_pClientThread_ = nullptr; // guarded by m_threadMutex_
+    // The life of the current (or last) connection; touched by the owner's thread only.
+    std::unique_ptr<Platform::TLifetime> m_pConnection_;
     TTcpProperties* m_pProperties_;
     std::unique_ptr<char[]> m_pReceiveBuffer_;
 };

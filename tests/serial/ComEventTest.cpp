@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -189,6 +190,44 @@ TEST_F(ComEvents, ABatchOnItsWayFindsItsPortGone) {
     port.reset();
     EXPECT_TRUE(TComThread::WaitForAll(5s));
     EXPECT_EQ(calls, 0);
+}
+
+TEST_F(ComEvents, DestroyingThePortWhileDirectBatchesRunWaitsForThem) {
+    // A stream of input keeps the event thread in its handler; the main thread destroys
+    // the port meanwhile, while the handler reads, or while it waits for the main
+    // thread to close the port for it.
+    for (int round = 0; round < 60; ++round) {
+        SerialTests::PortOnPty rig;
+        auto& local = rig.port;
+        TComPort* const target = local.get(); // the handler's: the owner's pointer is null while it destroys
+        local->SetSynchronizeEvents(false);
+        std::atomic<int> batches{0};
+        const bool handsCloseOver = round % 3 == 0;
+        local->OnRxChar = [&, handsCloseOver](TObject*) {
+            const int32_t count = target->InputCount();
+            std::string bytes(static_cast<std::size_t>(std::max(count, 1)), '\0');
+            if (count > 0)
+                target->Read(bytes.data(), count, false);
+            if (++batches > 3 && handsCloseOver)
+                target->Close();
+        };
+        local->Open();
+        std::atomic<bool> stop{false};
+        // Kept short of what the line holds, so that it never blocks once the port is gone.
+        std::thread feeder([&] {
+            while (!stop) {
+                if (rig.pty.unread() < 512)
+                    rig.pty.send("0123456789\r");
+                else
+                    std::this_thread::sleep_for(200us);
+            }
+        });
+        ASSERT_TRUE(runUntil([&] { return batches > 3; }));
+        local.reset();
+        stop = true;
+        feeder.join();
+    }
+    EXPECT_TRUE(TComThread::WaitForAll(5s));
 }
 
 TEST_F(ComEvents, AHandlerMayDestroyItsPort) {

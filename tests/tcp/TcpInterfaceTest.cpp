@@ -8,11 +8,17 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <filesystem>
 #include <memory>
 #include <random>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 using NorvEngineering::Platform::Application;
 using NorvEngineering::Platform::mainThreadId;
@@ -75,6 +81,34 @@ private:
     LoopbackPeer m_peer_;
     std::atomic<bool> m_stop_{false};
     std::thread m_thread_;
+};
+
+// Takes every descriptor but `spare` under a low limit, for as long as it lives.
+class DescriptorsUsedUp {
+public:
+    explicit DescriptorsUsedUp(int spare) {
+        getrlimit(RLIMIT_NOFILE, &m_saved_);
+        rlimit low = m_saved_;
+        low.rlim_cur = 128;
+        setrlimit(RLIMIT_NOFILE, &low);
+        for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+            m_taken_.push_back(fd);
+        for (int i = 0; i < spare && !m_taken_.empty(); ++i) {
+            close(m_taken_.back());
+            m_taken_.pop_back();
+        }
+    }
+    ~DescriptorsUsedUp() {
+        for (const int fd : m_taken_)
+            close(fd);
+        setrlimit(RLIMIT_NOFILE, &m_saved_);
+    }
+    DescriptorsUsedUp(const DescriptorsUsedUp&) = delete;
+    DescriptorsUsedUp& operator=(const DescriptorsUsedUp&) = delete;
+
+private:
+    rlimit m_saved_{};
+    std::vector<int> m_taken_;
 };
 
 void expectAllThreadsEnd() {
@@ -143,6 +177,66 @@ TEST(TcpTransport, AnAddressThatCannotBeResolvedIsReportedBeforeTheThreadEnds) {
         EXPECT_EQ(seen.interfaceErrors[0].message.rfind("connect: Winsock Resolve Host: '", 0), 0u)
             << seen.interfaceErrors[0].message;
         EXPECT_FALSE(rig.transport().isOpen());
+    }
+}
+
+TEST(TcpTransport, NoDescriptorLeftFailsThatConnectionWithTheSystemsReasonAndTheNextOneWorks) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizers' own checks open a pipe, and report nonsense when they cannot.
+    GTEST_SKIP() << "needs descriptors for the sanitizer runtime";
+#endif
+    const auto openDescriptors = [] {
+        std::size_t count = 0;
+        for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+            ++count;
+        return count;
+    };
+    LoopbackPeer peer;
+    Application().ProcessMessages(); // the main thread has its queue already
+    const std::size_t before = openDescriptors();
+    // With none left the thread gets no message queue; with two it gets one, but no socket.
+    for (const int spare : {0, 2}) {
+        SCOPED_TRACE(spare);
+        // Whatever the round before opened is closed, an ended thread's queue included.
+        ASSERT_TRUE(runUntil([&] { return openDescriptors() <= before; }));
+        Rig rig(peer.port());
+        bool reported = false;
+        {
+            const DescriptorsUsedUp usedUp(spare);
+            rig.open();
+            reported = runUntil([&] { return !rig.sink.seen().interfaceErrors.empty(); });
+            EXPECT_TRUE(CTcpInterface::waitForClientThreads(10s));
+        }
+        ASSERT_TRUE(reported);
+        const auto seen = rig.sink.seen();
+        EXPECT_EQ(seen.calls, std::vector<std::string>{"interfaceError"});
+        EXPECT_EQ(seen.interfaceErrors[0].code, 10024);
+        EXPECT_NE(seen.interfaceErrors[0].message.find("Too many open files"), std::string::npos)
+            << seen.interfaceErrors[0].message;
+        EXPECT_EQ(seen.interfaceErrors[0].place,
+                  spare == 0 ? "CTcpInterface::initInterface_" : "CTcpInterface::TClientThread::Execute");
+        EXPECT_FALSE(rig.transport().isOpen());
+
+        rig.transport().initInterface_();
+        ASSERT_TRUE(peer.accept());
+        EXPECT_TRUE(runUntil([&] { return rig.sink.seen().ready == 1; }));
+        rig.transport().releaseInterface();
+        peer.close();
+    }
+}
+
+TEST(TcpTransport, AReleaseDuringAFloodEndsTheThreadAtOnce) {
+    // Nothing is read ahead of the owner, so nothing queues up before the quit.
+    FloodServer server;
+    for (const bool sync : {true, false}) {
+        Rig rig(server.port(), sync);
+        rig.open();
+        if (sync)
+            ASSERT_TRUE(runUntil([&] { return rig.sensor.received().size() > 200000; }, 20s));
+        else
+            ASSERT_TRUE(rig.sensor.waitForReceived(200000, 20s));
+        rig.transport().releaseInterface();
+        EXPECT_TRUE(CTcpInterface::waitForClientThreads(2s));
     }
 }
 

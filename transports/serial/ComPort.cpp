@@ -68,13 +68,13 @@ TCustomComPort::TCustomComPort(Platform::TComponent* owner)
 }
 
 TCustomComPort::~TCustomComPort() {
+    // A direct batch of an event thread (this one's or an earlier one's) finishes first.
+    m_life_.end();
     Close();
-    // The event thread may still deliver a batch that was on its way; it finds the
-    // link cut. A close handed to the main thread cannot have run, so close here.
+    // A close handed to the main thread cannot have run (the port is ending), so close here.
     FreeHandle();
-    if (m_pLastEventLink_)
-        m_pLastEventLink_->waitUnpinned();
-    *m_pAlive_ = false;
+    if (m_pEventSession_)
+        m_pEventSession_->end();
 }
 
 std::string TCustomComPort::About() const {
@@ -194,7 +194,7 @@ void TCustomComPort::Open() {
 }
 
 void TCustomComPort::CreateHandle() {
-    const auto alive = m_pAlive_;
+    const auto life = m_life_.ref();
     try {
         FreeHandle();
         errno = 0;
@@ -213,7 +213,7 @@ void TCustomComPort::CreateHandle() {
         SetComTimeouts();
         SetComEventMask();
     } catch (...) {
-        if (*alive)
+        if (!life.ended())
             FreeHandle();
         throw;
     }
@@ -237,6 +237,7 @@ void TCustomComPort::openDevice_() {
     }
     Check(::ioctl(fd, TIOCEXCL) == 0);
     m_exclusive_ = true;
+    m_noCounters_ = false;
     m_countersKnown_ = readLineCounters_(m_lineBaseline_);
 }
 
@@ -245,20 +246,12 @@ void TCustomComPort::Close() {
     // that asks for it keeps its pin meanwhile and says so, lest the main thread
     // wait for it.
     if (m_pEventLink_ && m_pEventLink_->threadId.load() == Platform::currentThreadId()) {
-        const auto link = m_pEventLink_;
-        const bool pinned = link->pinnedByCallingThread();
-        if (pinned)
-            link->closeHandedOver = true;
-        try {
-            Platform::synchronize([link] {
-                if (TCustomComPort* port = link->current())
-                    port->Close();
-            });
-        } catch (...) {
-            link->closeHandedOver = false;
-            throw;
-        }
-        link->closeHandedOver = false;
+        // The main thread does not wait for this thread's batch while it runs the call.
+        const auto life = m_life_.ref();
+        Platform::synchronize([this, life] {
+            if (!life.ended())
+                Close();
+        });
         return;
     }
     if (!GetActive() || m_handle_ < 0)
@@ -324,7 +317,7 @@ void TCustomComPort::Check(bool success) {
 }
 
 void TCustomComPort::RaiseError(int32_t code, const std::string& message) {
-    const auto alive = m_pAlive_;
+    const auto life = m_life_.ref();
     try {
         throw EComError(code, message);
     } catch (EComError& error) {
@@ -332,7 +325,7 @@ void TCustomComPort::RaiseError(int32_t code, const std::string& message) {
         if (OnError)
             OnError(this, error, action);
         // The handler may have destroyed the port: from here on only the error.
-        if (*alive && IsDeviceGoneError(code) && GetActive())
+        if (!life.ended() && IsDeviceGoneError(code) && GetActive())
             Close();
         if (action == caAbort)
             Platform::Abort();
@@ -622,8 +615,13 @@ bool readLineCounters(int fd, TLineCounters& counters) {
     return true;
 }
 
-bool TCustomComPort::readLineCounters_(TLineCounters& counters) const {
-    return readLineCounters(m_handle_, counters);
+bool TCustomComPort::readLineCounters_(TLineCounters& counters) {
+    if (m_noCounters_)
+        return false;
+    if (readLineCounters(m_handle_, counters))
+        return true;
+    m_noCounters_ = m_handle_ >= 0 && (errno == ENOTTY || errno == EINVAL || errno == ENOSYS);
+    return false;
 }
 
 TLineErrors TCustomComPort::GetLineErrors(const TLineCounters& delta) {

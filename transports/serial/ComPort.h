@@ -7,6 +7,7 @@
 #include "ComPortSettings.h"
 #include "ComPortTypes.h"
 #include "Component.h"
+#include "Lifetime.h"
 #include "StringList.h"
 #include "Thread.h"
 
@@ -300,20 +301,21 @@ private:
     void progressWrite_(bool raise);
     std::optional<std::chrono::steady_clock::time_point> writeDeadline_() const;
     void drainOutput_(std::optional<std::chrono::steady_clock::time_point> deadline, bool raise);
-    bool readLineCounters_(TLineCounters& counters) const;
+    bool readLineCounters_(TLineCounters& counters);
     void reportLineErrors_();
     void restorePriorityClass_();
 
-    // Cleared by the destructor: lets code that called out to a handler see whether
-    // the handler destroyed the port.
-    std::shared_ptr<std::atomic<bool>> m_pAlive_ = std::make_shared<std::atomic<bool>>(true);
+    // Ended first by the destructor: code that called out to a handler learns from it
+    // whether the handler destroyed the port, and a direct batch of an event thread
+    // holds it, so the port is never freed under one.
+    Platform::TLifetime m_life_;
     bool m_storedActive_ = false;
     int m_handle_ = -1;
     bool m_exclusive_ = false;
     std::shared_ptr<TComEventLink> m_pEventLink_;
-    // The latest thread's link, kept after it was cut: the destructor must not free
-    // the port under a direct batch that is still running.
-    std::shared_ptr<TComEventLink> m_pLastEventLink_;
+    // The latest event thread's time with the port: ended when the thread is stopped,
+    // which waits for a direct batch that runs at that moment.
+    std::unique_ptr<Platform::TLifetime> m_pEventSession_;
     std::shared_ptr<Platform::TThreadCompletion> m_pThreadCompletion_;
     uint32_t m_eventMask_ = 0;
     TTransfer m_read_;
@@ -324,6 +326,8 @@ private:
     int32_t m_threadError_ = 0;
     TLineCounters m_lineBaseline_;
     bool m_countersKnown_ = false;
+    // The open device has shown that it keeps no counters (a pseudo-terminal): not asked again.
+    bool m_noCounters_ = false;
 
     Platform::TThreadPriority m_threadPriority_ = Platform::tpTimeCritical;
     int32_t m_customBaudRate_ = 0;

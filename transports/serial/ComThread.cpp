@@ -30,11 +30,6 @@ Platform::TLiveCounter& liveThreads() {
     return *instance;
 }
 
-void wakeMainThread() {
-    if (const auto queue = ThreadMessageQueue::of(Platform::mainThreadId()))
-        queue->wake();
-}
-
 // The dispatch order of one batch and the handler behind each bit.
 struct EventRow {
     uint32_t bit;
@@ -78,65 +73,11 @@ void TComEventLink::signal() const {
     [[maybe_unused]] const ssize_t written = ::write(wakeFd, &one, sizeof one);
 }
 
-TCustomComPort* TComEventLink::current() {
-    std::lock_guard lock(mutex);
-    return port;
-}
-
-TCustomComPort* TComEventLink::pin() {
-    std::lock_guard lock(mutex);
-    if (port != nullptr)
-        ++pins;
-    return port;
-}
-
-void TComEventLink::unpin() {
-    {
-        std::lock_guard lock(mutex);
-        --pins;
-    }
-    unpinned.notify_all();
-    wakeMainThread();
-}
-
-bool TComEventLink::pinnedByCallingThread() {
-    std::lock_guard lock(mutex);
-    return pins > 0 && threadId.load() == Platform::currentThreadId();
-}
-
-void TComEventLink::cut() {
-    {
-        std::lock_guard lock(mutex);
-        port = nullptr;
-        device = -1;
-        terminated = true;
-    }
-    // The batch that handed its Close over waits for this very call.
-    if (!closeHandedOver)
-        waitUnpinned();
-}
-
-void TComEventLink::waitUnpinned() {
-    std::unique_lock lock(mutex);
-    // A handler that closes or destroys its own port from a direct batch holds the pin itself.
-    if (pins == 0 || threadId.load() == Platform::currentThreadId())
-        return;
-    if (!Platform::isMainThread()) {
-        unpinned.wait(lock, [&] { return pins == 0; });
-        return;
-    }
-    auto& queue = ThreadMessageQueue::current();
-    while (pins > 0) {
-        lock.unlock();
-        Platform::checkSynchronize();
-        queue.waitEvents(std::chrono::milliseconds(-1));
-        lock.lock();
-    }
-}
-
 // ---- the thread -------------------------------------------------------------------------
 
-TComThread::TComThread(std::shared_ptr<TComEventLink> link) : m_pLink_(std::move(link)) {
+// The thread takes no messages: it waits in its own epoll.
+TComThread::TComThread(std::shared_ptr<TComEventLink> link)
+    : Platform::TThread(false), m_pLink_(std::move(link)) {
     liveThreads().enter();
     SetFreeOnTerminate(true);
     m_pLink_->threadId = ThreadID();
@@ -180,7 +121,7 @@ void TComThread::Execute() {
         failure = errno;
     {
         std::lock_guard lock(link->mutex);
-        if (failure == 0 && link->port != nullptr) {
+        if (failure == 0 && link->device >= 0) {
             epoll_event device{};
             // Edge-triggered: unread input that nothing adds to wakes nobody.
             device.events = EPOLLIN | EPOLLET;
@@ -221,9 +162,9 @@ void TComThread::updateInterest_(uint32_t mask) {
     const bool wantWrite = (mask & evTxEmpty) != 0;
     const bool wantModem = (mask & kModemLineEvents) != 0 && m_lineSource_ != LineSource::None;
     std::lock_guard lock(m_pLink_->mutex);
-    if (m_pLink_->port == nullptr)
-        return;
     const int fd = m_pLink_->device;
+    if (fd < 0)
+        return;
     if (wantWrite != m_writeInterest_) {
         epoll_event device{};
         device.events = EPOLLIN | EPOLLET | (wantWrite ? EPOLLOUT : 0U);
@@ -346,12 +287,16 @@ void TComThread::ThreadProc() {
     int gone = 0;
     {
         std::lock_guard lock(link->mutex);
-        if (link->port == nullptr) {
+        const int fd = link->device;
+        if (fd < 0) {
             Terminate();
             return;
         }
-        const int fd = link->device;
-        if (input || hangUp) {
+        // An edge of readiness means characters arrived; the queue's size is asked only
+        // for the 80 % event, or to tell an end of the line from its last characters.
+        if (input && !hangUp)
+            events |= evRxChar;
+        if (hangUp || (input && (mask & evRx80Full) != 0)) {
             int queued = 0;
             if (::ioctl(fd, FIONREAD, &queued) == 0) {
                 if (queued > 0)
@@ -393,16 +338,19 @@ void TComThread::ThreadProc() {
 void TComThread::dispatch_(uint32_t events) {
     const auto link = m_pLink_;
     if (link->synchronize) {
+        // Pinned on the main thread, inside the call: a port stopped or destroyed
+        // while the call waited is not reached.
         Synchronize([&] {
-            if (TCustomComPort* port = link->current())
+            if (const auto port = link->port.pin())
                 port->ThreadDoEvent(events);
         });
         return;
     }
-    if (TCustomComPort* port = link->pin()) {
+    const auto port = link->port.pin();
+    if (!port)
+        return;
+    if (const auto life = link->portLife.pin())
         port->ThreadDoEvent(events);
-        link->unpin();
-    }
 }
 
 void TComThread::reportFailure_(int code, bool deviceGone) {
@@ -411,7 +359,7 @@ void TComThread::reportFailure_(int code, bool deviceGone) {
     // ends this thread; the port has heard of it.
     try {
         Synchronize([&] {
-            if (TCustomComPort* port = link->current())
+            if (const auto port = link->port.pin())
                 port->RaiseThreadError(code);
         });
     } catch (...) {
@@ -420,7 +368,7 @@ void TComThread::reportFailure_(int code, bool deviceGone) {
         return;
     try {
         Synchronize([&] {
-            if (TCustomComPort* port = link->current())
+            if (const auto port = link->port.pin())
                 port->Close();
         });
     } catch (...) {
@@ -460,7 +408,10 @@ void TCustomComPort::CreateThread() {
     auto link = std::make_shared<TComEventLink>();
     if (link->wakeFd < 0)
         RaiseError(0, kCreateThreadMessage);
-    link->port = this;
+    // Replacing the last session waits for a direct batch of its thread still running.
+    m_pEventSession_ = std::make_unique<Platform::TLifetime>();
+    link->port = Platform::TGuardedPtr<TCustomComPort>(this, m_pEventSession_->ref());
+    link->portLife = m_life_.ref();
     link->device = m_handle_;
     link->synchronize = m_synchronizeEvents_;
     link->mask = m_eventMask_;
@@ -473,7 +424,6 @@ void TCustomComPort::CreateThread() {
     }
     if (!completion)
         RaiseError(0, kCreateThreadMessage);
-    m_pLastEventLink_ = link;
     m_pEventLink_ = std::move(link);
     m_pThreadCompletion_ = std::move(completion);
 }
@@ -483,18 +433,24 @@ void TCustomComPort::DestroyThread() {
         return;
     const auto link = std::move(m_pEventLink_);
     m_pEventLink_.reset();
-    link->cut();
+    {
+        std::lock_guard lock(link->mutex);
+        link->device = -1;
+        link->terminated = true;
+    }
     link->signal();
+    // A direct batch running now on the event thread finishes before the device closes.
+    m_pEventSession_->end();
 }
 
 void TCustomComPort::ThreadDoEvent(uint32_t events) {
-    const auto alive = m_pAlive_;
+    const auto life = m_life_.ref();
     try {
         for (const auto& row : kEventRows) {
             if ((events & row.bit) == 0)
                 continue;
             // A handler may have closed or destroyed the port.
-            if (!*alive || !GetActive())
+            if (life.ended() || !GetActive())
                 return;
             if (row.handler == nullptr) {
                 if (OnLineError)

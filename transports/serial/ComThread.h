@@ -1,22 +1,23 @@
 #pragma once
 
 #include "ComPort.h"
+#include "Lifetime.h"
 #include "Messages.h"
 #include "Thread.h"
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 
 namespace NorvEngineering::Serial {
 
-// What a port and its event thread share. The thread reaches its port and the
-// device only through here: the port cuts the link when it stops the thread, and
-// from then on the thread touches neither, whether it is waiting, about to hand a
-// batch to the main thread, or running handlers directly at that moment.
+// What a port and its event thread share. The thread reaches its port only through
+// `port`, guarded by the port's session with this thread (ended when the port stops
+// the thread, which waits for a direct batch running then), and during a direct batch
+// also holds the port's own lifetime (`portLife`), so the port is never freed under it.
+// The device is used only under the mutex and while it is not -1.
 struct TComEventLink {
     TComEventLink();
     TComEventLink(const TComEventLink&) = delete;
@@ -24,36 +25,20 @@ struct TComEventLink {
     ~TComEventLink();
 
     // Ends the thread's wait; the thread then looks at the mask, the priority and
-    // whether it was cut loose.
+    // whether it was stopped.
     void signal() const;
-    // The port, or null once cut. For use on the main thread (synchronised batches)
-    // or under a pin.
-    TCustomComPort* current();
-    // Holds the port for a direct (unsynchronised) batch; a cut waits for it.
-    TCustomComPort* pin();
-    void unpin();
-    bool pinnedByCallingThread();
-    // Lets go of the port and the device; waits for a direct batch running on another
-    // thread (on the main thread, synchronised calls keep running meanwhile), unless
-    // that batch is itself waiting for the main thread to close the port.
-    void cut();
-    // Waits until no direct batch holds the port, unless the caller holds it.
-    void waitUnpinned();
 
+    Platform::TGuardedPtr<TCustomComPort> port;
+    Platform::TLifetimeRef portLife;
     std::mutex mutex;
-    std::condition_variable unpinned;
-    TCustomComPort* port = nullptr; // guarded by mutex
-    int device = -1;                // guarded by mutex; valid while port is set
-    int pins = 0;                   // guarded by mutex
-    int wakeFd = -1;                // eventfd, owned
-    bool synchronize = true;        // fixed while the port is open
+    int device = -1;         // guarded by mutex; -1 once the port stopped the thread
+    int wakeFd = -1;         // eventfd, owned
+    bool synchronize = true; // fixed while the port is open
     std::atomic<bool> terminated{false};
     std::atomic<uint32_t> mask{0};
     std::atomic<int> priority{Platform::tpNormal};
     std::atomic<int32_t> rx80Threshold{0};
     std::atomic<bool> wroteSinceTxEmpty{false};
-    // Set while a direct batch waits for the main thread to run its Close.
-    std::atomic<bool> closeHandedOver{false};
     std::atomic<Platform::ThreadId> threadId{0};
 };
 
@@ -62,8 +47,10 @@ struct TComEventLink {
 // port's handlers (through the main thread when the port synchronises events). It
 // starts at once and frees itself when it ends.
 //
-// Sources on Linux: received characters from readiness for reading; breaks and line
-// errors from the driver's counters (TIOCGICOUNT), checked when input arrives;
+// Sources on Linux: received characters from readiness for reading (edge-triggered, so
+// each arrival is one wake-up and nothing is asked of the driver for it); breaks and
+// line errors from the driver's counters (TIOCGICOUNT) of a device that has them,
+// checked when input arrives;
 // modem-line changes from the same counters (or the line states), checked every
 // kModemCheckInterval, only while a modem-line handler is bound; transmit-empty from
 // readiness for writing once the driver's output queue is empty; input queue 80 %

@@ -5,6 +5,7 @@
 #include "WSocketErrors.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -13,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
 
 namespace NorvEngineering::Sockets {
 
@@ -20,9 +22,11 @@ namespace {
 
 using Platform::ThreadMessageQueue;
 
-// The selection of one socket: which events are wanted, which are armed, and the
-// watch in the owning thread's wait that reflects exactly the armed ones. Nothing is
-// watched that could report again before its re-enabling call, so no event spins.
+// The selection of one socket: which events are wanted and which are armed. The
+// socket is watched once, edge-triggered, for everything it can report (from the
+// start, or from the connect on), and the watch is never changed again: an armed
+// event is reported at the next edge, a disarmed one is left out. So nothing spins,
+// and a chunk that arrives costs no call besides the wait that sees it.
 class Selection : public std::enable_shared_from_this<Selection> {
 public:
     Selection(TSocket socket, Platform::TWindowHandle target, uint32_t message, uint32_t mask, uint32_t tag,
@@ -44,7 +48,10 @@ public:
 
     void start() {
         std::lock_guard lock(m_mutex_);
-        rearm();
+        // An unconnected stream socket would report a hang-up: it is watched from its
+        // connect on.
+        if (m_connected_ || m_listening_)
+            watch();
     }
 
     void forget() {
@@ -53,7 +60,6 @@ public:
         if (m_watchId_ != 0)
             m_pQueue_->unwatch(m_watchId_);
         m_watchId_ = 0;
-        m_watched_ = 0;
     }
 
     void connectStarted(bool finishedAtOnce) {
@@ -66,34 +72,50 @@ public:
         } else {
             m_connecting_ = true;
         }
-        rearm();
+        watch();
     }
 
-    void reenable(uint32_t event) {
+    // `filled`: the read that re-enables FD_READ filled its buffer, so more may wait.
+    void reenable(uint32_t event, bool filled) {
         std::lock_guard lock(m_mutex_);
         if (!m_active_)
             return;
         switch (event) {
-        case FD_READ:
-            if (m_readArmed_)
+        case FD_READ: {
+            // A datagram read tells nothing of the next one: ask (an empty datagram
+            // counts no bytes but is still waiting to be read).
+            const bool more = (m_stream_ ? filled : readable()) || m_edgeWhileDisarmed_;
+            m_edgeWhileDisarmed_ = false;
+            m_moreToRead_ = more;
+            if (m_readArmed_ && !more)
                 return;
             m_readArmed_ = true;
             // As in Winsock: a read that leaves data behind is followed by another FD_READ.
-            if ((m_mask_ & FD_READ) != 0 && m_connected_ && waitingBytes() > 0) {
+            if (more && (m_mask_ & FD_READ) != 0 && m_connected_ && !m_dead_) {
                 m_readArmed_ = false;
                 post(FD_READ, 0);
             }
             break;
+        }
         case FD_WRITE:
             m_writeArmed_ = true;
             break;
         case FD_ACCEPT:
             m_acceptArmed_ = true;
+            if ((m_mask_ & FD_ACCEPT) != 0 && m_listening_ && !m_dead_ && readable()) {
+                m_acceptArmed_ = false;
+                post(FD_ACCEPT, 0);
+            }
             break;
         default:
-            return;
+            break;
         }
-        rearm();
+    }
+
+    // Whether the last read left something behind; the answer is given once.
+    bool takeMoreToRead() {
+        std::lock_guard lock(m_mutex_);
+        return std::exchange(m_moreToRead_, false);
     }
 
     // Runs on the owning thread, in its wait.
@@ -109,12 +131,11 @@ public:
             const int32_t error = pendingError();
             if ((m_mask_ & FD_CONNECT) != 0)
                 post(FD_CONNECT, error);
-            if (error != 0)
+            if (error != 0) {
                 m_dead_ = true; // a failed connect reports nothing more
-            else
-                m_connected_ = true;
-            rearm();
-            return;
+                return;
+            }
+            m_connected_ = true;
         }
         if (m_listening_) {
             if ((events & EPOLLIN) != 0 && m_acceptArmed_ && (m_mask_ & FD_ACCEPT) != 0) {
@@ -123,44 +144,40 @@ public:
             }
             if (failed)
                 m_dead_ = true;
-            rearm();
             return;
         }
-        if (m_connected_) {
-            const unsigned long waiting = waitingBytes();
-            // An empty datagram counts 0 bytes but still waits to be read.
-            const bool readable = waiting > 0 || (!m_stream_ && (events & EPOLLIN) != 0);
-            if (readable && m_readArmed_ && (m_mask_ & FD_READ) != 0) {
+        if (!m_connected_)
+            return;
+        if ((events & EPOLLIN) != 0 && !m_closeReported_) {
+            if (m_readArmed_ && (m_mask_ & FD_READ) != 0) {
                 m_readArmed_ = false;
                 post(FD_READ, 0);
+            } else {
+                m_edgeWhileDisarmed_ = true;
             }
-            const bool peerClosed = m_stream_ && (failed || (events & EPOLLRDHUP) != 0 ||
-                                                  ((events & EPOLLIN) != 0 && waiting == 0));
-            if (peerClosed && !m_closeReported_) {
-                m_closeReported_ = true;
-                const int32_t error = failed ? pendingError() : 0;
-                if ((m_mask_ & FD_CLOSE) != 0)
-                    post(FD_CLOSE, error);
-            }
-            if ((events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0 && m_writeArmed_ &&
-                (m_mask_ & FD_WRITE) != 0) {
-                // A broken connection is reported to a waiting sender too: its next send
-                // then learns the error.
-                m_writeArmed_ = false;
-                post(FD_WRITE, 0);
-            }
-            if (failed)
-                m_dead_ = true;
         }
-        rearm();
+        const bool peerClosed = m_stream_ && (failed || (events & EPOLLRDHUP) != 0);
+        if (peerClosed && !m_closeReported_) {
+            m_closeReported_ = true;
+            const int32_t error = failed ? pendingError() : 0;
+            if ((m_mask_ & FD_CLOSE) != 0)
+                post(FD_CLOSE, error);
+        }
+        if ((events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0 && m_writeArmed_ && (m_mask_ & FD_WRITE) != 0) {
+            // A broken connection is reported to a waiting sender too: its next send
+            // then learns the error.
+            m_writeArmed_ = false;
+            post(FD_WRITE, 0);
+        }
+        if (failed)
+            m_dead_ = true;
     }
 
 private:
-    unsigned long waitingBytes() const {
-        int waiting = 0;
-        if (::ioctl(m_socket_, FIONREAD, &waiting) != 0 || waiting < 0)
-            return 0;
-        return static_cast<unsigned long>(waiting);
+    // Also true for a pending connection on a listening socket.
+    bool readable() const {
+        pollfd ready{m_socket_, POLLIN, 0};
+        return ::poll(&ready, 1, 0) > 0 && (ready.revents & POLLIN) != 0;
     }
 
     int32_t pendingError() const {
@@ -176,44 +193,16 @@ private:
                               WSAMakeSelectReply(event, error, m_tag_));
     }
 
-    uint32_t wantedEvents() const {
-        if (!m_active_ || m_dead_)
-            return 0;
-        if (m_connecting_)
-            return EPOLLOUT;
-        if (m_listening_)
-            return m_acceptArmed_ && (m_mask_ & FD_ACCEPT) != 0 ? uint32_t{EPOLLIN} : 0u;
-        if (!m_connected_)
-            return 0; // an unconnected stream socket would poll as hung up
-        uint32_t wanted = 0;
-        if (m_readArmed_ && (m_mask_ & FD_READ) != 0 && !m_closeReported_)
-            wanted |= EPOLLIN;
-        if (m_stream_ && !m_closeReported_ && (m_mask_ & FD_CLOSE) != 0)
-            wanted |= EPOLLRDHUP;
-        if (m_writeArmed_ && (m_mask_ & FD_WRITE) != 0)
-            wanted |= EPOLLOUT;
-        return wanted;
-    }
-
-    // Brings the watch in line with the armed events. Hang-ups are reported by the
-    // kernel whatever was asked, so a socket with nothing armed is not watched at all.
-    void rearm() {
-        const uint32_t wanted = wantedEvents();
-        if (wanted == m_watched_)
+    // Registers the one watch; the kernel reports at once what is ready already.
+    void watch() {
+        if (m_watchId_ != 0 || !m_active_)
             return;
-        if (wanted == 0) {
-            m_pQueue_->unwatch(m_watchId_);
-            m_watchId_ = 0;
-        } else if (m_watchId_ == 0) {
-            std::weak_ptr<Selection> self = weak_from_this();
-            m_watchId_ = m_pQueue_->watch(m_socket_, wanted, [self](uint32_t events) {
-                if (const auto selection = self.lock())
-                    selection->onEvents(events);
-            });
-        } else {
-            m_pQueue_->modifyWatch(m_watchId_, wanted);
-        }
-        m_watched_ = wanted;
+        const uint32_t events = EPOLLIN | EPOLLOUT | EPOLLET | (m_stream_ ? uint32_t{EPOLLRDHUP} : 0u);
+        std::weak_ptr<Selection> self = weak_from_this();
+        m_watchId_ = m_pQueue_->watch(m_socket_, events, [self](uint32_t fired) {
+            if (const auto selection = self.lock())
+                selection->onEvents(fired);
+        });
     }
 
     std::mutex m_mutex_;
@@ -224,7 +213,6 @@ private:
     const uint32_t m_tag_;
     const std::shared_ptr<ThreadMessageQueue> m_pQueue_;
     ThreadMessageQueue::WatchId m_watchId_ = 0;
-    uint32_t m_watched_ = 0;
     bool m_stream_ = true;
     bool m_listening_ = false;
     bool m_connected_ = false;
@@ -232,6 +220,8 @@ private:
     bool m_active_ = true;
     bool m_dead_ = false;
     bool m_readArmed_ = true;
+    bool m_edgeWhileDisarmed_ = false;
+    bool m_moreToRead_ = false;
     bool m_writeArmed_ = false;
     bool m_acceptArmed_ = true;
     bool m_closeReported_ = false;
@@ -292,9 +282,14 @@ int WSocket_WSAAsyncSelect(TSocket s, Platform::TWindowHandle target, uint32_t m
 
 namespace Detail {
 
-void asyncSelectReenable(TSocket s, uint32_t event) {
+void asyncSelectReenable(TSocket s, uint32_t event, bool filled) {
     if (const auto selection = find(s))
-        selection->reenable(event);
+        selection->reenable(event, filled);
+}
+
+bool asyncSelectTakeMoreToRead(TSocket s) {
+    const auto selection = find(s);
+    return selection && selection->takeMoreToRead();
 }
 
 void asyncSelectConnectStarted(TSocket s, bool finishedAtOnce) {

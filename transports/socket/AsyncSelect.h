@@ -44,7 +44,10 @@ int WSocket_WSAAsyncSelect(TSocket s, Platform::TWindowHandle target, uint32_t m
 
 namespace Detail {
 // The binding's re-enabling hooks; they do nothing for a socket without selection.
-void asyncSelectReenable(TSocket s, uint32_t event);
+// `filled`: a read that re-enables FD_READ filled its whole buffer (more may wait).
+void asyncSelectReenable(TSocket s, uint32_t event, bool filled = false);
+// Whether the last read of the socket may have left data behind (asked once per read).
+bool asyncSelectTakeMoreToRead(TSocket s);
 void asyncSelectConnectStarted(TSocket s, bool finishedAtOnce);
 // Drops the selection of a socket that is being closed.
 void asyncSelectForget(TSocket s);

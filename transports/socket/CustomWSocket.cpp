@@ -557,11 +557,14 @@ void TCustomWSocket::Do_FD_CLOSE(uint16_t error) {
 }
 
 void TCustomWSocket::ASyncReceive(uint16_t error, TWSocketOptions options, bool draining) {
-    // A peer that sends faster than the handler reads would otherwise keep this thread
-    // here for good, away from its other messages (its quit among them). After this
-    // many passes the rest waits for the next FD_READ, which the last read has queued.
-    constexpr int kPassesPerNotification = 64;
-    for (int pass = 1;; ++pass) {
+    // One pass per notification: a read that leaves data behind queues the next
+    // FD_READ behind whatever else waits for this thread, so a flooding peer never
+    // keeps the thread from its other messages (its quit among them), nothing is read
+    // faster than the handler takes it, and no pass has to ask the socket what waits.
+    // Only the last drain before FD_CLOSE reads on while a read filled its buffer.
+    if (draining && m_hSocket_ != INVALID_SOCKET)
+        Detail::asyncSelectTakeMoreToRead(m_hSocket_);
+    for (;;) {
         try {
             m_lastError_ = 0;
             if (!TriggerDataAvailable(error)) {
@@ -575,22 +578,15 @@ void TCustomWSocket::ASyncReceive(uint16_t error, TWSocketOptions options, bool 
                     m_lastError_ = code;
                 }
             }
-            if (options.contains(wsoNoReceiveLoop))
-                break;
             if (m_lastError_ != 0) {
                 if (m_lastError_ == -1)
                     m_lastError_ = 0;
                 break;
             }
+            if (!draining || options.contains(wsoNoReceiveLoop))
+                break;
             // A handler that closed the socket ends the loop.
-            if (m_hSocket_ == INVALID_SOCKET)
-                break;
-            unsigned long waiting = 0;
-            if (WSocket_ioctlsocket(m_hSocket_, FIONREAD, &waiting) != 0) {
-                m_lastError_ = WSocket_WSAGetLastError();
-                break;
-            }
-            if (waiting == 0 || (!draining && pass >= kPassesPerNotification))
+            if (m_hSocket_ == INVALID_SOCKET || !Detail::asyncSelectTakeMoreToRead(m_hSocket_))
                 break;
         } catch (...) {
             break; // a failing receive ends this pass silently

@@ -653,7 +653,7 @@ int WSocket_recv(TSocket s, void* buf, int len, int flags) {
     CallReference reference;
     const ssize_t got = ::recv(s, buf, toSize(len), flags);
     const int error = errno;
-    Detail::asyncSelectReenable(s, FD_READ);
+    Detail::asyncSelectReenable(s, FD_READ, len > 0 && got == len);
     if (got < 0)
         return fail(error);
     return static_cast<int>(got);
@@ -664,7 +664,7 @@ int WSocket_recvfrom(TSocket s, void* buf, int len, int flags, sockaddr* from, i
     socklen_t length = fromlen != nullptr ? toLength(*fromlen) : 0;
     const ssize_t got = ::recvfrom(s, buf, toSize(len), flags, from, fromlen != nullptr ? &length : nullptr);
     const int error = errno;
-    Detail::asyncSelectReenable(s, FD_READ);
+    Detail::asyncSelectReenable(s, FD_READ, len > 0 && got == len);
     if (got < 0)
         return fail(error);
     if (fromlen != nullptr)
