@@ -119,6 +119,27 @@ TEST(WSocket, DataSentJustBeforeThePeerClosesArrivesFirst) {
     EXPECT_EQ(rec.socket->GetState(), wsClosed);
 }
 
+TEST(WSocket, AHandlerThatClosesOnTheLastDataAfterThePeerClosedIsToldOfTheCloseOnce) {
+    LoopbackPeer peer;
+    RecordedSocket rec;
+    const std::string payload = pattern(20000);
+    // More than one read's worth, so the last of it is read while the close is handled.
+    rec.socket->OnDataAvailable = [&](TCustomWSocket* sender, uint16_t) {
+        char buffer[4096];
+        const int n = sender->Receive(buffer, sizeof buffer);
+        if (n > 0)
+            rec.received.append(buffer, static_cast<std::size_t>(n));
+        if (rec.received.size() == payload.size())
+            sender->Close();
+    };
+    ASSERT_TRUE(rec.connectedTo(peer));
+    peer.send(payload);
+    peer.close();
+    ASSERT_TRUE(runUntil([&] { return rec.closed > 0; }));
+    EXPECT_EQ(rec.received, payload);
+    EXPECT_EQ(rec.closed, 1);
+}
+
 TEST(WSocket, UnhandledDataIsDrainedAndDropped) {
     LoopbackPeer peer;
     RecordedSocket rec;

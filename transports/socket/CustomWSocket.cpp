@@ -548,6 +548,10 @@ void TCustomWSocket::Do_FD_CLOSE(uint16_t error) {
     if (m_state_ == wsConnecting || m_hSocket_ == INVALID_SOCKET)
         return;
     ASyncReceive(0, m_options_ - wsoNoReceiveLoop, true);
+    // A data handler that closed the socket while the last data was read has had its
+    // close reported already (and the closing forgot that it had).
+    if (m_hSocket_ == INVALID_SOCKET)
+        return;
     if (!m_closeInvoked_) {
         m_closeInvoked_ = true;
         TriggerSessionClosed(error);

@@ -129,9 +129,13 @@ void TSocketLogger::DoDebugLog(Platform::TObject* sender, TLogOption option, con
     if (m_options_.contains(loDestEvent) && OnLogEvent)
         OnLogEvent(sender, option, line());
     if (m_options_.contains(loDestOutDebug))
-        writeAll(STDERR_FILENO, line() + "\n"); // one write: lines of other threads stay apart
+        OutputDebugLine(line());
     if (m_options_.contains(loDestFile))
         WriteToLogFile(line() + "\r\n");
+}
+
+void OutputDebugLine(const std::string& line) {
+    writeAll(STDERR_FILENO, line + "\n");
 }
 
 std::string TSocketLogger::LoggerAddTimeStamp() {

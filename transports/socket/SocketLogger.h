@@ -52,6 +52,10 @@ public:
     explicit ELoggerException(const std::string& message) : Platform::Exception(message) {}
 };
 
+// The debug output of this system: standard error, one line in one write so that
+// lines of other threads stay apart.
+void OutputDebugLine(const std::string& line);
+
 // Where sockets write their debug lines: to OnLogEvent, to a log file and to the
 // debug output (standard error here), each line with or without a time stamp
 // (local time, "hh:nn:ss:zzz"). Sockets on several threads may share one logger:

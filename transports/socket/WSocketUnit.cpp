@@ -1,18 +1,14 @@
 #include "WSocketUnit.h"
 
-#include <cstdio>
+#include "SocketLogger.h"
 
 namespace NorvEngineering::Sockets {
 
 namespace {
 
-void debugOutput(const char* line) {
-    std::fprintf(stderr, "%s\n", line);
-}
-
 struct TUnitLife {
-    TUnitLife() { debugOutput("WSocket unit initialization"); }
-    ~TUnitLife() { debugOutput("WSocket unit finalization"); }
+    TUnitLife() { OutputDebugLine("WSocket unit initialization"); }
+    ~TUnitLife() { OutputDebugLine("WSocket unit finalization"); }
 };
 
 } // namespace
