@@ -75,12 +75,7 @@ void measureAndCount(Road& road, std::size_t lines) {
     ASSERT_TRUE(runUntil([&] { return owner.distances.size() >= lines; }, std::chrono::seconds(20)));
     // The sensor holds its lines before the escape goes out: a line that crosses the
     // escape on the way is no reply to anything any more, and would not count.
-    using RunMode = SensorSim::CSensorSimulator::ERunMode;
-    std::chrono::microseconds period{};
-    road.with([&](SensorSim::CSensorSimulator& sim) {
-        period = sim.getMeasurementPeriod();
-        sim.setMeasurementPeriod(RunMode::DX, std::chrono::hours(1));
-    });
+    road.with([](SensorSim::CSensorSimulator& sim) { sim.holdMeasurements(true); });
     uint64_t sent = 0;
     const auto readSent = [&] {
         road.with(
@@ -97,7 +92,7 @@ void measureAndCount(Road& road, std::size_t lines) {
         road.with([&](SensorSim::CSensorSimulator& sim) { measuring = sim.isMeasuring(); });
         return !measuring;
     }));
-    road.with([&](SensorSim::CSensorSimulator& sim) { sim.setMeasurementPeriod(RunMode::DX, period); });
+    road.with([](SensorSim::CSensorSimulator& sim) { sim.holdMeasurements(false); });
     readSent();
     EXPECT_EQ(owner.distances.size(), sent);
     EXPECT_EQ(brokenStep(owner.distances), "");

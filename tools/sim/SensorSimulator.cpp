@@ -243,7 +243,7 @@ void CSensorSimulator::setMeasurementPeriod(ERunMode mode, std::chrono::microsec
 }
 
 bool CSensorSimulator::tick() {
-    if (m_hungUp_ || m_runMode_ == ERunMode::none || m_runMode_ == ERunMode::DF)
+    if (m_hungUp_ || m_held_ || m_runMode_ == ERunMode::none || m_runMode_ == ERunMode::DF)
         return false;
     sendMeasurement_(!m_parameters_.isHexadecimal());
     return true;

@@ -74,6 +74,9 @@ public:
     void setMeasurementPeriod(ERunMode mode, std::chrono::microseconds period);
     // One measurement line of a running timed mode; false (nothing sent) otherwise.
     bool tick();
+    // While held, a running mode sends nothing (as a sensor whose line is held up):
+    // lets a test stop the flow at once without a command.
+    void holdMeasurements(bool held) { m_held_ = held; }
     // The external trigger of DF: one measurement line; false when DF is not running.
     bool trigger();
     bool isLaserOn() const { return m_laserOn_; }
@@ -161,6 +164,7 @@ private:
     std::vector<std::string> m_omittedFromDump_;
     std::optional<std::uint64_t> m_hangUpAtLine_;
     bool m_hungUp_ = false;
+    bool m_held_ = false;
     std::string m_invalidArgumentError_ = "E15";
     std::string m_unknownCommandError_ = "E62";
 };
