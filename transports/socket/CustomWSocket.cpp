@@ -112,6 +112,35 @@ void TCustomWSocket::AssignDefaultValue() {
     m_closeInvoked_ = false;
 }
 
+// ---- the descriptor --------------------------------------------------------------
+
+void TCustomWSocket::AdoptHandle(TSocket s) {
+    std::lock_guard lock(m_sendLock_);
+    m_hSocket_ = s;
+    ++m_generation_;
+    if (m_wakeFd_ >= 0) {
+        uint64_t drained = 0;
+        [[maybe_unused]] const ssize_t got = ::read(m_wakeFd_, &drained, sizeof drained);
+    }
+}
+
+bool TCustomWSocket::ReadBufferSizes() {
+    int size = 0;
+    int length = sizeof size;
+    if (WSocket_getsockopt(m_hSocket_, SOL_SOCKET, SO_SNDBUF, &size, &length) != 0) {
+        SocketError("getsockopt(SO_SNDBUF)");
+        return false;
+    }
+    m_socketSndBufSize_ = size;
+    length = sizeof size;
+    if (WSocket_getsockopt(m_hSocket_, SOL_SOCKET, SO_RCVBUF, &size, &length) != 0) {
+        SocketError("getsockopt(SO_RCVBUF)");
+        return false;
+    }
+    m_socketRcvBufSize_ = size;
+    return true;
+}
+
 // ---- properties ------------------------------------------------------------------
 
 void TCustomWSocket::SetAddr(const std::string& value) {
@@ -398,28 +427,9 @@ void TCustomWSocket::Connect() {
         SocketError("Connect (socket)");
         return;
     }
-    {
-        std::lock_guard lock(m_sendLock_);
-        m_hSocket_ = s;
-        ++m_generation_;
-        if (m_wakeFd_ >= 0) {
-            uint64_t drained = 0;
-            [[maybe_unused]] const ssize_t got = ::read(m_wakeFd_, &drained, sizeof drained);
-        }
-    }
-    int size = 0;
-    int length = sizeof size;
-    if (WSocket_getsockopt(s, SOL_SOCKET, SO_SNDBUF, &size, &length) != 0) {
-        SocketError("getsockopt(SO_SNDBUF)");
+    AdoptHandle(s);
+    if (!ReadBufferSizes())
         return;
-    }
-    m_socketSndBufSize_ = size;
-    length = sizeof size;
-    if (WSocket_getsockopt(s, SOL_SOCKET, SO_RCVBUF, &size, &length) != 0) {
-        SocketError("getsockopt(SO_RCVBUF)");
-        return;
-    }
-    m_socketRcvBufSize_ = size;
 
     ChangeState(wsOpened);
     if (m_state_ != wsOpened) {

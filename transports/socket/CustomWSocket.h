@@ -304,6 +304,8 @@ private:
     // Takes a new descriptor as the component's socket, so that notifications of an
     // earlier one with the same number are told apart.
     void AdoptHandle(TSocket s);
+    // The socket's send and receive buffer sizes; false after reporting a failure.
+    bool ReadBufferSizes();
     void ConnectDatagram();
     // Reports a failure of Listen after closing the socket it made, so none is left open.
     void ListenError(const std::string& operation);

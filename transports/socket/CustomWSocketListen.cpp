@@ -28,16 +28,6 @@ bool isRawProto(const std::string& proto) {
 
 } // namespace
 
-void TCustomWSocket::AdoptHandle(TSocket s) {
-    std::lock_guard lock(m_sendLock_);
-    m_hSocket_ = s;
-    ++m_generation_;
-    if (m_wakeFd_ >= 0) {
-        uint64_t drained = 0;
-        [[maybe_unused]] const ssize_t got = ::read(m_wakeFd_, &drained, sizeof drained);
-    }
-}
-
 void TCustomWSocket::ListenError(const std::string& operation) {
     const int code = WSocket_WSAGetLastError();
     if (m_state_ != wsClosed)
@@ -198,19 +188,8 @@ void TCustomWSocket::Dup(TSocket newHSocket) {
     AdoptHandle(newHSocket);
     m_closeInvoked_ = false; // a new session
     m_paused_ = false;
-    int size = 0;
-    int length = sizeof size;
-    if (WSocket_getsockopt(newHSocket, SOL_SOCKET, SO_SNDBUF, &size, &length) != 0) {
-        SocketError("getsockopt(SO_SNDBUF)");
+    if (!ReadBufferSizes())
         return;
-    }
-    m_socketSndBufSize_ = size;
-    length = sizeof size;
-    if (WSocket_getsockopt(newHSocket, SOL_SOCKET, SO_RCVBUF, &size, &length) != 0) {
-        SocketError("getsockopt(SO_RCVBUF)");
-        return;
-    }
-    m_socketRcvBufSize_ = size;
     SetLingerOption();
     m_selectEvent_ = FD_READ | FD_WRITE | FD_CLOSE;
     if (!StartSelect(m_selectEvent_)) {
