@@ -301,6 +301,11 @@ private:
     void WMASyncSelect(const Platform::TMessage& message);
     void WMAsyncGetHostByName(const Platform::TMessage& message);
     void WMAsyncGetHostByAddr(const Platform::TMessage& message);
+    // What both reverse look-ups begin with: the text checked, a pending look-up
+    // cancelled, the results emptied; false when the text is refused.
+    bool BeginReverseDnsLookup(const std::string& hostAddr);
+    // The connected peer's address; false (after reporting a failure) otherwise.
+    bool PeerAddress(sockaddr_in& peer, const char* operation);
     // Takes a new descriptor as the component's socket, so that notifications of an
     // earlier one with the same number are told apart.
     void AdoptHandle(TSocket s);

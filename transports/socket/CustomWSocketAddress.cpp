@@ -19,35 +19,29 @@ namespace {
 constexpr const char* kNoAddress = "error";
 }
 
-std::string TCustomWSocket::GetPeerAddr() {
+bool TCustomWSocket::PeerAddress(sockaddr_in& peer, const char* operation) {
     if (m_state_ != wsConnected)
-        return kNoAddress;
-    sockaddr_in peer{};
+        return false;
     int length = sizeof peer;
     if (WSocket_getpeername(m_hSocket_, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
         // A datagram socket has no peer of its own: asking must not end it.
         if (m_socketType_ == SOCK_STREAM)
-            SocketError("GetPeerAddr");
+            SocketError(operation);
         else
-            QueryError("GetPeerAddr");
-        return kNoAddress;
+            QueryError(operation);
+        return false;
     }
-    return WSocket_inet_ntoa(peer.sin_addr);
+    return true;
+}
+
+std::string TCustomWSocket::GetPeerAddr() {
+    sockaddr_in peer{};
+    return PeerAddress(peer, "GetPeerAddr") ? std::string(WSocket_inet_ntoa(peer.sin_addr)) : kNoAddress;
 }
 
 std::string TCustomWSocket::GetPeerPort() {
-    if (m_state_ != wsConnected)
-        return kNoAddress;
     sockaddr_in peer{};
-    int length = sizeof peer;
-    if (WSocket_getpeername(m_hSocket_, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
-        if (m_socketType_ == SOCK_STREAM)
-            SocketError("GetPeerPort");
-        else
-            QueryError("GetPeerPort");
-        return kNoAddress;
-    }
-    return std::to_string(WSocket_ntohs(peer.sin_port));
+    return PeerAddress(peer, "GetPeerPort") ? std::to_string(WSocket_ntohs(peer.sin_port)) : kNoAddress;
 }
 
 int TCustomWSocket::GetPeerName(sockaddr_in& name, int len) {

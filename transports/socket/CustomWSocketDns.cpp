@@ -76,16 +76,22 @@ void TCustomWSocket::WMAsyncGetHostByName(const Platform::TMessage& message) {
     TriggerDNSLookupDone(error);
 }
 
-void TCustomWSocket::ReverseDnsLookup(const std::string& hostAddr) {
+bool TCustomWSocket::BeginReverseDnsLookup(const std::string& hostAddr) {
     if (hostAddr.empty() || hostAddr.size() > kMaxHostText) {
         RaiseException("Reverse DNS Lookup: Invalid host name.");
         TriggerDNSLookupDone(WSAEINVAL);
-        return;
+        return false;
     }
     if (m_dnsLookupHandle_ != 0)
         WSocket_WSACancelAsyncRequest(m_dnsLookupHandle_);
     m_dnsLookupHandle_ = 0;
     ClearDnsResults();
+    return true;
+}
+
+void TCustomWSocket::ReverseDnsLookup(const std::string& hostAddr) {
+    if (!BeginReverseDnsLookup(hostAddr))
+        return;
     const uint32_t address = WSocket_inet_addr(hostAddr.c_str());
     if (Handle() == 0)
         RaiseException("Reverse DNS Lookup: Window not assigned");
@@ -111,15 +117,8 @@ void TCustomWSocket::WMAsyncGetHostByAddr(const Platform::TMessage& message) {
 }
 
 void TCustomWSocket::ReverseDnsLookupSync(const std::string& hostAddr) {
-    if (hostAddr.empty() || hostAddr.size() > kMaxHostText) {
-        RaiseException("Reverse DNS Lookup: Invalid host name.");
-        TriggerDNSLookupDone(WSAEINVAL);
+    if (!BeginReverseDnsLookup(hostAddr))
         return;
-    }
-    if (m_dnsLookupHandle_ != 0)
-        WSocket_WSACancelAsyncRequest(m_dnsLookupHandle_);
-    m_dnsLookupHandle_ = 0;
-    ClearDnsResults();
     const uint32_t address = WSocket_inet_addr(hostAddr.c_str());
     const hostent* entry = WSocket_gethostbyaddr(&address, sizeof address, AF_INET);
     if (entry == nullptr) {
