@@ -125,57 +125,43 @@ TEST(ExternalEventLoop, TheDescriptorIsReadableWhileSomethingIsDueAndQuietOnceIt
     EXPECT_FALSE(readable(fd));
 }
 
-// Standard error into a pipe for as long as it lives.
-class CapturedStderr {
-public:
-    CapturedStderr() {
-        if (::pipe2(m_pipe_, O_CLOEXEC) != 0)
-            throw std::runtime_error("pipe");
-        m_saved_ = ::dup(STDERR_FILENO);
-        ::dup2(m_pipe_[1], STDERR_FILENO);
+// The first line written to standard error while `run` goes on, or what came of it by
+// the deadline.
+std::string firstLineOnStderr(const std::function<void()>& run, std::chrono::milliseconds timeout) {
+    int pipe[2];
+    if (::pipe2(pipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe");
+    const int saved = ::dup(STDERR_FILENO);
+    ::dup2(pipe[1], STDERR_FILENO);
+    run();
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::string text;
+    char chunk[512];
+    while (text.find('\n') == std::string::npos) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left <= 0ms || !readable(pipe[0], left))
+            break;
+        const ssize_t got = ::read(pipe[0], chunk, sizeof chunk);
+        if (got <= 0)
+            break;
+        text.append(chunk, static_cast<std::size_t>(got));
     }
-    ~CapturedStderr() {
-        ::dup2(m_saved_, STDERR_FILENO);
-        ::close(m_saved_);
-        ::close(m_pipe_[0]);
-        ::close(m_pipe_[1]);
-    }
-    // The first line written, or what came of it by the deadline.
-    std::string firstLine(std::chrono::milliseconds timeout) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        std::string text;
-        while (text.find('\n') == std::string::npos) {
-            const auto left =
-                std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left <= 0ms || !readable(m_pipe_[0], left))
-                break;
-            char chunk[512];
-            const ssize_t got = ::read(m_pipe_[0], chunk, sizeof chunk);
-            if (got <= 0)
-                break;
-            text.append(chunk, static_cast<std::size_t>(got));
-        }
-        return text;
-    }
-
-private:
-    int m_pipe_[2] = {-1, -1};
-    int m_saved_ = -1;
-};
+    ::dup2(saved, STDERR_FILENO);
+    for (const int fd : {saved, pipe[0], pipe[1]})
+        ::close(fd);
+    return text;
+}
 
 TEST(UnpumpedMainThread, AWorkerKeptWaitingInSynchronizeSaysTheMainThreadMustBePumped) {
 #ifdef NDEBUG
     GTEST_SKIP() << "the diagnostic is compiled into debug builds only";
 #else
     Detail::setUnpumpedWarningDelay(100ms);
-    std::string line;
     std::atomic<bool> ran{false};
     std::thread worker;
-    {
-        CapturedStderr captured;
-        worker = std::thread([&] { synchronize([&] { ran = true; }); });
-        line = captured.firstLine(10s);
-    }
+    const std::string line =
+        firstLineOnStderr([&] { worker = std::thread([&] { synchronize([&] { ran = true; }); }); }, 10s);
     EXPECT_TRUE(Application().RunUntil([&] { return ran.load(); }, 10s));
     worker.join();
     EXPECT_NE(line.find("the main thread must run Application().Run(), RunUntil() or ProcessMessages()"),
