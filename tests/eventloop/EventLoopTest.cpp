@@ -125,6 +125,7 @@ TEST(ExternalEventLoop, TheDescriptorIsReadableWhileSomethingIsDueAndQuietOnceIt
     EXPECT_FALSE(readable(fd));
 }
 
+#ifndef NDEBUG
 // The first line written to standard error while `run` goes on, or what came of it by
 // the deadline.
 std::string firstLineOnStderr(const std::function<void()>& run, std::chrono::milliseconds timeout) {
@@ -152,6 +153,7 @@ std::string firstLineOnStderr(const std::function<void()>& run, std::chrono::mil
         ::close(fd);
     return text;
 }
+#endif
 
 TEST(UnpumpedMainThread, AWorkerKeptWaitingInSynchronizeSaysTheMainThreadMustBePumped) {
 #ifdef NDEBUG
