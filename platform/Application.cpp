@@ -45,6 +45,38 @@ void TApplication::processMessages(bool poll) {
     checkSynchronize();
 }
 
+int TApplication::EventDescriptor() {
+    return ThreadMessageQueue::current().eventDescriptor();
+}
+
+bool TApplication::ProcessDue() {
+    auto& queue = ThreadMessageQueue::current();
+    struct Turn {
+        ThreadMessageQueue& queue;
+        explicit Turn(ThreadMessageQueue& q) : queue(q) { queue.beginDueTurn(); }
+        Turn(const Turn&) = delete;
+        Turn& operator=(const Turn&) = delete;
+        // Also when a watch callback throws: the descriptor must still tell the truth.
+        ~Turn() { queue.endDueTurn(); }
+    } turn(queue);
+    queue.waitEvents(std::chrono::milliseconds(0));
+    // Only what is queued now: a handler that posts again and again must not keep the
+    // other loop from its own work.
+    for (std::size_t due = queue.size(); due > 0; --due) {
+        TMessage message;
+        if (!queue.peek(message, true, false))
+            break;
+        if (message.message == WM_QUIT)
+            return false;
+        try {
+            dispatchMessage(message);
+        } catch (...) {
+            HandleException(std::current_exception());
+        }
+    }
+    return true;
+}
+
 bool TApplication::HandleMessage() {
     checkSynchronize();
     return dispatchOne(true);

@@ -27,6 +27,21 @@ public:
     // changes what the condition looks at, without going through the main thread,
     // wakes it with wakeMainThread().
     bool RunUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+    // For a program whose own event loop runs the thread (Qt, GLib, Asio, libuv, a
+    // plain poll()): instead of Run or RunUntil it watches this descriptor for
+    // readability and calls ProcessDue whenever it is readable. The descriptor is
+    // level-triggered: readable while something is due (a posted message, a watched
+    // socket or device that fired, on the main thread a worker waiting in
+    // Synchronize) and no longer readable once ProcessDue has run it; it is readable
+    // again at once when a turn leaves work behind. It belongs to the calling thread's
+    // queue, which owns it: never close it, never read it. Run, RunUntil and
+    // ProcessMessages still work after it has been taken.
+    int EventDescriptor();
+    // One turn for the other loop: runs the watches that fired, the messages queued by
+    // now (what their handlers post comes next turn) and on the main thread a bounded
+    // batch of synchronised calls per message; never blocks. False when it took a
+    // WM_QUIT (the program should leave its loop).
+    bool ProcessDue();
     void Terminate() { m_terminated_ = true; }
     bool Terminated() const { return m_terminated_; }
     void ResetTerminated() { m_terminated_ = false; }

@@ -108,6 +108,10 @@ ThreadMessageQueue::ThreadMessageQueue(ThreadId owner) : m_owner_(owner) {
 }
 
 ThreadMessageQueue::~ThreadMessageQueue() {
+    if (m_externalFd_ >= 0) {
+        ::close(m_externalFd_);
+        ::close(m_dueFd_);
+    }
     ::close(m_wakeFd_);
     ::close(m_epollFd_);
 }
@@ -117,14 +121,77 @@ void ThreadMessageQueue::post(const TMessage& message) {
         std::lock_guard lock(m_mutex_);
         m_messages_.push_back(message);
     }
-    // The owner itself looks at its queue before it sleeps again.
+    // The owner itself looks at its queue before it sleeps again, unless it sleeps in
+    // another loop: then only the end of a turn of that loop looks.
     if (currentThreadId() != m_owner_)
         wakeIfSleeping();
+    else if (!m_inDueTurn_ && m_external_.load(std::memory_order_relaxed))
+        markDue();
 }
 
 void ThreadMessageQueue::wakeIfSleeping() {
     if (m_sleeping_.load(std::memory_order_seq_cst))
         wake();
+    // Outside its own waits the owner may sleep in another loop at any moment.
+    if (m_external_.load(std::memory_order_seq_cst))
+        markDue();
+}
+
+void ThreadMessageQueue::markDue() {
+    if (m_due_.exchange(true, std::memory_order_seq_cst))
+        return;
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(m_dueFd_, &one, sizeof one);
+}
+
+bool ThreadMessageQueue::hasDueWork() const {
+    return !empty() || (m_owner_ == mainThreadId() && synchronizePending());
+}
+
+int ThreadMessageQueue::eventDescriptor() {
+    if (currentThreadId() != m_owner_)
+        throw std::logic_error("eventDescriptor: only the queue's own thread may drive it");
+    if (m_externalFd_ >= 0)
+        return m_externalFd_;
+    const int due = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    const int external = due >= 0 ? ::epoll_create1(EPOLL_CLOEXEC) : -1;
+    bool added = external >= 0;
+    // Level-triggered both: the other loop sees the descriptor readable until a turn
+    // has taken what is due, however often it looks.
+    for (const int fd : {m_epollFd_, due}) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = fd;
+        added = added && ::epoll_ctl(external, EPOLL_CTL_ADD, fd, &event) == 0;
+    }
+    if (!added) {
+        const int error = errno;
+        if (external >= 0)
+            ::close(external);
+        if (due >= 0)
+            ::close(due);
+        throw std::system_error(error, std::generic_category(), "event descriptor");
+    }
+    m_dueFd_ = due;
+    m_externalFd_ = external;
+    m_external_.store(true, std::memory_order_seq_cst);
+    // What was posted before the switch woke nobody.
+    if (hasDueWork())
+        markDue();
+    return m_externalFd_;
+}
+
+void ThreadMessageQueue::endDueTurn() {
+    m_inDueTurn_ = false;
+    if (!m_external_.load(std::memory_order_relaxed))
+        return;
+    // Cleared before the last look, so a poster either finds the mark cleared and
+    // sets it again, or has queued its work where that look finds it.
+    uint64_t count = 0;
+    [[maybe_unused]] const ssize_t read = ::read(m_dueFd_, &count, sizeof count);
+    m_due_.store(false, std::memory_order_seq_cst);
+    if (hasDueWork())
+        markDue();
 }
 
 void ThreadMessageQueue::wake() {
@@ -136,6 +203,11 @@ void ThreadMessageQueue::wake() {
 bool ThreadMessageQueue::empty() const {
     std::lock_guard lock(m_mutex_);
     return m_messages_.empty();
+}
+
+std::size_t ThreadMessageQueue::size() const {
+    std::lock_guard lock(m_mutex_);
+    return m_messages_.size();
 }
 
 void ThreadMessageQueue::pollOnce(int timeoutMs) {

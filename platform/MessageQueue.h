@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -54,6 +55,21 @@ public:
     // or a synchronised call needs, since the owner looks for those before it sleeps.
     void wakeIfSleeping();
     bool empty() const;
+    std::size_t size() const;
+
+    // For another event loop that drives this queue from the owning thread: a
+    // descriptor that is readable while something is due (a queued message, a waiting
+    // synchronised call on the main thread, a watched descriptor that fired or a
+    // wake-up) and stays readable until that has been run. The first call switches the
+    // queue into this mode for good: from then on posters also mark it due when the
+    // owner is not sleeping in the queue itself, since it may sleep in the other loop.
+    // Only the owning thread may call it; the queue owns the descriptor.
+    int eventDescriptor();
+    // Bracket one turn of the other loop's processing: posts the owner makes inside
+    // the turn mark nothing, and the end leaves the descriptor readable only when
+    // something is still due.
+    void beginDueTurn() { m_inDueTurn_ = true; }
+    void endDueTurn();
 
     WatchId watch(int fd, uint32_t events, WatchCallback callback);
     void modifyWatch(WatchId id, uint32_t events);
@@ -66,6 +82,8 @@ private:
     };
 
     void pollOnce(int timeoutMs);
+    bool hasDueWork() const;
+    void markDue();
 
     ThreadId m_owner_;
     // Set while the owning thread sleeps in epoll (or is about to); posters wake it
@@ -73,6 +91,15 @@ private:
     std::atomic<bool> m_sleeping_{false};
     int m_epollFd_ = -1;
     int m_wakeFd_ = -1;
+    // The other loop's descriptor: an epoll over m_epollFd_ (the watches and the
+    // wake-ups) and m_dueFd_ (set while messages or synchronised calls wait), both
+    // level-triggered. m_due_ says m_dueFd_ is set, so that only the first poster
+    // after a turn pays for the write.
+    std::atomic<bool> m_external_{false};
+    std::atomic<bool> m_due_{false};
+    bool m_inDueTurn_ = false; // owner only
+    int m_dueFd_ = -1;
+    int m_externalFd_ = -1;
     mutable std::mutex m_mutex_;
     std::deque<TMessage> m_messages_;
     std::map<WatchId, Watch> m_watches_;

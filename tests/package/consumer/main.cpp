@@ -19,8 +19,10 @@ int main() {
     CTcpInterface::TTcpProperties settings(nullptr);
     CTcpInterface transport(&settings, true);
     CVkr25 driver(nullptr);
-    NorvEngineering::Platform::Application().ProcessMessages();
-    const bool ok = baudRateName(br9600) == "9600" && CVkr25Error("E23").getCode() == 24 &&
+    auto& application = NorvEngineering::Platform::Application();
+    application.ProcessMessages();
+    const bool ok = application.EventDescriptor() >= 0 && application.ProcessDue() &&
+                    baudRateName(br9600) == "9600" && CVkr25Error("E23").getCode() == 24 &&
                     transport.getInterfaceType() == CSensorInterface::itTcpSocket;
     std::puts(ok ? "package ok" : "package broken");
     return ok ? 0 : 1;

@@ -1,0 +1,177 @@
+// The main thread driven by another event loop: a plain poll() on the application's
+// event descriptor and ProcessDue when it is readable, never Run, RunUntil or
+// ProcessMessages.
+#include "SimulatedRoads.h"
+
+#include "Platform.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+using namespace NorvEngineering::Platform;
+using NorvEngineering::SensorLib::CVkr25;
+using namespace std::chrono_literals;
+
+namespace {
+
+bool readable(int fd, std::chrono::milliseconds timeout = 0ms) {
+    pollfd entry{fd, POLLIN, 0};
+    return ::poll(&entry, 1, static_cast<int>(timeout.count())) == 1 && (entry.revents & POLLIN) != 0;
+}
+
+// The whole loop of a program that owns its event loop.
+bool pollLoopUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const int fd = Application().EventDescriptor();
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left <= 0ms)
+            return false;
+        if (readable(fd, left))
+            Application().ProcessDue();
+    }
+    return true;
+}
+
+TEST(ExternalEventLoop, APollLoopOnTheDescriptorDrivesASensorMeasuringOverTcp) {
+    TestSupport::TcpRoad<CVkr25> road; // synchronised delivery: every event runs on this thread
+    road.with([](SensorSim::CSensorSimulator& sim) {
+        sim.setDistanceSource([](uint64_t i) { return 1.0 + 0.001 * static_cast<double>(i % 5000); });
+    });
+    road.start();
+    auto& owner = road.station.owner;
+    ASSERT_TRUE(
+        pollLoopUntil([&] { return owner.sensorReady == 1 && road.station.driver.getQueue().empty(); }, 10s));
+    road.station.driver.setMode(CVkr25::lmDX);
+    ASSERT_TRUE(pollLoopUntil([&] { return owner.distances.size() >= 50; }, 20s));
+    EXPECT_EQ(TestSupport::brokenStep(owner.distances), "");
+    EXPECT_TRUE(owner.interfaceErrors.empty());
+    road.station.driver.setMode(CVkr25::lmEscaped);
+}
+
+// Handles WM_USER and, the first time, posts itself another one.
+class EchoingTarget : public TMessageTarget {
+public:
+    void handleMessage(TMessage& message) override {
+        if (message.message == WM_USER && ++handled == 1)
+            postMessage(handle(), WM_USER);
+    }
+    int handled = 0;
+};
+
+TEST(ExternalEventLoop, TheDescriptorIsReadableWhileSomethingIsDueAndQuietOnceItHasRun) {
+    const int fd = Application().EventDescriptor();
+    Application().ProcessDue();
+    EXPECT_FALSE(readable(fd));
+
+    // A post from another thread, and the post its handler makes: that one waits for
+    // the next turn, and the descriptor says so.
+    EchoingTarget target;
+    std::thread([&] { postMessage(target.handle(), WM_USER); }).join();
+    EXPECT_TRUE(readable(fd));
+    EXPECT_TRUE(Application().ProcessDue());
+    EXPECT_EQ(target.handled, 1);
+    EXPECT_TRUE(readable(fd));
+    Application().ProcessDue();
+    EXPECT_EQ(target.handled, 2);
+    EXPECT_FALSE(readable(fd));
+
+    // The thread's own post between turns.
+    ASSERT_TRUE(postThreadMessage(currentThreadId(), WM_USER));
+    EXPECT_TRUE(readable(fd));
+    Application().ProcessDue();
+    EXPECT_FALSE(readable(fd));
+
+    // A watched descriptor that fires.
+    const int event = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    ASSERT_GE(event, 0);
+    int fired = 0;
+    const auto watch =
+        ThreadMessageQueue::current().watch(event, EPOLLIN | EPOLLET, [&](uint32_t) { ++fired; });
+    const uint64_t one = 1;
+    ASSERT_EQ(::write(event, &one, sizeof one), static_cast<ssize_t>(sizeof one));
+    EXPECT_TRUE(readable(fd));
+    Application().ProcessDue();
+    EXPECT_EQ(fired, 1);
+    EXPECT_FALSE(readable(fd));
+    ThreadMessageQueue::current().unwatch(watch);
+    ::close(event);
+
+    // A worker waiting in Synchronize.
+    std::atomic<bool> ran{false};
+    std::thread worker([&] { synchronize([&] { ran = true; }); });
+    EXPECT_TRUE(readable(fd, 10s));
+    Application().ProcessDue();
+    EXPECT_TRUE(ran);
+    Application().RunUntil([&] { return ran.load(); }, 10s); // frees the worker whatever came above
+    worker.join();
+    EXPECT_FALSE(readable(fd));
+
+    // A quit request ends the program's loop.
+    ASSERT_TRUE(postThreadMessage(currentThreadId(), WM_QUIT));
+    EXPECT_FALSE(Application().ProcessDue());
+    EXPECT_FALSE(readable(fd));
+}
+
+#ifndef NDEBUG
+// The first line written to standard error while `run` goes on, or what came of it by
+// the deadline.
+std::string firstLineOnStderr(const std::function<void()>& run, std::chrono::milliseconds timeout) {
+    int pipe[2];
+    if (::pipe2(pipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe");
+    const int saved = ::dup(STDERR_FILENO);
+    ::dup2(pipe[1], STDERR_FILENO);
+    run();
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::string text;
+    char chunk[512];
+    while (text.find('\n') == std::string::npos) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left <= 0ms || !readable(pipe[0], left))
+            break;
+        const ssize_t got = ::read(pipe[0], chunk, sizeof chunk);
+        if (got <= 0)
+            break;
+        text.append(chunk, static_cast<std::size_t>(got));
+    }
+    ::dup2(saved, STDERR_FILENO);
+    for (const int fd : {saved, pipe[0], pipe[1]})
+        ::close(fd);
+    return text;
+}
+#endif
+
+TEST(UnpumpedMainThread, AWorkerKeptWaitingInSynchronizeSaysTheMainThreadMustBePumped) {
+#ifdef NDEBUG
+    GTEST_SKIP() << "the diagnostic is compiled into debug builds only";
+#else
+    Detail::setUnpumpedWarningDelay(100ms);
+    std::atomic<bool> ran{false};
+    std::thread worker;
+    const std::string line =
+        firstLineOnStderr([&] { worker = std::thread([&] { synchronize([&] { ran = true; }); }); }, 10s);
+    EXPECT_TRUE(Application().RunUntil([&] { return ran.load(); }, 10s));
+    worker.join();
+    EXPECT_NE(line.find("the main thread must run Application().Run(), RunUntil() or ProcessMessages()"),
+              std::string::npos)
+        << line;
+    EXPECT_NE(line.find("EventDescriptor()"), std::string::npos) << line;
+#endif
+}
+
+} // namespace
