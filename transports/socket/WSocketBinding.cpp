@@ -335,6 +335,10 @@ int32_t WSocketErrnoToWinsock(int error) {
 int WSocketWinsockToErrno(int32_t code) {
     if (code <= 0 || code == WSASYSCALLFAILURE)
         return 0;
+    // Both descriptor shortages map to one code; the process's own limit is the one a
+    // program meets (the system-wide table is far larger).
+    if (code == WSAEMFILE)
+        return EMFILE;
     for (int error = 1; error < 134; ++error)
         if (WSocketErrnoToWinsock(error) == code)
             return error;
