@@ -19,8 +19,8 @@ std::string runTheRoad(unsigned seed, std::size_t maxChunk) {
     rig.sensor.getParameters().set("SA", "4");
     rig.connectMeasuringSensor(2);
     EXPECT_EQ(rig.driver.getActive(), 1);
-    EXPECT_NE(rig.trace().find("[case CVkr25::lmID] 001.000\r\n"), std::string::npos);
-    EXPECT_NE(rig.trace().find("[case CVkr25::lmID/FOUND ID STRING] VKR25,12345,1.23\r\n"),
+    EXPECT_NE(rig.sink.trace().find("[case CVkr25::lmID] 001.000\r\n"), std::string::npos);
+    EXPECT_NE(rig.sink.trace().find("[case CVkr25::lmID/FOUND ID STRING] VKR25,12345,1.23\r\n"),
               std::string::npos);
     EXPECT_EQ(rig.driver.getConfig().getVersionInfo()->getModel(), "VKR25");
     EXPECT_EQ(rig.driver.getConfig().getAverage(), 4);
@@ -129,7 +129,7 @@ TEST(EndToEnd, StartUpFaultsStillEndInAReadyUsableDriver) {
         rig.pump();
         EXPECT_EQ(rig.sink.sensorReady, 1) << c.name;
         EXPECT_EQ(rig.driver.getActive(), 1) << c.name;
-        EXPECT_NE(rig.trace().find(c.traced), std::string::npos) << c.name;
+        EXPECT_NE(rig.sink.trace().find(c.traced), std::string::npos) << c.name;
         EXPECT_EQ(rig.driver.getConfig().getVersionInfo() == nullptr,
                   c.traced.find("BAD") != std::string::npos);
         rig.driver.setMode(CVkr25::lmDM);

@@ -30,7 +30,7 @@ std::string runTheVkr27Road(unsigned seed, std::size_t maxChunk) {
     EXPECT_EQ(rig.driver.getConfig()->getAutostartMode(), CVkr25Xt::lmDT);
     // The first dump does not ask for the alarms; their dump lines are traced.
     EXPECT_TRUE(rig.driver.getConfig()->getStrAlarm2().empty());
-    EXPECT_NE(rig.trace().find("[FA] Alarm 2"), std::string::npos);
+    EXPECT_NE(rig.sink.trace().find("[FA] Alarm 2"), std::string::npos);
     for (int i = 0; i < 3; ++i)
         EXPECT_TRUE(rig.measure());
     EXPECT_EQ(rig.driver.getStrDistance(), "001.003");
@@ -74,7 +74,7 @@ TEST(Vkr27EndToEnd, SensorWithoutAlarmsTwoAndThreeDoesNotHoldUpTheQueue) {
     rig.connect();
     rig.pump();
     ASSERT_EQ(rig.sink.sensorReady, 1);
-    EXPECT_EQ(rig.trace().find("[FA]"), std::string::npos);
+    EXPECT_EQ(rig.sink.trace().find("[FA]"), std::string::npos);
 
     // Every later dump asks for both and is refused both times.
     for (int dump = 0; dump < 2; ++dump) {
@@ -87,7 +87,7 @@ TEST(Vkr27EndToEnd, SensorWithoutAlarmsTwoAndThreeDoesNotHoldUpTheQueue) {
     EXPECT_EQ(rig.driver.getTemperature(), 23.0);
     const Strings& received = rig.sensor.getCommandsReceived();
     EXPECT_EQ(Strings(received.end() - 4, received.end()), (Strings{"PA", "TP", "FA", "FB"}));
-    EXPECT_NE(rig.trace().find("E62\r\n"), std::string::npos);
+    EXPECT_NE(rig.sink.trace().find("E62\r\n"), std::string::npos);
     rig.driver.setMode(CVkr25Xt::lmDM);
     rig.pump();
     EXPECT_EQ(rig.driver.getStrDistance(), "001.000");

@@ -1,16 +1,14 @@
 // The programs as a user runs them: built binaries started as child processes, their
 // output read with a deadline.
 #include "ChildProcess.h"
+#include "LoopbackPeer.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <grp.h>
-#include <netinet/in.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,8 +18,8 @@
 #include <string>
 #include <vector>
 
-using ProgramTests::ChildProcess;
-using ProgramTests::Clock;
+using TestSupport::ChildProcess;
+using TestSupport::Clock;
 using namespace std::chrono_literals;
 
 namespace {
@@ -129,18 +127,7 @@ struct SimOnTcp {
 // A loopback port of this test: a bound socket that listens with the backlog given,
 // or does not listen at all (connecting is refused).
 struct LoopbackPort {
-    explicit LoopbackPort(std::optional<int> backlog) {
-        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        if (backlog)
-            ::listen(fd, *backlog);
-        socklen_t length = sizeof address;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
-    }
+    explicit LoopbackPort(int backlog) : fd(TestSupport::listenOnLoopback(port, backlog)) {}
     ~LoopbackPort() {
         for (const int client : clients)
             ::close(client);
@@ -148,19 +135,13 @@ struct LoopbackPort {
     }
     // Fills the accept queue of a listener that never accepts: later connects hang.
     void fillBacklog() {
-        for (int i = 0; i < 4; ++i) {
-            clients.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            address.sin_port = htons(port);
-            ::connect(clients.back(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-        }
+        for (int i = 0; i < 4; ++i)
+            clients.push_back(TestSupport::connectToLoopback(port, false));
     }
     std::string address() const { return "127.0.0.1:" + std::to_string(port); }
 
-    int fd = -1;
     uint16_t port = 0;
+    int fd = -1;
     std::vector<int> clients;
 };
 
@@ -266,7 +247,7 @@ TEST(Programs, AReadingThatComesWithATraceIsStillPrinted) {
 
 TEST(Programs, TcpFailuresSayWhatWentWrong) {
     REQUIRE_PROGRAMS();
-    LoopbackPort refusing(std::nullopt);
+    LoopbackPort refusing(-1);
     LoopbackPort unanswered(0);
     unanswered.fillBacklog();
     LoopbackPort silent(8); // connects, but no sensor answers

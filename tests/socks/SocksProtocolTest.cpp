@@ -1,4 +1,5 @@
 #include "SocksProtocol.h"
+#include "SocksRig.h"
 
 #include <gtest/gtest.h>
 
@@ -7,17 +8,11 @@
 #include <vector>
 
 using namespace NorvEngineering::Sockets;
+using SocksTests::bytes;
 
 namespace {
 
 using Kind = TSocksReplyKind;
-
-std::string bytes(std::initializer_list<int> values) {
-    std::string text;
-    for (const int v : values)
-        text += static_cast<char>(v);
-    return text;
-}
 
 TSocksReply readReply(Kind kind, const std::string& reply) {
     return SocksReadReply(kind, reinterpret_cast<const uint8_t*>(reply.data()), reply.size());

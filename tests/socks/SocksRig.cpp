@@ -1,5 +1,6 @@
 #include "SocksRig.h"
 
+#include "ChildProcess.h"
 #include "LoopbackPeer.h"
 #include "RunUntil.h"
 
@@ -30,35 +31,6 @@ namespace SocksTests {
 
 using Clock = std::chrono::steady_clock;
 using TestSupport::runUntil;
-
-namespace {
-
-int listenOnLoopback(uint16_t& port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd, 16) != 0)
-        throw std::runtime_error("cannot listen on the loopback");
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
-    return fd;
-}
-
-bool connectsTo(uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return ok;
-}
-
-} // namespace
 
 // ---- RecordedClient -----------------------------------------------------------------
 
@@ -124,7 +96,7 @@ std::vector<std::string> RecordedClient::reports() const {
 // ---- ScriptedPeer -------------------------------------------------------------------
 
 ScriptedPeer::ScriptedPeer() {
-    m_listen_ = listenOnLoopback(m_port_);
+    m_listen_ = TestSupport::listenOnLoopback(m_port_);
     ::fcntl(m_listen_, F_SETFL, O_NONBLOCK);
 }
 
@@ -169,7 +141,7 @@ void ScriptedPeer::close() {
 // ---- EchoServer ---------------------------------------------------------------------
 
 EchoServer::EchoServer() {
-    m_listen_ = listenOnLoopback(m_port_);
+    m_listen_ = TestSupport::listenOnLoopback(m_port_);
     m_stop_ = ::eventfd(0, EFD_CLOEXEC);
     m_thread_ = std::thread([this] { run(); });
 }
@@ -254,8 +226,10 @@ bool ServerProcess::waitListening(uint16_t port, std::chrono::seconds deadline) 
             m_pid_ = -1;
             return false;
         }
-        if (connectsTo(port))
+        if (const int fd = TestSupport::connectToLoopback(port); fd >= 0) {
+            ::close(fd);
             return true;
+        }
         TestSupport::pumpFor(std::chrono::milliseconds(20));
     }
     return false;
@@ -289,23 +263,8 @@ uint16_t freePort() {
 }
 
 int runProgram(const std::vector<std::string>& command) {
-    std::vector<std::string> words = command;
-    std::vector<char*> argv;
-    for (auto& word : words)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0)
-        return -1;
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    TestSupport::ChildProcess child(command[0], {command.begin() + 1, command.end()});
+    return child.finish(Clock::now() + std::chrono::seconds(60)).value_or(-1);
 }
 
 std::string findProgram(const std::string& name) {

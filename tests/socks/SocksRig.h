@@ -114,6 +114,10 @@ private:
     std::string m_path_;
 };
 
+// The bytes of the values given, one each.
+inline std::string bytes(std::initializer_list<int> values) {
+    return std::string(values.begin(), values.end());
+}
 // A port on 127.0.0.1 where nothing listens now.
 uint16_t freePort();
 // Runs a program to its end; its exit status.

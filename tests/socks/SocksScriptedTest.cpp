@@ -18,13 +18,6 @@ using TestSupport::whatRaised;
 
 namespace {
 
-std::string bytes(std::initializer_list<int> values) {
-    std::string text;
-    for (const int v : values)
-        text += static_cast<char>(v);
-    return text;
-}
-
 const std::string kHost = "sensor.invalid";
 constexpr uint16_t kTargetPort = 4001;
 const std::string kSocks5Request = bytes({5, 1, 0, 3, 14}) + kHost + bytes({0x0F, 0xA1});

@@ -14,7 +14,7 @@
 
 extern char** environ;
 
-namespace ProgramTests {
+namespace TestSupport {
 
 namespace {
 
@@ -158,4 +158,4 @@ std::optional<int> ChildProcess::finish(Clock::time_point deadline) {
     return m_status_;
 }
 
-} // namespace ProgramTests
+} // namespace TestSupport

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace ProgramTests {
+namespace TestSupport {
 
 using Clock = std::chrono::steady_clock;
 
@@ -54,4 +54,4 @@ private:
     std::optional<int> m_status_;
 };
 
-} // namespace ProgramTests
+} // namespace TestSupport
