@@ -177,7 +177,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ExampleCase{"Vkr25XtOnTcp", {"--model", "vkr25xt", "--sim-tcp"}, "VKR25XT", "DT"}),
     [](const testing::TestParamInfo<ExampleCase>& shown) { return std::string(shown.param.name); });
 
-TEST(Programs, ExampleTalksToSensorSimOverTcpTwiceAndTheSimulatorStopsOnTerm) {
+TEST(Programs, ExampleTalksToSensorSimOverTcpTwiceWarnsOfAnotherModelAndTheSimulatorStopsOnTerm) {
     REQUIRE_PROGRAMS();
     SimOnTcp sim({"--model", "vkr27"});
     ASSERT_FALSE(sim.address.empty()) << sim.child->output();
@@ -189,19 +189,13 @@ TEST(Programs, ExampleTalksToSensorSimOverTcpTwiceAndTheSimulatorStopsOnTerm) {
         EXPECT_EQ(valuesReported(run.output), 20) << shown(run);
         EXPECT_TRUE(contains(run.errors, "connecting to " + sim.address)) << shown(run);
     }
+    const Finished other = runToEnd(kExample, {"--tcp", sim.address, "--model", "vkr25xt", "--count", "3"});
+    EXPECT_EQ(other.status, 0) << shown(other);
+    EXPECT_TRUE(
+        contains(other.errors, "warning: the sensor identifies itself as VKR27, but --model is vkr25xt"))
+        << shown(other);
     sim.child->sendSignal(SIGTERM);
     EXPECT_EQ(sim.child->finish(Clock::now() + kRunLimit), 0) << sim.child->errors();
-}
-
-TEST(Programs, AnotherModelThanAskedForIsWarnedOf) {
-    REQUIRE_PROGRAMS();
-    SimOnTcp sim({"--model", "vkr27"});
-    ASSERT_FALSE(sim.address.empty()) << sim.child->output();
-    const Finished run = runToEnd(kExample, {"--tcp", sim.address, "--model", "vkr25xt", "--count", "3"});
-    EXPECT_EQ(run.status, 0) << shown(run);
-    EXPECT_TRUE(
-        contains(run.errors, "warning: the sensor identifies itself as VKR27, but --model is vkr25xt"))
-        << shown(run);
 }
 
 TEST(Programs, ASensorThatHangsUpOverTcpFailsTheExampleAndEndsTheSimulator) {
@@ -358,17 +352,13 @@ TEST(Programs, ASecondCtrlCEndsTheRunAtOnce) {
     EXPECT_TRUE(contains(run.output, "value 5: ")) << shown(run);
 }
 
-TEST(Programs, ListPrintsTheSerialDevices) {
+TEST(Programs, ListPrintsTheSerialDevicesAndBadCommandLinesExitTwo) {
     REQUIRE_PROGRAMS();
     const Finished run = runToEnd(kExample, {"--list"});
     EXPECT_EQ(run.status, 0) << shown(run);
     std::istringstream lines(run.output);
     for (std::string line; std::getline(lines, line);)
         EXPECT_TRUE(line.starts_with("/dev/tty")) << shown(run);
-}
-
-TEST(Programs, BadCommandLinesExitTwo) {
-    REQUIRE_PROGRAMS();
     const std::vector<std::vector<std::string>> exampleLines = {
         {"--tcp", "127.0.0.1"}, {"--tcp", ":4000"},         {"--tcp", "host:0"},
         {"--model", "vkr99"},   {"--connect-timeout", "0"}, {"--sim-tcp", "--serial", "/dev/null"}};
