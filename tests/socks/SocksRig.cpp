@@ -83,31 +83,11 @@ std::vector<std::string> RecordedClient::reports() const {
 
 // ---- ScriptedPeer -------------------------------------------------------------------
 
-ScriptedPeer::ScriptedPeer() {
-    m_listen_ = TestSupport::listenOnLoopback(m_port_);
-    ::fcntl(m_listen_, F_SETFL, O_NONBLOCK);
-}
-
-ScriptedPeer::~ScriptedPeer() {
-    close();
-    ::close(m_listen_);
-}
-
-bool ScriptedPeer::acceptNow() {
-    if (m_conn_ < 0)
-        m_conn_ = ::accept4(m_listen_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    return m_conn_ >= 0;
-}
-
 std::string ScriptedPeer::read(std::size_t count) {
     runUntil([&] {
-        if (!acceptNow())
-            return false;
-        char buffer[1024];
-        ssize_t n = 0;
-        while ((n = ::recv(m_conn_, buffer, sizeof buffer, 0)) > 0)
-            m_pending_.append(buffer, static_cast<std::size_t>(n));
-        return m_pending_.size() >= count || n == 0;
+        if (acceptNow())
+            m_pending_ += m_peer_.receive(1 << 16, std::chrono::milliseconds(0));
+        return m_pending_.size() >= count;
     });
     const std::string got = m_pending_.substr(0, count);
     m_pending_.erase(0, got.size());
@@ -115,15 +95,9 @@ std::string ScriptedPeer::read(std::size_t count) {
 }
 
 void ScriptedPeer::send(const std::string& bytes) {
-    if (!acceptNow() ||
-        ::send(m_conn_, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size()))
+    if (!acceptNow())
         throw std::runtime_error("scripted peer cannot send");
-}
-
-void ScriptedPeer::close() {
-    if (m_conn_ >= 0)
-        ::close(m_conn_);
-    m_conn_ = -1;
+    m_peer_.send(bytes);
 }
 
 // ---- EchoServer ---------------------------------------------------------------------

@@ -5,6 +5,7 @@
 // own, and the real SOCKS servers started as child processes on free loopback ports.
 
 #include "ChildProcess.h"
+#include "LoopbackPeer.h"
 #include "WSocket.h"
 
 #include <sys/types.h>
@@ -44,28 +45,17 @@ struct RecordedClient {
 // the socket's events are handled between its steps.
 class ScriptedPeer {
 public:
-    ScriptedPeer();
-    ScriptedPeer(const ScriptedPeer&) = delete;
-    ScriptedPeer& operator=(const ScriptedPeer&) = delete;
-    ~ScriptedPeer();
-
-    uint16_t port() const { return m_port_; }
+    uint16_t port() const { return m_peer_.port(); }
     // Handles the socket's events until `count` bytes have come and returns them.
     std::string read(std::size_t count);
     // Handles the socket's events until something has come and returns all of it.
-    std::string readSome() {
-        std::string got = read(m_pending_.size() + 1);
-        return got + takePending();
-    }
+    std::string readSome() { return read(m_pending_.size() + 1) + std::exchange(m_pending_, {}); }
     void send(const std::string& bytes);
-    void close();
+    void close() { m_peer_.close(); }
 
 private:
-    bool acceptNow();
-    std::string takePending() { return std::exchange(m_pending_, {}); }
-    int m_listen_ = -1;
-    int m_conn_ = -1;
-    uint16_t m_port_ = 0;
+    bool acceptNow() { return m_peer_.connected() || m_peer_.accept(std::chrono::milliseconds(0)); }
+    TestSupport::LoopbackPeer m_peer_;
     std::string m_pending_;
 };
 
