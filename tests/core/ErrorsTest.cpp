@@ -31,18 +31,6 @@ TEST(Vkr25Error, ErrorReplyLooksAtTheFirstThreeCharactersOnly) {
         EXPECT_FALSE(CVkr25Error::isErrorReply(reply)) << reply;
 }
 
-TEST(LibraryErrors, CarryCodeMessageAndPlace) {
-    const CSensorError sensorError(5);
-    EXPECT_EQ(sensorError.getCode(), 5);
-    EXPECT_TRUE(sensorError.getMessage().empty() && sensorError.getPlace().empty());
-    const CInterfaceError interfaceError(10061, "Connection refused",
-                                         "CTcpInterface::WSocketSessionConnected_");
-    const CSensorLibError& base = interfaceError;
-    EXPECT_EQ(base.getCode(), 10061);
-    EXPECT_EQ(base.getMessage(), "Connection refused");
-    EXPECT_EQ(base.getPlace(), "CTcpInterface::WSocketSessionConnected_");
-}
-
 TEST(BadConversion, MessageIsTheTextCutAt255UpToTheFirstNul) {
     const std::string longText(300, 'x');
     const CBadConversion error(longText);

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 
 using namespace NorvEngineering::SensorLib;
 using NorvEngineering::Platform::EAbort;
@@ -18,20 +19,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// 1.000 m, 1.001 m, ...: every measurement line differs from the one before.
-void countUp(CSensorSimulator& sim) {
-    sim.setDistanceSource([](uint64_t index) { return 1.0 + 0.001 * static_cast<double>(index % 5000); });
-}
-
-// Started, ready, and the auto-start command that readiness sends answered.
-template <class Road>
-bool started(Road& road) {
-    road.with(countUp);
-    road.start();
-    return runUntil(
-        [&] { return road.station.owner.sensorReady == 1 && road.station.driver.getQueue().empty(); });
-}
-
 template <class Road>
 class Vkr25Road : public ::testing::Test {};
 using Roads = ::testing::Types<TestSupport::SerialRoad<CVkr25>, TestSupport::TcpRoad<CVkr25>>;
@@ -39,7 +26,7 @@ TYPED_TEST_SUITE(Vkr25Road, Roads, TestSupport::RoadName);
 
 TYPED_TEST(Vkr25Road, StartUpMeasuringFiftyTimesASecondAndAParameterChange) {
     TypeParam road;
-    ASSERT_TRUE(started(road));
+    ASSERT_TRUE(TestSupport::startedAndReady(road));
     const auto& owner = road.station.owner;
     CVkr25& driver = road.station.driver;
     EXPECT_EQ(owner.ready, 1);
@@ -57,9 +44,28 @@ TYPED_TEST(Vkr25Road, StartUpMeasuringFiftyTimesASecondAndAParameterChange) {
     EXPECT_TRUE(owner.sensorErrors.empty());
 }
 
+// An owner that holds up the main thread while the sensor measures fast: the lines
+// pile up in the line's buffers and then arrive as full receive buffers at once.
+// None of them may be lost.
+TYPED_TEST(Vkr25Road, EveryLineOfAThousandASecondArrivesAfterAHalfSecondStall) {
+    TypeParam road;
+    road.with([](CSensorSimulator& sim) { sim.setMeasurementPeriod(CSensorSimulator::ERunMode::DX, 1ms); });
+    ASSERT_TRUE(TestSupport::startedAndReady(road));
+    auto& owner = road.station.owner;
+    road.station.driver.setMode(CVkr25::lmEscaped); // the auto-start mode measures slowly
+
+    owner.afterNewDistance = [&owner] {
+        if (owner.distances.size() == 300)
+            std::this_thread::sleep_for(500ms); // a sink that is busy for a moment
+    };
+    TestSupport::measureAndCount(road, 2000);
+    EXPECT_TRUE(owner.interfaceErrors.empty());
+    EXPECT_TRUE(owner.sensorErrors.empty());
+}
+
 TEST(SerialEndToEnd, AHangUpIsAnInterfaceErrorAndNothingBreaks) {
     TestSupport::SerialRoad<CVkr25> road;
-    ASSERT_TRUE(started(road));
+    ASSERT_TRUE(TestSupport::startedAndReady(road));
     const auto& owner = road.station.owner;
     road.with([](CSensorSimulator& sim) { sim.setHangUpAfterLines(10); });
     road.station.driver.setMode(CVkr25::lmDX);

@@ -53,19 +53,13 @@ struct BasicRig {
         pump();
         return sent;
     }
-    std::string trace() const {
-        std::string all;
-        for (const auto& text : sink.updates)
-            all += text;
-        return all;
-    }
 
     // What the owner saw and what went to the sensor.
     std::string transcript() const {
         std::string seen;
         for (const auto& call : sink.calls)
             seen += call + ';';
-        return seen + '\n' + trace() + '\n' + driver.getStrDistance() + '\n' + transport.getWritten();
+        return seen + '\n' + sink.trace() + '\n' + driver.getStrDistance() + '\n' + transport.getWritten();
     }
 
     // Connects a sensor that has been measuring in DT, its auto-start function, since

@@ -26,7 +26,7 @@ void prepareVkr27(CSensorSimulator& sim) {
     sim.getParameters().set("AS", "dt");
     sim.getParameters().set("FA", "2.5");
     sim.getParameters().set("FB", "-1.25");
-    sim.setDistanceSource([](uint64_t index) { return 1.0 + 0.001 * static_cast<double>(index % 5000); });
+    TestSupport::countUp(sim);
     sim.setMeasurementPeriod(CSensorSimulator::ERunMode::DT, 5ms);
     sim.setMeasurementPeriod(CSensorSimulator::ERunMode::DX, 2ms);
 }

@@ -1,14 +1,12 @@
 // The lifetime guard that every worker of the transports reaches its owner through,
 // and the main thread's share-out of synchronised calls. Meant to be run under
 // ThreadSanitizer as well: a pin that does not hold the end back shows up there.
+#include "DescriptorsUsedUp.h"
 #include "Platform.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <pthread.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -209,25 +207,14 @@ TEST(Thread, SmallStackAndTheSystemsRefusalAsAnException) {
 #if defined(__SANITIZE_ADDRESS__)
     return;
 #endif
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-    std::vector<int> filler;
-    rlimit low = saved;
-    low.rlim_cur = 64;
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
-    const int base = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(base, 0);
-    filler.push_back(base);
-    for (int fd; (fd = dup(base)) >= 0;)
-        filler.push_back(fd);
     int code = 0;
-    try {
-        BodyThread refused([] {});
-    } catch (const std::system_error& e) {
-        code = e.code().value();
+    {
+        const TestSupport::DescriptorsUsedUp usedUp(0);
+        try {
+            BodyThread refused([] {});
+        } catch (const std::system_error& e) {
+            code = e.code().value();
+        }
     }
-    for (const int fd : filler)
-        close(fd);
-    setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_EQ(code, EMFILE);
 }

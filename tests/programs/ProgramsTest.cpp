@@ -1,16 +1,14 @@
 // The programs as a user runs them: built binaries started as child processes, their
 // output read with a deadline.
 #include "ChildProcess.h"
+#include "LoopbackPeer.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <grp.h>
-#include <netinet/in.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,8 +18,8 @@
 #include <string>
 #include <vector>
 
-using ProgramTests::ChildProcess;
-using ProgramTests::Clock;
+using TestSupport::ChildProcess;
+using TestSupport::Clock;
 using namespace std::chrono_literals;
 
 namespace {
@@ -129,18 +127,7 @@ struct SimOnTcp {
 // A loopback port of this test: a bound socket that listens with the backlog given,
 // or does not listen at all (connecting is refused).
 struct LoopbackPort {
-    explicit LoopbackPort(std::optional<int> backlog) {
-        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        if (backlog)
-            ::listen(fd, *backlog);
-        socklen_t length = sizeof address;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
-    }
+    explicit LoopbackPort(int backlog) : fd(TestSupport::listenOnLoopback(port, backlog)) {}
     ~LoopbackPort() {
         for (const int client : clients)
             ::close(client);
@@ -148,19 +135,13 @@ struct LoopbackPort {
     }
     // Fills the accept queue of a listener that never accepts: later connects hang.
     void fillBacklog() {
-        for (int i = 0; i < 4; ++i) {
-            clients.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            address.sin_port = htons(port);
-            ::connect(clients.back(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-        }
+        for (int i = 0; i < 4; ++i)
+            clients.push_back(TestSupport::connectToLoopback(port, false));
     }
     std::string address() const { return "127.0.0.1:" + std::to_string(port); }
 
-    int fd = -1;
     uint16_t port = 0;
+    int fd = -1;
     std::vector<int> clients;
 };
 
@@ -196,7 +177,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ExampleCase{"Vkr25XtOnTcp", {"--model", "vkr25xt", "--sim-tcp"}, "VKR25XT", "DT"}),
     [](const testing::TestParamInfo<ExampleCase>& shown) { return std::string(shown.param.name); });
 
-TEST(Programs, ExampleTalksToSensorSimOverTcpTwiceAndTheSimulatorStopsOnTerm) {
+TEST(Programs, ExampleTalksToSensorSimOverTcpTwiceWarnsOfAnotherModelAndTheSimulatorStopsOnTerm) {
     REQUIRE_PROGRAMS();
     SimOnTcp sim({"--model", "vkr27"});
     ASSERT_FALSE(sim.address.empty()) << sim.child->output();
@@ -208,19 +189,13 @@ TEST(Programs, ExampleTalksToSensorSimOverTcpTwiceAndTheSimulatorStopsOnTerm) {
         EXPECT_EQ(valuesReported(run.output), 20) << shown(run);
         EXPECT_TRUE(contains(run.errors, "connecting to " + sim.address)) << shown(run);
     }
+    const Finished other = runToEnd(kExample, {"--tcp", sim.address, "--model", "vkr25xt", "--count", "3"});
+    EXPECT_EQ(other.status, 0) << shown(other);
+    EXPECT_TRUE(
+        contains(other.errors, "warning: the sensor identifies itself as VKR27, but --model is vkr25xt"))
+        << shown(other);
     sim.child->sendSignal(SIGTERM);
     EXPECT_EQ(sim.child->finish(Clock::now() + kRunLimit), 0) << sim.child->errors();
-}
-
-TEST(Programs, AnotherModelThanAskedForIsWarnedOf) {
-    REQUIRE_PROGRAMS();
-    SimOnTcp sim({"--model", "vkr27"});
-    ASSERT_FALSE(sim.address.empty()) << sim.child->output();
-    const Finished run = runToEnd(kExample, {"--tcp", sim.address, "--model", "vkr25xt", "--count", "3"});
-    EXPECT_EQ(run.status, 0) << shown(run);
-    EXPECT_TRUE(
-        contains(run.errors, "warning: the sensor identifies itself as VKR27, but --model is vkr25xt"))
-        << shown(run);
 }
 
 TEST(Programs, ASensorThatHangsUpOverTcpFailsTheExampleAndEndsTheSimulator) {
@@ -266,7 +241,7 @@ TEST(Programs, AReadingThatComesWithATraceIsStillPrinted) {
 
 TEST(Programs, TcpFailuresSayWhatWentWrong) {
     REQUIRE_PROGRAMS();
-    LoopbackPort refusing(std::nullopt);
+    LoopbackPort refusing(-1);
     LoopbackPort unanswered(0);
     unanswered.fillBacklog();
     LoopbackPort silent(8); // connects, but no sensor answers
@@ -377,17 +352,13 @@ TEST(Programs, ASecondCtrlCEndsTheRunAtOnce) {
     EXPECT_TRUE(contains(run.output, "value 5: ")) << shown(run);
 }
 
-TEST(Programs, ListPrintsTheSerialDevices) {
+TEST(Programs, ListPrintsTheSerialDevicesAndBadCommandLinesExitTwo) {
     REQUIRE_PROGRAMS();
     const Finished run = runToEnd(kExample, {"--list"});
     EXPECT_EQ(run.status, 0) << shown(run);
     std::istringstream lines(run.output);
     for (std::string line; std::getline(lines, line);)
         EXPECT_TRUE(line.starts_with("/dev/tty")) << shown(run);
-}
-
-TEST(Programs, BadCommandLinesExitTwo) {
-    REQUIRE_PROGRAMS();
     const std::vector<std::vector<std::string>> exampleLines = {
         {"--tcp", "127.0.0.1"}, {"--tcp", ":4000"},         {"--tcp", "host:0"},
         {"--model", "vkr99"},   {"--connect-timeout", "0"}, {"--sim-tcp", "--serial", "/dev/null"}};

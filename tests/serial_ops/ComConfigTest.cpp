@@ -132,17 +132,4 @@ TEST(ComConfig, DefaultConfigDialogStoresTheDeviceSettingsAndLeavesThePortAlone)
     EXPECT_EQ(whatRaised<EComError>([&] { port.SetDefaultConfig(stored); }), std::strerror(EBUSY));
 }
 
-TEST(ComConfig, EnumDevicesListsEveryTerminalBeyondTheSerialPorts) {
-    SerialTests::PtyPair pty;
-    TComPort port(nullptr);
-    NorvEngineering::Platform::TStrings serial;
-    NorvEngineering::Platform::TStrings all;
-    port.EnumComDevices(&serial);
-    port.EnumDevices(&all);
-    EXPECT_GT(all.Count(), serial.Count());
-    for (const auto& name : serial.items())
-        EXPECT_NE(all.IndexOf(name), -1) << name;
-    EXPECT_NE(all.IndexOf(pty.path()), -1);
-}
-
 } // namespace

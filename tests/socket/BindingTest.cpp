@@ -77,7 +77,9 @@ TEST(WinsockBinding, StartupRefusesVersionZero) {
     EXPECT_EQ(SafeWSocketGCount(), 0);
 }
 
-TEST(WinsockBinding, LastErrorIsPerThreadAndInWinsockCodes) {
+// Each failure in Winsock codes, the last one per thread; a send to a closed peer
+// without the SIGPIPE that would end the process.
+TEST(WinsockBinding, FailuresGiveWinsockCodesPerThreadAndNoSignal) {
     char byte = 0;
     EXPECT_EQ(WSocket_recv(-1, &byte, 1, 0), SOCKET_ERROR);
     EXPECT_EQ(WSocket_WSAGetLastError(), WSAENOTSOCK);
@@ -86,26 +88,17 @@ TEST(WinsockBinding, LastErrorIsPerThreadAndInWinsockCodes) {
         WSocket_WSASetLastError(WSAECONNRESET);
     }).join();
     EXPECT_EQ(WSocket_WSAGetLastError(), WSAENOTSOCK);
-    WSocketUnloadWinsock();
-}
 
-TEST(WinsockBinding, SendToAClosedPeerFailsWithoutASignal) {
     int pair[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     ::close(pair[1]);
-    // Without MSG_NOSIGNAL the process would die of SIGPIPE here.
     EXPECT_EQ(WSocket_send(pair[0], "x", 1, 0), SOCKET_ERROR);
     EXPECT_EQ(WSocket_WSAGetLastError(), WSAECONNABORTED);
-    WSocket_closesocket(pair[0]);
-    WSocketUnloadWinsock();
-}
-
-TEST(WinsockBinding, AnIoctlLinuxLacksIsRefused) {
-    const TSocket s = WSocket_socket(AF_INET, SOCK_STREAM, 0);
+    // An ioctl Linux lacks is refused.
     TTcpKeepAlive values{1, 30000, 1500};
     uint32_t returned = 0;
-    EXPECT_EQ(WSocket_WSAIoctl(s, SIO_RCVALL, &values, 4, nullptr, 0, &returned), SOCKET_ERROR);
+    EXPECT_EQ(WSocket_WSAIoctl(pair[0], SIO_RCVALL, &values, 4, nullptr, 0, &returned), SOCKET_ERROR);
     EXPECT_EQ(WSocket_WSAGetLastError(), WSAEOPNOTSUPP);
-    WSocket_closesocket(s);
+    WSocket_closesocket(pair[0]);
     WSocketUnloadWinsock();
 }

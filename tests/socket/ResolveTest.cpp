@@ -27,13 +27,10 @@ std::string failureOf(const Call& call) {
 }
 } // namespace
 
-TEST(ResolveHost, DottedAndLocalNames) {
+TEST(ResolveHost, DottedAndLocalNamesAndFailuresInTheComponentTexts) {
     EXPECT_EQ(WSocketResolveHost("255.255.255.255"), 0xFFFFFFFFu);
     EXPECT_EQ(WSocketResolveHost(" 127.0.0.1 "), inet_addr("127.0.0.1"));
     EXPECT_EQ(WSocketResolveHost("localhost"), inet_addr("127.0.0.1"));
-}
-
-TEST(ResolveHost, FailuresUseTheComponentTexts) {
     EXPECT_EQ(failureOf([] { WSocketResolveHost(""); }), "Winsock Resolve Host: '' Invalid Hostname.");
     const std::string longName(257, 'a');
     EXPECT_EQ(failureOf([&] { WSocketResolveHost(longName); }),

@@ -1,3 +1,4 @@
+#include "LoopbackPeer.h"
 #include "MessageQueue.h"
 #include "Raised.h"
 #include "RunUntil.h"
@@ -5,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -38,15 +38,10 @@ std::unique_ptr<TWSocket> listeningOn(const std::string& proto, int backlog = 5)
 
 // A blocking client: sends the bytes, reads as many back, closes.
 std::string echoThrough(uint16_t port, const std::string& bytes) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = TestSupport::connectToLoopback(port);
     const timeval limit{10, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     std::string got;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+    if (fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0 &&
         ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size())) {
         char buffer[4096];
         ssize_t n = 0;

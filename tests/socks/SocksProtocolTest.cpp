@@ -1,4 +1,5 @@
 #include "SocksProtocol.h"
+#include "SocksRig.h"
 
 #include <gtest/gtest.h>
 
@@ -7,17 +8,11 @@
 #include <vector>
 
 using namespace NorvEngineering::Sockets;
+using SocksTests::bytes;
 
 namespace {
 
 using Kind = TSocksReplyKind;
-
-std::string bytes(std::initializer_list<int> values) {
-    std::string text;
-    for (const int v : values)
-        text += static_cast<char>(v);
-    return text;
-}
 
 TSocksReply readReply(Kind kind, const std::string& reply) {
     return SocksReadReply(kind, reinterpret_cast<const uint8_t*>(reply.data()), reply.size());
@@ -75,19 +70,19 @@ TEST(SocksProtocol, RepliesAndTheirErrors) {
         {Kind::Socks5Connect, bytes({5, 0, 0, 4, 0}), "20011 address type not supported"},
         {Kind::Socks5Connect, bytes({5, 0, 0, 0, 0}), "20011 address type not supported"},
         {Kind::Socks5Connect, bytes({4}), "20002 socks version error"},
-        {Kind::Socks5Connect, bytes({5, 1}), "20004 general SOCKS server failure"},
-        {Kind::Socks5Connect, bytes({5, 2}), "20005 connection not allowed by ruleset"},
-        {Kind::Socks5Connect, bytes({5, 3}), "20006 network unreachable"},
-        {Kind::Socks5Connect, bytes({5, 4}), "20007 host unreachable"},
-        {Kind::Socks5Connect, bytes({5, 5}), "20008 connection refused"},
-        {Kind::Socks5Connect, bytes({5, 6}), "20009 time to live expired"},
-        {Kind::Socks5Connect, bytes({5, 7}), "20010 command not supported"},
-        {Kind::Socks5Connect, bytes({5, 8}), "20011 address type not supported"},
-        {Kind::Socks5Connect, bytes({5, 9}), "20012 unassigned error #9"},
-        {Kind::Socks5Connect, bytes({5, 255}), "20012 unassigned error #255"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(outcome(readReply(c.kind, c.reply)), c.expected) << static_cast<int>(c.kind);
+    // The SOCKS 5 reply codes, 1 to 9 and beyond.
+    const char* const texts[] = {
+        "20004 general SOCKS server failure", "20005 connection not allowed by ruleset",
+        "20006 network unreachable",          "20007 host unreachable",
+        "20008 connection refused",           "20009 time to live expired",
+        "20010 command not supported",        "20011 address type not supported",
+        "20012 unassigned error #9"};
+    for (int code = 1; code <= 9; ++code)
+        EXPECT_EQ(outcome(readReply(Kind::Socks5Connect, bytes({5, code}))), texts[code - 1]) << code;
+    EXPECT_EQ(outcome(readReply(Kind::Socks5Connect, bytes({5, 255}))), "20012 unassigned error #255");
 }
 
 TEST(SocksProtocol, ReplyNamingA255ByteDomainCompletesOnlyWithItsLastByte) {

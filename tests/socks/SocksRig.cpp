@@ -3,62 +3,22 @@
 #include "LoopbackPeer.h"
 #include "RunUntil.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/eventfd.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
-
-extern char** environ;
 
 namespace SocksTests {
 
 using Clock = std::chrono::steady_clock;
 using TestSupport::runUntil;
-
-namespace {
-
-int listenOnLoopback(uint16_t& port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd, 16) != 0)
-        throw std::runtime_error("cannot listen on the loopback");
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
-    return fd;
-}
-
-bool connectsTo(uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return ok;
-}
-
-} // namespace
 
 // ---- RecordedClient -----------------------------------------------------------------
 
@@ -123,31 +83,11 @@ std::vector<std::string> RecordedClient::reports() const {
 
 // ---- ScriptedPeer -------------------------------------------------------------------
 
-ScriptedPeer::ScriptedPeer() {
-    m_listen_ = listenOnLoopback(m_port_);
-    ::fcntl(m_listen_, F_SETFL, O_NONBLOCK);
-}
-
-ScriptedPeer::~ScriptedPeer() {
-    close();
-    ::close(m_listen_);
-}
-
-bool ScriptedPeer::acceptNow() {
-    if (m_conn_ < 0)
-        m_conn_ = ::accept4(m_listen_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    return m_conn_ >= 0;
-}
-
 std::string ScriptedPeer::read(std::size_t count) {
     runUntil([&] {
-        if (!acceptNow())
-            return false;
-        char buffer[1024];
-        ssize_t n = 0;
-        while ((n = ::recv(m_conn_, buffer, sizeof buffer, 0)) > 0)
-            m_pending_.append(buffer, static_cast<std::size_t>(n));
-        return m_pending_.size() >= count || n == 0;
+        if (acceptNow())
+            m_pending_ += m_peer_.receive(1 << 16, std::chrono::milliseconds(0));
+        return m_pending_.size() >= count;
     });
     const std::string got = m_pending_.substr(0, count);
     m_pending_.erase(0, got.size());
@@ -155,21 +95,15 @@ std::string ScriptedPeer::read(std::size_t count) {
 }
 
 void ScriptedPeer::send(const std::string& bytes) {
-    if (!acceptNow() ||
-        ::send(m_conn_, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size()))
+    if (!acceptNow())
         throw std::runtime_error("scripted peer cannot send");
-}
-
-void ScriptedPeer::close() {
-    if (m_conn_ >= 0)
-        ::close(m_conn_);
-    m_conn_ = -1;
+    m_peer_.send(bytes);
 }
 
 // ---- EchoServer ---------------------------------------------------------------------
 
 EchoServer::EchoServer() {
-    m_listen_ = listenOnLoopback(m_port_);
+    m_listen_ = TestSupport::listenOnLoopback(m_port_);
     m_stop_ = ::eventfd(0, EFD_CLOEXEC);
     m_thread_ = std::thread([this] { run(); });
 }
@@ -212,60 +146,19 @@ void EchoServer::run() {
 
 // ---- ServerProcess ------------------------------------------------------------------
 
-ServerProcess::ServerProcess(const std::vector<std::string>& command, const std::string& logPath)
-    : m_logPath_(logPath) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    std::vector<std::string> words = command;
-    std::vector<char*> argv;
-    for (auto& word : words)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
-    const int spawned = ::posix_spawn(&m_pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0)
-        m_pid_ = -1;
-}
-
 ServerProcess::~ServerProcess() {
-    if (m_pid_ <= 0)
-        return;
-    const int pidFd = static_cast<int>(::syscall(SYS_pidfd_open, m_pid_, 0));
-    ::kill(m_pid_, SIGTERM);
-    pollfd ended{pidFd, POLLIN, 0};
-    if (pidFd < 0 || ::poll(&ended, 1, 5000) <= 0)
-        ::kill(m_pid_, SIGKILL);
-    int status = 0;
-    ::waitpid(m_pid_, &status, 0);
-    if (pidFd >= 0)
-        ::close(pidFd);
+    sendSignal(SIGTERM);
+    finish(Clock::now() + std::chrono::seconds(5));
 }
 
 bool ServerProcess::waitListening(uint16_t port, std::chrono::seconds deadline) {
-    if (m_pid_ <= 0)
-        return false;
-    const auto end = Clock::now() + deadline;
-    while (Clock::now() < end) {
-        int status = 0;
-        if (::waitpid(m_pid_, &status, WNOHANG) == m_pid_) {
-            m_pid_ = -1;
-            return false;
-        }
-        if (connectsTo(port))
+    for (const auto end = Clock::now() + deadline; running() && Clock::now() < end;) {
+        if (const int fd = TestSupport::connectToLoopback(port); fd >= 0) {
+            ::close(fd);
             return true;
-        TestSupport::pumpFor(std::chrono::milliseconds(20));
+        }
     }
     return false;
-}
-
-std::string ServerProcess::log() const {
-    std::ifstream file(m_logPath_);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
 }
 
 // ---- small helpers ------------------------------------------------------------------
@@ -289,23 +182,8 @@ uint16_t freePort() {
 }
 
 int runProgram(const std::vector<std::string>& command) {
-    std::vector<std::string> words = command;
-    std::vector<char*> argv;
-    for (auto& word : words)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0)
-        return -1;
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    TestSupport::ChildProcess child(command[0], {command.begin() + 1, command.end()});
+    return child.finish(Clock::now() + std::chrono::seconds(60)).value_or(-1);
 }
 
 std::string findProgram(const std::string& name) {

@@ -4,6 +4,8 @@
 // a scripted peer driven from the test's thread, an echo server in a thread of its
 // own, and the real SOCKS servers started as child processes on free loopback ports.
 
+#include "ChildProcess.h"
+#include "LoopbackPeer.h"
 #include "WSocket.h"
 
 #include <sys/types.h>
@@ -43,28 +45,17 @@ struct RecordedClient {
 // the socket's events are handled between its steps.
 class ScriptedPeer {
 public:
-    ScriptedPeer();
-    ScriptedPeer(const ScriptedPeer&) = delete;
-    ScriptedPeer& operator=(const ScriptedPeer&) = delete;
-    ~ScriptedPeer();
-
-    uint16_t port() const { return m_port_; }
+    uint16_t port() const { return m_peer_.port(); }
     // Handles the socket's events until `count` bytes have come and returns them.
     std::string read(std::size_t count);
     // Handles the socket's events until something has come and returns all of it.
-    std::string readSome() {
-        std::string got = read(m_pending_.size() + 1);
-        return got + takePending();
-    }
+    std::string readSome() { return read(m_pending_.size() + 1) + std::exchange(m_pending_, {}); }
     void send(const std::string& bytes);
-    void close();
+    void close() { m_peer_.close(); }
 
 private:
-    bool acceptNow();
-    std::string takePending() { return std::exchange(m_pending_, {}); }
-    int m_listen_ = -1;
-    int m_conn_ = -1;
-    uint16_t m_port_ = 0;
+    bool acceptNow() { return m_peer_.connected() || m_peer_.accept(std::chrono::milliseconds(0)); }
+    TestSupport::LoopbackPeer m_peer_;
     std::string m_pending_;
 };
 
@@ -85,22 +76,17 @@ private:
     std::thread m_thread_;
 };
 
-// A server program run as a child process, its output kept in a file for the
-// message of a test that fails.
-class ServerProcess {
+// A server program run as a child process, ended with SIGTERM (so that it can end
+// children of its own) when it goes.
+class ServerProcess : public TestSupport::ChildProcess {
 public:
-    ServerProcess(const std::vector<std::string>& command, const std::string& logPath);
-    ServerProcess(const ServerProcess&) = delete;
-    ServerProcess& operator=(const ServerProcess&) = delete;
+    explicit ServerProcess(const std::vector<std::string>& command)
+        : ChildProcess(command[0], {command.begin() + 1, command.end()}) {}
     ~ServerProcess();
     // Waits until something listens on 127.0.0.1:port; false when the program ended
     // or the deadline passed.
     bool waitListening(uint16_t port, std::chrono::seconds deadline = std::chrono::seconds(10));
-    std::string log() const;
-
-private:
-    pid_t m_pid_ = -1;
-    std::string m_logPath_;
+    std::string log() const { return output() + errors(); }
 };
 
 // A directory of its own for the files of a test's servers, removed afterwards.
@@ -114,6 +100,10 @@ private:
     std::string m_path_;
 };
 
+// The bytes of the values given, one each.
+inline std::string bytes(std::initializer_list<int> values) {
+    return std::string(values.begin(), values.end());
+}
 // A port on 127.0.0.1 where nothing listens now.
 uint16_t freePort();
 // Runs a program to its end; its exit status.

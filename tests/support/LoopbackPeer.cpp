@@ -35,23 +35,34 @@ bool waitReadable(int fd, Clock::time_point deadline) {
 
 } // namespace
 
-LoopbackPeer::LoopbackPeer(int receiveBuffer) {
-    m_listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (m_listen_ < 0)
-        throw std::runtime_error("socket");
+int listenOnLoopback(uint16_t& port, int backlog, int receiveBuffer) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
-    ::setsockopt(m_listen_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (receiveBuffer > 0)
-        ::setsockopt(m_listen_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(m_listen_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(m_listen_, 16) != 0)
-        throw std::runtime_error("bind/listen");
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof address;
-    ::getsockname(m_listen_, reinterpret_cast<sockaddr*>(&address), &length);
-    m_port_ = ntohs(address.sin_port);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        (backlog >= 0 && ::listen(fd, backlog) != 0))
+        throw std::runtime_error("cannot listen on the loopback");
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+int connectToLoopback(uint16_t port, bool blocking) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (blocking ? 0 : SOCK_NONBLOCK), 0);
+    const sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 && blocking) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+LoopbackPeer::LoopbackPeer(int receiveBuffer) {
+    m_listen_ = listenOnLoopback(m_port_, 16, receiveBuffer);
 }
 
 LoopbackPeer::~LoopbackPeer() {
@@ -136,15 +147,9 @@ void LoopbackPeer::refuseConnections() {
 }
 
 uint16_t LoopbackPeer::unusedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
+    uint16_t port = 0;
+    ::close(listenOnLoopback(port, -1));
+    return port;
 }
 
 } // namespace TestSupport

@@ -6,6 +6,14 @@
 
 namespace TestSupport {
 
+// A TCP socket bound to 127.0.0.1 on an ephemeral port (written to `port`), listening
+// with the backlog given unless it is negative; a receive buffer size above 0 is set
+// first. Throws std::runtime_error.
+int listenOnLoopback(uint16_t& port, int backlog = 16, int receiveBuffer = 0);
+// A TCP socket connecting to 127.0.0.1:port: -1 when a blocking connect fails; with
+// `blocking` false the connect may still be under way.
+int connectToLoopback(uint16_t port, bool blocking = true);
+
 // The far end of a loopback TCP connection for tests: a listening socket on
 // 127.0.0.1 and the one connection it accepts, driven with blocking calls that each
 // have a deadline.

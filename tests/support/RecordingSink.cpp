@@ -4,50 +4,55 @@ namespace TestSupport {
 
 using namespace NorvEngineering::SensorLib;
 
-void RecordingSink::onDataUpdate(CSensor* sensor, const std::string& text) {
+void RecordingSink::note(CSensor* sensor, const char* call) {
     lastSensor = sensor;
+    calls.emplace_back(call);
+}
+
+void RecordingSink::onDataUpdate(CSensor* sensor, const std::string& text) {
     ++dataUpdates;
     updates.push_back(text);
-    calls.push_back("update");
+    note(sensor, "update");
 }
 
 void RecordingSink::onInterfaceReady(CSensor* sensor, CSensorInterface* iface) {
-    lastSensor = sensor;
-    lastInterface = iface;
     ++ready;
-    calls.push_back("ready");
+    lastInterface = iface;
+    note(sensor, "ready");
 }
 
 void RecordingSink::onInterfaceError(CSensor* sensor, CSensorInterface* iface, CInterfaceError& error) {
-    lastSensor = sensor;
-    lastInterface = iface;
     interfaceErrors.push_back({error.getCode(), error.getMessage(), error.getPlace()});
-    calls.push_back("interfaceError");
+    lastInterface = iface;
+    note(sensor, "interfaceError");
 }
 
 void RecordingSink::onInterfaceReleased(CSensor* sensor, CSensorInterface* iface) {
-    lastSensor = sensor;
-    lastInterface = iface;
     ++released;
-    calls.push_back("released");
+    lastInterface = iface;
+    note(sensor, "released");
 }
 
 void RecordingSink::onSensorReady(CSensor* sensor) {
-    lastSensor = sensor;
     ++sensorReady;
-    calls.push_back("sensorReady");
+    note(sensor, "sensorReady");
 }
 
 void RecordingSink::onSensorError(CSensor* sensor, CSensorError& error) {
-    lastSensor = sensor;
     sensorErrors.push_back(error.getCode());
-    calls.push_back("sensorError");
+    note(sensor, "sensorError");
 }
 
 void RecordingSink::onSensorCustomCallback(CSensor* sensor) {
-    lastSensor = sensor;
     ++modeChanges;
-    calls.push_back("mode");
+    note(sensor, "mode");
+}
+
+std::string RecordingSink::trace() const {
+    std::string all;
+    for (const auto& text : updates)
+        all += text;
+    return all;
 }
 
 } // namespace TestSupport

@@ -30,6 +30,8 @@ public:
     void onSensorCustomCallback(CSensor* sensor) override;
     uint32_t getSensorType() const override { return 0; }
     int32_t getSensorId() const override { return 0; }
+    // Every update's text, one after the other.
+    std::string trace() const;
 
     std::vector<std::string> calls;
     std::vector<std::string> updates;
@@ -42,6 +44,9 @@ public:
     int modeChanges = 0;
     CSensor* lastSensor = nullptr;
     CSensorInterface* lastInterface = nullptr;
+
+private:
+    void note(CSensor* sensor, const char* call);
 };
 
 } // namespace TestSupport

@@ -54,6 +54,20 @@ struct TcpRoad {
     void with(const SimulatorCall& call) { server.with(0, call); }
 };
 
+// 1.000 m, 1.001 m, ...: every measurement line differs from the one before.
+inline void countUp(SensorSim::CSensorSimulator& sim) {
+    sim.setDistanceSource([](uint64_t index) { return 1.0 + 0.001 * static_cast<double>(index % 5000); });
+}
+
+// Counting up, started, ready, and the auto-start command that readiness sends answered.
+template <class Road>
+bool startedAndReady(Road& road) {
+    road.with(countUp);
+    road.start();
+    return runUntil(
+        [&] { return road.station.owner.sensorReady == 1 && road.station.driver.getQueue().empty(); });
+}
+
 // Names the typed tests of a road by its transport.
 struct RoadName {
     template <class Road>

@@ -17,10 +17,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-void countUp(CSensorSimulator& sim) {
-    sim.setDistanceSource([](std::uint64_t i) { return 1.0 + 0.001 * static_cast<double>(i % 5000); });
-}
-
 TEST(TcpEndToEnd, TheSensorHangingUpIsOneReleasedNotificationAndTheTransportReconnects) {
     TestSupport::TcpRoad<CVkr25> road;
     road.start();
@@ -45,7 +41,7 @@ TEST(TcpEndToEnd, FiftyConnectionsToFiftySimulatorsInOneProcess) {
     SensorSim::CTcpSensorServer server(kCount);
     std::vector<std::unique_ptr<TcpStation>> stations;
     for (std::size_t i = 0; i < kCount; ++i) {
-        server.with(i, countUp);
+        server.with(i, TestSupport::countUp);
         stations.push_back(std::make_unique<TcpStation>(server.port(i)));
         stations.back()->connect();
     }

@@ -70,17 +70,4 @@ static_assert(br9600 == 14 && brCustom == 26 && db8 == 5 && sb2 == 3 && paSpace 
 static_assert(sizeof(TBaudRate) == 1 && sizeof(TDataBits) == 1 && sizeof(TStopBits) == 1 &&
               sizeof(TParity) == 1);
 
-TEST(TransportSettings, NewObjectsAreEmpty) {
-    CCustomInterface::TTcpProperties tcp{nullptr};
-    EXPECT_EQ(tcp.IpAddress, "");
-    EXPECT_EQ(tcp.PortNumber, 0);
-    EXPECT_EQ(tcp.Owner(), nullptr);
-    CCustomInterface::TSerialProperties serial{nullptr};
-    EXPECT_EQ(serial.DeviceName, "");
-    EXPECT_EQ(serial.BaudRate, brDefault);
-    EXPECT_EQ(serial.DataBits, dbDefault);
-    EXPECT_EQ(serial.StopBits, sbDefault);
-    EXPECT_EQ(serial.Parity, paDefault);
-}
-
 } // namespace

@@ -15,7 +15,7 @@ template <class Traits>
 class Vkr25FamilyConfig : public ::testing::Test {};
 TYPED_TEST_SUITE(Vkr25FamilyConfig, FamilyDrivers, FamilyDriverNames);
 
-TYPED_TEST(Vkr25FamilyConfig, StartsEmptyAndClampsBoundedValuesSilently) {
+TYPED_TEST(Vkr25FamilyConfig, StartsEmptyClampsBoundedValuesSilentlyAndKnowsTwoDisplayFormats) {
     typename TypeParam::Config config;
     EXPECT_EQ(configText<TypeParam>(config),
               "SA 0 SD - ST 0 SF 0 '' SE 0 AC 0 '' AH 0 '' AW 0 '' RB 0 '' RE 0 '' RM "
@@ -40,10 +40,7 @@ TYPED_TEST(Vkr25FamilyConfig, StartsEmptyAndClampsBoundedValuesSilently) {
         base.setAverage(static_cast<uint16_t>(value));
         EXPECT_EQ(config.getAverage(), std::min(value, 20)) << value;
     }
-}
-
-TYPED_TEST(Vkr25FamilyConfig, DisplayFormatIsDecimalUnlessHexadecimal) {
-    typename TypeParam::Config config;
+    // The display format is decimal unless hexadecimal.
     config.setDisplayFormat('h');
     EXPECT_EQ(config.getDisplayFormat(), 'h');
     for (const char other : {'x', 'D', 'H', '\0', 'd'}) {

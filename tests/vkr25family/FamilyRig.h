@@ -138,13 +138,6 @@ struct Rig {
         fieldsBefore = configFields<Traits>(config());
     }
 
-    std::string trace() const {
-        std::string all;
-        for (const auto& text : sink.updates)
-            all += text;
-        return all;
-    }
-
     static std::string name(Mode mode) {
         if (mode == Driver::lmEscaped || mode == Driver::lmNone)
             return mode == Driver::lmNone ? "none" : "ESC";
@@ -184,7 +177,7 @@ struct Rig {
             << " | errors";
         for (const int code : sink.sensorErrors)
             out << ' ' << code;
-        out << " | changed " << changes() << " | trace " << trace();
+        out << " | changed " << changes() << " | trace " << sink.trace();
         return out.str();
     }
 

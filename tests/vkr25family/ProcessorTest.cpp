@@ -179,7 +179,7 @@ TYPED_TEST(Vkr25FamilyProcessor, HexadecimalDistancesAre28BitTwosComplementMilli
         EXPECT_EQ(rig.driver.getStrDistance(), c.text) << c.line;
         EXPECT_DOUBLE_EQ(rig.driver.getDistance(), c.metres) << c.line;
     }
-    EXPECT_EQ(rig.trace(), "");
+    EXPECT_EQ(rig.sink.trace(), "");
     // A display format never reported reads hexadecimal.
     Rig<TypeParam> unknown;
     unknown.driver.setActive(1);

@@ -1,17 +1,54 @@
-// How the Vkr25Xt learns alarms 2 and 3: not from the dump, but from the replies to
-// FA and FB, which it asks for at the end of every dump after the first.
+// What each model of the family does on its own: the Vkr25 reads a reply too short
+// for its positions as far as it goes; the Vkr25Xt takes such a reply as an unexpected
+// line, learns alarms 2 and 3 from the replies to FA and FB (asked for at the end of
+// every dump after the first), and also drives a sensor that names itself a Vkr27.
 
-#include "../vkr25family/FamilyRig.h"
+#include "FamilyRig.h"
 
 #include <gtest/gtest.h>
 
+using namespace Vkr25Family;
+using NorvEngineering::SensorLib::CVkr25;
 using NorvEngineering::SensorLib::CVkr25Xt;
-using Vkr25Family::Writes;
-using Traits = Vkr25Family::Vkr25XtTraits;
-using Rig = Vkr25Family::Rig<Traits>;
+using XtRig = Rig<Vkr25XtTraits>;
+using Traits = Vkr25XtTraits;
+
+TEST(Vkr25ShortReplies, ShortParameterRepliesNeverReadPastTheirEnd) {
+    const std::tuple<CVkr25::ELaserMode, const char*, const char*> cases[] = {
+        {CVkr25::lmSD, "\n", "SD d"}, // NUL is not 'h'
+        {CVkr25::lmAS, "A\n", "AS ID"},
+        {CVkr25::lmAS, "\n", "AS ID"},
+        {CVkr25::lmRM, "RM\n", "RM '\n'"},
+    };
+    for (const auto& [head, reply, changed] : cases) {
+        Rig<Vkr25Traits> rig;
+        rig.run({head, CVkr25::lmDM}, 'h');
+        rig.feed(reply);
+        EXPECT_EQ(rig.state(), "DM after ESC, queue DM, wrote <DM><\r>") << reply;
+        EXPECT_EQ(rig.changes(), changed) << reply;
+    }
+}
+
+TEST(Vkr25XtShortReplies, RepliesTooShortForTheirPositionsAreUnexpectedLines) {
+    const std::pair<CVkr25Xt::ELaserMode, const char*> cases[] = {
+        {CVkr25Xt::lmSA, "\n"},  {CVkr25Xt::lmSA, "SA\n"}, {CVkr25Xt::lmSD, "S\n"}, {CVkr25Xt::lmSD, "\n"},
+        {CVkr25Xt::lmRM, "R\n"}, {CVkr25Xt::lmTD, "TD\n"}, {CVkr25Xt::lmTM, "\n"},  {CVkr25Xt::lmAS, "AS\n"},
+        {CVkr25Xt::lmSF, "\n"},  {CVkr25Xt::lmOF, "O\n"},  {CVkr25Xt::lmFA, "\n"},  {CVkr25Xt::lmFB, "FB\n"},
+        {CVkr25Xt::lmTP, "+\n"},
+    };
+    for (const auto& [head, reply] : cases) {
+        XtRig rig;
+        rig.run(head, 'h');
+        rig.feed(reply);
+        const std::string name = rig.name(head);
+        EXPECT_EQ(rig.snapshot(), name + " after none, queue " + name +
+                                      ", wrote  | distance  0 | temperature  0 | errors | changed  | trace " +
+                                      reply);
+    }
+}
 
 TEST(Vkr25XtAlarmReplies, EchoesAreStoredAndFinishTheirCommandUnreadableOnesWait) {
-    Rig rig;
+    XtRig rig;
     rig.makeActive();
     rig.expectReplyEndsItsCommand(CVkr25Xt::lmFA, "FA3.25\r\n", "");
     rig.expectReplyEndsItsCommand(CVkr25Xt::lmFB, "FB-1\r\n", "");
@@ -28,10 +65,10 @@ TEST(Vkr25XtAlarmReplies, EchoesAreStoredAndFinishTheirCommandUnreadableOnesWait
 }
 
 TEST(Vkr25XtAlarmReplies, FirstDumpAsksForNothingLaterDumpsAskForFaThenFbAndStoreTheirReplies) {
-    Rig rig;
+    XtRig rig;
     rig.beginDump();
     rig.feed(Traits::kDump);
-    EXPECT_EQ(rig.values(), Vkr25Family::kDumpValues + Traits::kNoAlarms);
+    EXPECT_EQ(rig.values(), kDumpValues + Traits::kNoAlarms);
     EXPECT_EQ(rig.state(), "DT after ESC, queue DT, wrote <DT><\r>");
     rig.driver.setMode(CVkr25Xt::lmEscaped);
     rig.driver.setMode(CVkr25Xt::lmPR);
@@ -47,7 +84,7 @@ TEST(Vkr25XtAlarmReplies, FirstDumpAsksForNothingLaterDumpsAskForFaThenFbAndStor
 }
 
 TEST(Vkr25XtAlarmReplies, RequestsWaitingBehindTheDumpGoFirst) {
-    Rig rig;
+    XtRig rig;
     rig.start();
     rig.driver.setMode(CVkr25Xt::lmEscaped);
     rig.driver.setMode(CVkr25Xt::lmPA);
@@ -64,7 +101,7 @@ TEST(Vkr25XtAlarmReplies, RequestsWaitingBehindTheDumpGoFirst) {
 // leave the queue stuck behind FA.
 TEST(Vkr25XtAlarmReplies, ErrorCodeToFaOrFbEndsTheCommandQuietly) {
     // A sensor without alarms 2 and 3 refuses both after every dump.
-    Rig rig;
+    XtRig rig;
     rig.start();
     rig.driver.setMode(CVkr25Xt::lmEscaped);
     rig.driver.setMode(CVkr25Xt::lmPA);
@@ -83,4 +120,20 @@ TEST(Vkr25XtAlarmReplies, ErrorCodeToFaOrFbEndsTheCommandQuietly) {
     rig.driver.setMode(CVkr25Xt::lmTP);
     rig.feed("+20\r\n");
     EXPECT_EQ(rig.driver.getTemperature(), 20.0);
+}
+
+TEST(Vkr25XtModel, Vkr27ModelIsRecognisedFromItsIdentity) {
+    XtRig rig;
+    rig.start();
+    const auto* info = rig.config().getVersionInfo();
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(info->getModel(), "VKR27");
+    EXPECT_FALSE(info->isVersionBelow(7)); // the 7 m mode is offered
+    EXPECT_EQ(info->getSerial(), "12345");
+    XtRig xt;
+    xt.driver.initialize();
+    xt.feed("VKR25XT,SN 777,V6.10\r\n");
+    ASSERT_NE(xt.config().getVersionInfo(), nullptr);
+    EXPECT_EQ(xt.config().getVersionInfo()->getModel(), "VKR25XT");
+    EXPECT_TRUE(xt.config().getVersionInfo()->isVersionBelow(7));
 }

@@ -14,7 +14,7 @@
 
 extern char** environ;
 
-namespace ProgramTests {
+namespace TestSupport {
 
 namespace {
 
@@ -137,6 +137,12 @@ bool ChildProcess::readUntil(const std::function<bool(const std::string&)>& done
     return true;
 }
 
+bool ChildProcess::running() {
+    bool exited = false;
+    pollOnce_(Clock::now() + std::chrono::milliseconds(20), exited);
+    return !exited;
+}
+
 std::optional<int> ChildProcess::finish(Clock::time_point deadline) {
     if (m_reaped_)
         return m_status_;
@@ -158,4 +164,4 @@ std::optional<int> ChildProcess::finish(Clock::time_point deadline) {
     return m_status_;
 }
 
-} // namespace ProgramTests
+} // namespace TestSupport

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace ProgramTests {
+namespace TestSupport {
 
 using Clock = std::chrono::steady_clock;
 
@@ -30,6 +30,8 @@ public:
     // when a signal ended it; nothing when the deadline passed (it is killed then).
     std::optional<int> finish(Clock::time_point deadline);
     void sendSignal(int signal) const;
+    // Waits up to 20 ms for output or the end, reads what came; false once it ended.
+    bool running();
 
     const std::string& output() const { return m_streams_[0].text; }
     const std::string& errors() const { return m_streams_[1].text; }
@@ -54,4 +56,4 @@ private:
     std::optional<int> m_status_;
 };
 
-} // namespace ProgramTests
+} // namespace TestSupport
