@@ -187,9 +187,9 @@ public:
 private:
     void arm() {
         m_due_ = (Clock::now() + m_period_).time_since_epoch().count();
-        itimerspec spec{};
-        spec.it_value.tv_nsec = std::chrono::duration_cast<std::chrono::nanoseconds>(m_period_).count();
-        ::timerfd_settime(m_timer_, 0, &spec, nullptr);
+        itimerspec timing{};
+        timing.it_value.tv_nsec = std::chrono::duration_cast<std::chrono::nanoseconds>(m_period_).count();
+        ::timerfd_settime(m_timer_, 0, &timing, nullptr);
     }
     void fired() {
         uint64_t expirations = 0;
