@@ -1,19 +1,31 @@
 #include "SocksRig.h"
 
+#include "ChildProcess.h"
 #include "LoopbackPeer.h"
 #include "RunUntil.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
+
+extern char** environ;
 
 namespace SocksTests {
 
@@ -146,19 +158,62 @@ void EchoServer::run() {
 
 // ---- ServerProcess ------------------------------------------------------------------
 
+ServerProcess::ServerProcess(const std::vector<std::string>& command, const std::string& logPath)
+    : m_logPath_(logPath) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    std::vector<std::string> words = command;
+    std::vector<char*> argv;
+    for (auto& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const int spawned = ::posix_spawn(&m_pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
+        m_pid_ = -1;
+}
+
 ServerProcess::~ServerProcess() {
-    sendSignal(SIGTERM);
-    finish(Clock::now() + std::chrono::seconds(5));
+    if (m_pid_ <= 0)
+        return;
+    const int pidFd = static_cast<int>(::syscall(SYS_pidfd_open, m_pid_, 0));
+    ::kill(m_pid_, SIGTERM);
+    pollfd ended{pidFd, POLLIN, 0};
+    if (pidFd < 0 || ::poll(&ended, 1, 5000) <= 0)
+        ::kill(m_pid_, SIGKILL);
+    int status = 0;
+    ::waitpid(m_pid_, &status, 0);
+    if (pidFd >= 0)
+        ::close(pidFd);
 }
 
 bool ServerProcess::waitListening(uint16_t port, std::chrono::seconds deadline) {
-    for (const auto end = Clock::now() + deadline; running() && Clock::now() < end;) {
+    if (m_pid_ <= 0)
+        return false;
+    const auto end = Clock::now() + deadline;
+    while (Clock::now() < end) {
+        int status = 0;
+        if (::waitpid(m_pid_, &status, WNOHANG) == m_pid_) {
+            m_pid_ = -1;
+            return false;
+        }
         if (const int fd = TestSupport::connectToLoopback(port); fd >= 0) {
             ::close(fd);
             return true;
         }
+        TestSupport::pumpFor(std::chrono::milliseconds(20));
     }
     return false;
+}
+
+std::string ServerProcess::log() const {
+    std::ifstream file(m_logPath_);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
 }
 
 // ---- small helpers ------------------------------------------------------------------

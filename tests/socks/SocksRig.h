@@ -4,7 +4,6 @@
 // a scripted peer driven from the test's thread, an echo server in a thread of its
 // own, and the real SOCKS servers started as child processes on free loopback ports.
 
-#include "ChildProcess.h"
 #include "LoopbackPeer.h"
 #include "WSocket.h"
 
@@ -76,17 +75,22 @@ private:
     std::thread m_thread_;
 };
 
-// A server program run as a child process, ended with SIGTERM (so that it can end
-// children of its own) when it goes.
-class ServerProcess : public TestSupport::ChildProcess {
+// A server program run as a child process, its output kept in a file for the
+// message of a test that fails.
+class ServerProcess {
 public:
-    explicit ServerProcess(const std::vector<std::string>& command)
-        : ChildProcess(command[0], {command.begin() + 1, command.end()}) {}
+    ServerProcess(const std::vector<std::string>& command, const std::string& logPath);
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
     ~ServerProcess();
     // Waits until something listens on 127.0.0.1:port; false when the program ended
     // or the deadline passed.
     bool waitListening(uint16_t port, std::chrono::seconds deadline = std::chrono::seconds(10));
-    std::string log() const { return output() + errors(); }
+    std::string log() const;
+
+private:
+    pid_t m_pid_ = -1;
+    std::string m_logPath_;
 };
 
 // A directory of its own for the files of a test's servers, removed afterwards.

@@ -34,7 +34,7 @@ struct SocksServer {
     std::string missing;
 
     bool start(const std::vector<std::string>& command, uint16_t listening, const std::string& name) {
-        processes.push_back(std::make_unique<ServerProcess>(command));
+        processes.push_back(std::make_unique<ServerProcess>(command, dir.path() + "/" + name + ".log"));
         if (processes.back()->waitListening(listening))
             return true;
         missing = name + " did not start listening on 127.0.0.1:" + std::to_string(listening) +

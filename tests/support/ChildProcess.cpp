@@ -137,12 +137,6 @@ bool ChildProcess::readUntil(const std::function<bool(const std::string&)>& done
     return true;
 }
 
-bool ChildProcess::running() {
-    bool exited = false;
-    pollOnce_(Clock::now() + std::chrono::milliseconds(20), exited);
-    return !exited;
-}
-
 std::optional<int> ChildProcess::finish(Clock::time_point deadline) {
     if (m_reaped_)
         return m_status_;

@@ -30,8 +30,6 @@ public:
     // when a signal ended it; nothing when the deadline passed (it is killed then).
     std::optional<int> finish(Clock::time_point deadline);
     void sendSignal(int signal) const;
-    // Waits up to 20 ms for output or the end, reads what came; false once it ended.
-    bool running();
 
     const std::string& output() const { return m_streams_[0].text; }
     const std::string& errors() const { return m_streams_[1].text; }
