@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <shared_mutex>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
@@ -17,9 +18,10 @@ namespace NorvEngineering::Platform {
 
 namespace {
 
-// Never destroyed: threads may post while static destructors run.
+// Never destroyed: threads may post while static destructors run. Looked up for
+// every message posted to another thread, by many threads at once.
 struct QueueRegistry {
-    std::mutex mutex;
+    std::shared_mutex mutex;
     std::map<ThreadId, std::shared_ptr<ThreadMessageQueue>> queues;
 };
 QueueRegistry& registry() {
@@ -33,8 +35,12 @@ struct QueueHolder {
     ~QueueHolder() {
         if (!queue)
             return;
-        std::lock_guard lock(registry().mutex);
-        registry().queues.erase(queue->owner());
+        {
+            std::lock_guard lock(registry().mutex);
+            registry().queues.erase(queue->owner());
+        }
+        // From here on the thread has no queue for others, nor for itself.
+        queue.reset();
     }
 };
 thread_local QueueHolder t_queue;
@@ -71,18 +77,25 @@ ThreadMessageQueue& ThreadMessageQueue::current() {
 }
 
 std::shared_ptr<ThreadMessageQueue> ThreadMessageQueue::of(ThreadId thread) {
+    if (thread == currentThreadId() && t_queue.queue)
+        return t_queue.queue;
+    {
+        std::shared_lock lock(registry().mutex);
+        const auto found = registry().queues.find(thread);
+        if (found != registry().queues.end())
+            return found->second;
+    }
+    if (thread != mainThreadId())
+        return nullptr;
     std::lock_guard lock(registry().mutex);
     const auto found = registry().queues.find(thread);
     if (found != registry().queues.end())
         return found->second;
     // The main thread's queue may be needed by a worker before the main thread has
     // touched it; it lives as long as the process.
-    if (thread == mainThreadId()) {
-        auto queue = std::make_shared<ThreadMessageQueue>(thread);
-        registry().queues[thread] = queue;
-        return queue;
-    }
-    return nullptr;
+    auto queue = std::make_shared<ThreadMessageQueue>(thread);
+    registry().queues[thread] = queue;
+    return queue;
 }
 
 ThreadMessageQueue::ThreadMessageQueue(ThreadId owner) : m_owner_(owner) {

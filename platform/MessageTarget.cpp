@@ -5,6 +5,7 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <shared_mutex>
 
 namespace NorvEngineering::Platform {
 
@@ -15,9 +16,11 @@ struct TargetEntry {
     ThreadId owner;
 };
 
-// Never destroyed: a target may outlive static destruction order.
+// Never destroyed: a target may outlive static destruction order. Every thread reads
+// it for every message it posts or dispatches, while targets come and go rarely:
+// readers must not queue up behind one another.
 struct TargetRegistry {
-    std::mutex mutex;
+    std::shared_mutex mutex;
     std::map<TWindowHandle, TargetEntry> targets;
     TWindowHandle next = 1;
 };
@@ -40,7 +43,7 @@ TMessageTarget::~TMessageTarget() {
 }
 
 ThreadId TMessageTarget::ownerThread() const {
-    std::lock_guard lock(targets().mutex);
+    std::shared_lock lock(targets().mutex);
     const auto found = targets().targets.find(m_handle_);
     return found == targets().targets.end() ? 0 : found->second.owner;
 }
@@ -53,7 +56,7 @@ void TMessageTarget::attachToCurrentThread() {
 bool postMessage(TWindowHandle target, uint32_t message, uintptr_t wParam, intptr_t lParam) {
     ThreadId owner = 0;
     {
-        std::lock_guard lock(targets().mutex);
+        std::shared_lock lock(targets().mutex);
         const auto found = targets().targets.find(target);
         if (found == targets().targets.end())
             return false;
@@ -68,7 +71,7 @@ bool postMessage(TWindowHandle target, uint32_t message, uintptr_t wParam, intpt
 
 namespace Detail {
 TMessageTarget* findLocalTarget(TWindowHandle handle) {
-    std::lock_guard lock(targets().mutex);
+    std::shared_lock lock(targets().mutex);
     const auto found = targets().targets.find(handle);
     if (found == targets().targets.end() || found->second.owner != currentThreadId())
         return nullptr;

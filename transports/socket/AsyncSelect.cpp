@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <unordered_map>
 #include <utility>
 
@@ -227,8 +228,10 @@ private:
     bool m_closeReported_ = false;
 };
 
+// Looked up by every connection's thread on every read; changed only when a socket
+// starts or stops being watched.
 struct Registry {
-    std::mutex mutex;
+    std::shared_mutex mutex;
     std::unordered_map<TSocket, std::shared_ptr<Selection>> selections;
 };
 Registry& registry() {
@@ -237,7 +240,7 @@ Registry& registry() {
 }
 
 std::shared_ptr<Selection> find(TSocket s) {
-    std::lock_guard lock(registry().mutex);
+    std::shared_lock lock(registry().mutex);
     const auto found = registry().selections.find(s);
     return found == registry().selections.end() ? nullptr : found->second;
 }
