@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -196,5 +197,25 @@ private:
     bool m_exited_ = false;
     int m_status_ = 0;
 };
+
+// Where a started scale_peer serves its sensors: the first TCP port and, when asked
+// for one, its pseudo-terminal; both empty when it did not start.
+struct PeerAddress {
+    uint16_t port = 0;
+    std::string device;
+};
+
+// Reads the peer's start-up lines ("PORT n", "PTY path") up to its "READY".
+inline PeerAddress readPeerAddress(ChildProcess& peer) {
+    using namespace std::chrono_literals;
+    PeerAddress address;
+    for (auto line = peer.readLine(10s); line && *line != "READY"; line = peer.readLine(10s)) {
+        if (line->rfind("PORT ", 0) == 0)
+            address.port = static_cast<uint16_t>(std::stoi(line->substr(5)));
+        if (line->rfind("PTY ", 0) == 0)
+            address.device = line->substr(4);
+    }
+    return address;
+}
 
 } // namespace Bench

@@ -7,6 +7,7 @@
 // switches summed over /proc/self/task, the measuring thread left out).
 // Knob: SENSORLIB_BENCH_IDLE_S (window, default 10).
 #include "BenchOptions.h"
+#include "BenchSink.h"
 #include "ChildProcess.h"
 #include "ProcessStats.h"
 
@@ -39,20 +40,9 @@ std::chrono::seconds window() {
     return std::chrono::seconds(Bench::option("IDLE_S", 10, 3));
 }
 
-class ReadySink : public CSensorSink {
+class ReadySink : public Bench::ReadyCountingSink {
 public:
-    bool ready = false;
-    int interfaceErrors = 0;
-
     void onDataUpdate(CSensor*, const std::string&) override {}
-    void onInterfaceReady(CSensor* sensor, CSensorInterface*) override { sensor->initialize(); }
-    void onInterfaceError(CSensor*, CSensorInterface*, CInterfaceError&) override { ++interfaceErrors; }
-    void onInterfaceReleased(CSensor*, CSensorInterface*) override {}
-    void onSensorReady(CSensor*) override { ready = true; }
-    void onSensorError(CSensor*, CSensorError&) override {}
-    void onSensorCustomCallback(CSensor*) override {}
-    uint32_t getSensorType() const override { return 0; }
-    int32_t getSensorId() const override { return 0; }
 };
 
 struct Cost {
@@ -111,14 +101,7 @@ Cost costUnderRunUntil() {
 void BM_IdleSensors(benchmark::State& state) {
     for (auto _ : state) {
         Bench::ChildProcess peer({SENSORLIB_SCALE_PEER, "--pty", "--threads", "1"});
-        uint16_t port = 0;
-        std::string device;
-        for (auto line = peer.readLine(10s); line && *line != "READY"; line = peer.readLine(10s)) {
-            if (line->rfind("PORT ", 0) == 0)
-                port = static_cast<uint16_t>(std::stoi(line->substr(5)));
-            if (line->rfind("PTY ", 0) == 0)
-                device = line->substr(4);
-        }
+        const auto [port, device] = Bench::readPeerAddress(peer);
         if (port == 0 || device.empty()) {
             state.SkipWithError("the peer did not start");
             return;
@@ -144,7 +127,7 @@ void BM_IdleSensors(benchmark::State& state) {
             tcpDriver.setInterface(tcp.get());
             serialDriver.setInterface(serial.get());
             const bool ready =
-                Application().RunUntil([&] { return tcpSink.ready && serialSink.ready; }, 10s) &&
+                Application().RunUntil([&] { return tcpSink.sensorReady && serialSink.sensorReady; }, 10s) &&
                 tcpSink.interfaceErrors == 0 && serialSink.interfaceErrors == 0;
             if (!ready) {
                 state.SkipWithError("the sensors did not get ready");

@@ -14,6 +14,7 @@
 // SENSORLIB_BENCH_WARMUP (rounds, default 300).
 #include "BenchCounters.h"
 #include "BenchOptions.h"
+#include "BenchSink.h"
 #include "LineWriter.h"
 #include "Loopback.h"
 
@@ -137,11 +138,9 @@ double micros(Clock::time_point from, Clock::time_point to) {
 }
 
 // The owner of a laser: stamps every new distance; starts the sensor when ready.
-class StampingSink : public CSensorSink {
+class StampingSink : public Bench::ReadyCountingSink {
 public:
     Arrivals arrivals;
-    std::atomic<bool> sensorReady{false};
-    std::atomic<int> interfaceErrors{0};
 
     void onDataUpdate(CSensor* sensor, const std::string&) override {
         const auto now = Clock::now();
@@ -151,14 +150,6 @@ public:
         m_last_ = distance;
         arrivals.arrived(now);
     }
-    void onInterfaceReady(CSensor* sensor, CSensorInterface*) override { sensor->initialize(); }
-    void onInterfaceError(CSensor*, CSensorInterface*, CInterfaceError&) override { ++interfaceErrors; }
-    void onInterfaceReleased(CSensor*, CSensorInterface*) override {}
-    void onSensorReady(CSensor*) override { sensorReady = true; }
-    void onSensorError(CSensor*, CSensorError&) override {}
-    void onSensorCustomCallback(CSensor*) override {}
-    uint32_t getSensorType() const override { return 0; }
-    int32_t getSensorId() const override { return 0; }
 
 private:
     double m_last_ = -1.0;

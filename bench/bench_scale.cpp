@@ -324,10 +324,7 @@ int runScaleChild(std::size_t sensors) {
     result("nofile_limit", static_cast<double>(limit.rlim_cur));
 
     Bench::ChildProcess peer({peerPath(), "--rate", std::to_string(kLinesPerSecond)});
-    uint16_t port = 0;
-    for (auto line = peer.readLine(10s); line && *line != "READY"; line = peer.readLine(10s))
-        if (line->rfind("PORT ", 0) == 0)
-            port = static_cast<uint16_t>(std::stoi(line->substr(5)));
+    const uint16_t port = Bench::readPeerAddress(peer).port;
     if (port == 0) {
         note("peer did not start: " + peer.errorText());
         return 1;

@@ -7,6 +7,7 @@
 // timer thread adds about four calls in all. Needs strace; reports an error without.
 // Knob: SENSORLIB_BENCH_SYSCALL_S (window, default 5).
 #include "BenchOptions.h"
+#include "BenchSink.h"
 #include "ChildProcess.h"
 
 #include "Application.h"
@@ -45,11 +46,9 @@ std::chrono::seconds window() {
     return std::chrono::seconds(Bench::option("SYSCALL_S", 5, 2));
 }
 
-class CountingSink : public CSensorSink {
+class CountingSink : public Bench::ReadyCountingSink {
 public:
     std::atomic<uint64_t> lines{0};
-    bool ready = false;
-    int interfaceErrors = 0;
 
     void onDataUpdate(CSensor* sensor, const std::string&) override {
         const double distance = static_cast<CNorvLaser*>(sensor)->getDistance();
@@ -57,14 +56,6 @@ public:
             ++lines;
         m_last_ = distance;
     }
-    void onInterfaceReady(CSensor* sensor, CSensorInterface*) override { sensor->initialize(); }
-    void onInterfaceError(CSensor*, CSensorInterface*, CInterfaceError&) override { ++interfaceErrors; }
-    void onInterfaceReleased(CSensor*, CSensorInterface*) override {}
-    void onSensorReady(CSensor*) override { ready = true; }
-    void onSensorError(CSensor*, CSensorError&) override {}
-    void onSensorCustomCallback(CSensor*) override {}
-    uint32_t getSensorType() const override { return 0; }
-    int32_t getSensorId() const override { return 0; }
 
 private:
     double m_last_ = -1.0;
@@ -125,7 +116,7 @@ void countPerLine(benchmark::State& state, const std::string& name,
     CVkr25 driver(&sink);
     const auto transport = open();
     driver.setInterface(transport.get());
-    if (!Application().RunUntil([&] { return sink.ready; }, 10s) || sink.interfaceErrors != 0) {
+    if (!Application().RunUntil([&] { return sink.sensorReady.load(); }, 10s) || sink.interfaceErrors != 0) {
         state.SkipWithError((name + ": the sensor did not get ready").c_str());
         return;
     }
@@ -157,14 +148,7 @@ void countPerLine(benchmark::State& state, const std::string& name,
 void BM_SyscallsPerLine(benchmark::State& state) {
     for (auto _ : state) {
         Bench::ChildProcess peer({SENSORLIB_SCALE_PEER, "--pty", "--threads", "1"});
-        uint16_t port = 0;
-        std::string device;
-        for (auto line = peer.readLine(10s); line && *line != "READY"; line = peer.readLine(10s)) {
-            if (line->rfind("PORT ", 0) == 0)
-                port = static_cast<uint16_t>(std::stoi(line->substr(5)));
-            if (line->rfind("PTY ", 0) == 0)
-                device = line->substr(4);
-        }
+        const auto [port, device] = Bench::readPeerAddress(peer);
         if (port == 0 || device.empty()) {
             state.SkipWithError("the peer did not start");
             return;

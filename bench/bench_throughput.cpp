@@ -11,6 +11,7 @@
 // Knobs: SENSORLIB_BENCH_ROUNDS (default 3), SENSORLIB_BENCH_FLOOD_S (window, 2).
 #include "BenchCounters.h"
 #include "BenchOptions.h"
+#include "BenchSink.h"
 #include "LineWriter.h"
 #include "Loopback.h"
 #include "ProcessStats.h"
@@ -45,11 +46,9 @@ std::chrono::milliseconds window() {
     return std::chrono::seconds(Bench::option("FLOOD_S", 2, 1));
 }
 
-class CountingSink : public CSensorSink {
+class CountingSink : public Bench::ReadyCountingSink {
 public:
     std::atomic<uint64_t> lines{0};
-    std::atomic<bool> sensorReady{false};
-    std::atomic<int> interfaceErrors{0};
 
     void onDataUpdate(CSensor* sensor, const std::string&) override {
         const double distance = static_cast<CNorvLaser*>(sensor)->getDistance();
@@ -57,14 +56,6 @@ public:
             lines.fetch_add(1, std::memory_order_relaxed);
         m_last_ = distance;
     }
-    void onInterfaceReady(CSensor* sensor, CSensorInterface*) override { sensor->initialize(); }
-    void onInterfaceError(CSensor*, CSensorInterface*, CInterfaceError&) override { ++interfaceErrors; }
-    void onInterfaceReleased(CSensor*, CSensorInterface*) override {}
-    void onSensorReady(CSensor*) override { sensorReady = true; }
-    void onSensorError(CSensor*, CSensorError&) override {}
-    void onSensorCustomCallback(CSensor*) override {}
-    uint32_t getSensorType() const override { return 0; }
-    int32_t getSensorId() const override { return 0; }
 
 private:
     double m_last_ = -1.0;
