@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 namespace Bench {
 
@@ -30,6 +31,23 @@ public:
     void onSensorCustomCallback(CSensor*) override {}
     uint32_t getSensorType() const override { return 0; }
     int32_t getSensorId() const override { return 0; }
+};
+
+// Counts the lines that brought a new distance (the peers count up a line at a time),
+// from whichever thread delivers them.
+class DistanceCountingSink : public ReadyCountingSink {
+public:
+    std::atomic<uint64_t> lines{0};
+
+    void onDataUpdate(CSensor* sensor, const std::string&) override {
+        const double distance = static_cast<NorvEngineering::SensorLib::CNorvLaser*>(sensor)->getDistance();
+        if (distance != m_last_)
+            lines.fetch_add(1, std::memory_order_relaxed);
+        m_last_ = distance;
+    }
+
+private:
+    double m_last_ = -1.0;
 };
 
 } // namespace Bench

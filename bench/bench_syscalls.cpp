@@ -46,20 +46,7 @@ std::chrono::seconds window() {
     return std::chrono::seconds(Bench::option("SYSCALL_S", 5, 2));
 }
 
-class CountingSink : public Bench::ReadyCountingSink {
-public:
-    std::atomic<uint64_t> lines{0};
-
-    void onDataUpdate(CSensor* sensor, const std::string&) override {
-        const double distance = static_cast<CNorvLaser*>(sensor)->getDistance();
-        if (distance != m_last_)
-            ++lines;
-        m_last_ = distance;
-    }
-
-private:
-    double m_last_ = -1.0;
-};
+using CountingSink = Bench::DistanceCountingSink;
 
 // The calls of an strace -c summary, most frequent first.
 std::vector<std::pair<std::string, long>> readSummary(const std::string& path) {

@@ -46,20 +46,7 @@ std::chrono::milliseconds window() {
     return std::chrono::seconds(Bench::option("FLOOD_S", 2, 1));
 }
 
-class CountingSink : public Bench::ReadyCountingSink {
-public:
-    std::atomic<uint64_t> lines{0};
-
-    void onDataUpdate(CSensor* sensor, const std::string&) override {
-        const double distance = static_cast<CNorvLaser*>(sensor)->getDistance();
-        if (distance != m_last_)
-            lines.fetch_add(1, std::memory_order_relaxed);
-        m_last_ = distance;
-    }
-
-private:
-    double m_last_ = -1.0;
-};
+using CountingSink = Bench::DistanceCountingSink;
 
 struct LibraryRound {
     double linesPerSecond = 0;

@@ -13,6 +13,19 @@ TApplication& Application() {
     return *instance;
 }
 
+namespace {
+
+// A handler's exception ends that message, not the loop.
+void dispatchGuarded(TApplication& application, const TMessage& message) {
+    try {
+        dispatchMessage(message);
+    } catch (...) {
+        application.HandleException(std::current_exception());
+    }
+}
+
+} // namespace
+
 bool TApplication::dispatchOne(bool wait, bool poll) {
     auto& queue = ThreadMessageQueue::current();
     TMessage message;
@@ -24,11 +37,7 @@ bool TApplication::dispatchOne(bool wait, bool poll) {
     } else if (message.message == WM_QUIT) {
         return false;
     }
-    try {
-        dispatchMessage(message);
-    } catch (...) {
-        HandleException(std::current_exception());
-    }
+    dispatchGuarded(*this, message);
     return true;
 }
 
@@ -68,11 +77,7 @@ bool TApplication::ProcessDue() {
             break;
         if (message.message == WM_QUIT)
             return false;
-        try {
-            dispatchMessage(message);
-        } catch (...) {
-            HandleException(std::current_exception());
-        }
+        dispatchGuarded(*this, message);
     }
     return true;
 }

@@ -306,6 +306,8 @@ private:
     bool BeginReverseDnsLookup(const std::string& hostAddr);
     // The connected peer's address; false (after reporting a failure) otherwise.
     bool PeerAddress(sockaddr_in& peer, const char* operation);
+    // The socket's own address once bound; false before that or when it cannot be read.
+    bool LocalAddress(sockaddr_in& local);
     // Takes a new descriptor as the component's socket, so that notifications of an
     // earlier one with the same number are told apart.
     void AdoptHandle(TSocket s);

@@ -56,26 +56,22 @@ int TCustomWSocket::GetSockName(sockaddr_in& name, int& len) {
     return WSocket_getsockname(m_hSocket_, reinterpret_cast<sockaddr*>(&name), &len);
 }
 
-std::string TCustomWSocket::GetXAddr() {
+bool TCustomWSocket::LocalAddress(sockaddr_in& local) {
     const TSocketState state = m_state_;
     if (state != wsBound && state != wsConnected && state != wsListening)
-        return kNoAddress;
-    sockaddr_in local{};
+        return false;
     int length = sizeof local;
-    if (WSocket_getsockname(m_hSocket_, reinterpret_cast<sockaddr*>(&local), &length) != 0)
-        return kNoAddress;
-    return WSocket_inet_ntoa(local.sin_addr);
+    return WSocket_getsockname(m_hSocket_, reinterpret_cast<sockaddr*>(&local), &length) == 0;
+}
+
+std::string TCustomWSocket::GetXAddr() {
+    sockaddr_in local{};
+    return LocalAddress(local) ? std::string(WSocket_inet_ntoa(local.sin_addr)) : kNoAddress;
 }
 
 std::string TCustomWSocket::GetXPort() {
-    const TSocketState state = m_state_;
-    if (state != wsBound && state != wsConnected && state != wsListening)
-        return kNoAddress;
     sockaddr_in local{};
-    int length = sizeof local;
-    if (WSocket_getsockname(m_hSocket_, reinterpret_cast<sockaddr*>(&local), &length) != 0)
-        return kNoAddress;
-    return std::to_string(WSocket_ntohs(local.sin_port));
+    return LocalAddress(local) ? std::to_string(WSocket_ntohs(local.sin_port)) : kNoAddress;
 }
 
 bool TCustomWSocket::TimerIsSet(const timeval& tv) {
