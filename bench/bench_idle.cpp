@@ -9,6 +9,7 @@
 #include "BenchOptions.h"
 #include "BenchSink.h"
 #include "ChildProcess.h"
+#include "MainLoop.h"
 #include "ProcessStats.h"
 
 #include "Application.h"
@@ -75,18 +76,12 @@ struct Meter {
 // The main thread in Run(); a thread of the benchmark measures and then ends Run.
 Cost costUnderRun() {
     Cost cost;
-    std::thread measuring([&] {
+    Bench::runMainLoopWhile([&] {
         Meter meter(static_cast<pid_t>(::syscall(SYS_gettid)));
         meter.begin();
         std::this_thread::sleep_for(window()); // the window itself: nothing to wait for
         cost = meter.end();
-        Application().Terminate();
-        NorvEngineering::Platform::postThreadMessage(NorvEngineering::Platform::mainThreadId(),
-                                                     NorvEngineering::Platform::WM_NULL);
     });
-    Application().Run();
-    measuring.join();
-    Application().ResetTerminated();
     return cost;
 }
 

@@ -52,6 +52,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 using namespace NorvEngineering::SensorLib;
@@ -427,6 +428,18 @@ void measure(benchmark::State& state, std::vector<std::unique_ptr<Variant>>& var
     }
 }
 
+// The three floors, each on a line of its own: `line` makes one and gives its reading
+// and its writing end.
+template <class MakeLine>
+void addFloors(std::vector<std::unique_ptr<Variant>>& variants, MakeLine line, bool socket) {
+    const auto [threadReads, threadWrites] = line();
+    variants.push_back(std::make_unique<BareThread>("bare_thread", threadReads, threadWrites, socket));
+    const auto [epollReads, epollWrites] = line();
+    variants.push_back(std::make_unique<BareEpoll>("bare_epoll", epollReads, epollWrites, socket));
+    const auto [hopReads, hopWrites] = line();
+    variants.push_back(std::make_unique<ThreadHop>("thread_hop", hopReads, hopWrites, socket));
+}
+
 void BM_LatencyTcp(benchmark::State& state) {
     for (auto _ : state) {
         std::vector<std::unique_ptr<Variant>> variants;
@@ -438,12 +451,13 @@ void BM_LatencyTcp(benchmark::State& state) {
         }
         variants.push_back(std::move(sync));
         variants.push_back(std::move(direct));
-        const TcpPair a = tcpPair();
-        variants.push_back(std::make_unique<BareThread>("bare_thread", a.reader, a.writer, true));
-        const TcpPair b = tcpPair();
-        variants.push_back(std::make_unique<BareEpoll>("bare_epoll", b.reader, b.writer, true));
-        const TcpPair c = tcpPair();
-        variants.push_back(std::make_unique<ThreadHop>("thread_hop", c.reader, c.writer, true));
+        addFloors(
+            variants,
+            [] {
+                const TcpPair pair = tcpPair();
+                return std::pair(pair.reader, pair.writer);
+            },
+            true);
         measure(state, variants);
         variants.clear();
         CTcpInterface::waitForClientThreads(10s);
@@ -459,12 +473,13 @@ void BM_LatencyPty(benchmark::State& state) {
             return;
         }
         variants.push_back(std::move(sync));
-        const PtyPair a = ptyPair();
-        variants.push_back(std::make_unique<BareThread>("bare_thread", a.device, a.master, false));
-        const PtyPair b = ptyPair();
-        variants.push_back(std::make_unique<BareEpoll>("bare_epoll", b.device, b.master, false));
-        const PtyPair c = ptyPair();
-        variants.push_back(std::make_unique<ThreadHop>("thread_hop", c.device, c.master, false));
+        addFloors(
+            variants,
+            [] {
+                const PtyPair pair = ptyPair();
+                return std::pair(pair.device, pair.master);
+            },
+            false);
         measure(state, variants);
         variants.clear();
         NorvEngineering::Serial::TComThread::WaitForAll(5s);

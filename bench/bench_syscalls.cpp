@@ -9,6 +9,7 @@
 #include "BenchOptions.h"
 #include "BenchSink.h"
 #include "ChildProcess.h"
+#include "MainLoop.h"
 
 #include "Application.h"
 #include "ComThread.h"
@@ -78,15 +79,7 @@ bool countWhileRunning(const std::string& summary, std::string& problem) {
         problem = "strace did not attach: " + strace.errorText();
         return false;
     }
-    std::thread ending([] {
-        std::this_thread::sleep_for(window()); // the window itself
-        Application().Terminate();
-        NorvEngineering::Platform::postThreadMessage(NorvEngineering::Platform::mainThreadId(),
-                                                     NorvEngineering::Platform::WM_NULL);
-    });
-    Application().Run();
-    ending.join();
-    Application().ResetTerminated();
+    Bench::runMainLoopWhile([] { std::this_thread::sleep_for(window()); }); // the window itself
     strace.signal(SIGINT);
     if (!strace.wait(10s)) {
         problem = "strace did not end";
