@@ -12,6 +12,7 @@
 #include "LiveCounter.h"
 #include "MessageQueue.h"
 #include "MessageTarget.h"
+#include "PostedCall.h"
 #include "Messages.h"
 #include "StringList.h"
 #include "Synchronize.h"

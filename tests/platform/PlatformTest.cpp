@@ -86,6 +86,37 @@ TEST(MessageQueue, MessagesToADestroyedTargetAreDropped) {
     EXPECT_NE(fresh->handle(), handle);
 }
 
+TEST(PostedCall, RequestsMergeWhilePendingAndNoneIsLostOrRunAfterDestruction) {
+    std::atomic<int> runs{0};
+    std::atomic<bool> again{false};
+    std::unique_ptr<TPostedCall> call;
+    call = std::make_unique<TPostedCall>([&] {
+        ++runs;
+        // News that arrives while the call runs must bring it back.
+        if (again.exchange(false))
+            call->request();
+    });
+    LambdaThread worker([&](LambdaThread&) {
+        for (int i = 0; i < 100; ++i)
+            call->request();
+    });
+    worker.Resume();
+    worker.WaitFor();
+    EXPECT_TRUE(call->pending());
+    Application().ProcessMessages();
+    EXPECT_EQ(runs, 1);
+    again = true;
+    call->request();
+    Application().ProcessMessages();
+    Application().ProcessMessages();
+    EXPECT_EQ(runs, 3);
+    EXPECT_FALSE(call->pending());
+    call->request();
+    call.reset();
+    Application().ProcessMessages(); // must not run on the freed call
+    EXPECT_EQ(runs, 3);
+}
+
 TEST(MessageQueue, DescriptorWatchRunsOnTheOwningThreadDuringItsWait) {
     const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     ASSERT_GE(fd, 0);
