@@ -104,7 +104,6 @@ void expectTheSameResultHoweverChunked(const Road& road, unsigned seeds) {
 }
 
 using Rig = BasicRig<CVkr25, SensorSim::EModel::Vkr25>;
-using Vkr27Rig = BasicRig<CVkr25Xt, SensorSim::EModel::Vkr27>;
 using Vkr25XtRig = BasicRig<CVkr25Xt, SensorSim::EModel::Vkr25Xt>;
 
 } // namespace EndToEnd
