@@ -93,8 +93,6 @@ TYPED_TEST(Vkr25FamilyProcessor, RepliesToTheCommandInFlight) {
              id + "001.234\r\n"},
         {"a running mode yields to DM and drops its line", "dt dm", 'd', "009.999\r\n",
          "DM after DT, queue DM, wrote <DM><\r>" + nothing + " | trace "},
-        {"a running mode yields to SA", "dt sa", 'd', "009.999\r\n",
-         "SA after DT, queue SA, wrote <SA><\r>" + nothing + " | trace "},
         {"DM in decimal, straight on to the next", "dm tp", 'd', "garbage\r\n012.345\r\n",
          "TP after DM, queue TP, wrote <TP><\r>" + measured + "garbage\r\n"},
         {"DM in decimal whatever the format", "dm tp", 'h', "012.345\r\n",
@@ -183,7 +181,7 @@ TYPED_TEST(Vkr25FamilyProcessor, HexadecimalDistancesAre28BitTwosComplementMilli
     // A display format never reported reads hexadecimal.
     Rig<TypeParam> unknown;
     unknown.driver.setActive(1);
-    unknown.startWith(D::lmDT);
+    unknown.driver.setMode(D::lmDT);
     unknown.feed("x0001000\r\n");
     EXPECT_DOUBLE_EQ(unknown.driver.getDistance(), 4.096);
 }
@@ -246,20 +244,6 @@ TYPED_TEST(Vkr25FamilyProcessor, FirstDumpEndsInEscapeAlsoWhenTheAutostartModeCl
                   (Writes{"mode", "sensorReady", "mode", "update"}));
         EXPECT_EQ(rig.driver.getActive(), 1);
     }
-}
-
-TYPED_TEST(Vkr25FamilyProcessor, LaterDumpsNeitherRaiseReadyNorStartAnything) {
-    using D = typename TypeParam::Driver;
-    Rig<TypeParam> rig;
-    rig.start();
-    for (const auto mode : {D::lmEscaped, D::lmPR, D::lmTP})
-        rig.driver.setMode(mode);
-    rig.forget();
-    rig.feed(TypeParam::kDump);
-    EXPECT_EQ(rig.sink.sensorReady, 0);
-    // The larger models ask for alarms 2 and 3 behind it.
-    EXPECT_EQ(rig.state(), std::string("TP after ESC, queue TP") +
-                               (TypeParam::kHasAlarms2And3 ? " FA FB" : "") + ", wrote <TP><\r>");
 }
 
 TYPED_TEST(Vkr25FamilyProcessor, EmptyTextValuesAreStoredEmpty) {
