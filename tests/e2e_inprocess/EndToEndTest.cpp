@@ -6,9 +6,7 @@
 #include <vector>
 
 using EndToEnd::Rig;
-using EndToEnd::Vkr25XtRig;
 using NorvEngineering::SensorLib::CVkr25;
-using NorvEngineering::SensorLib::CVkr25Xt;
 using Strings = std::vector<std::string>;
 
 namespace {
@@ -118,58 +116,4 @@ TEST(EndToEnd, StartUpFaultsStillEndInAReadyUsableDriver) {
         EXPECT_EQ(rig.driver.getStrDistance(), "001.000") << c.name;
         EXPECT_EQ(rig.sensor.getCommandsReceived(), c.commands) << c.name;
     }
-}
-
-TEST(EndToEnd, GarbageFloodAndBareLinesDoNotStopMeasuring) {
-    Rig rig;
-    rig.sensor.getParameters().set("AS", "dt");
-    rig.sensor.getParameters().set("SD", "h");
-    rig.connect();
-    rig.pump();
-    ASSERT_TRUE(rig.measure());
-    EXPECT_DOUBLE_EQ(rig.driver.getDistance(), 1.0);
-    rig.sensor.injectLine("");            // no digits: a failed reading, not zero
-    rig.sensor.injectLine("?zz\x01\xff"); // not a number either
-    rig.pump();
-    EXPECT_DOUBLE_EQ(rig.driver.getDistance(), 1.0);
-    rig.sensor.emitFlood();
-    ASSERT_TRUE(rig.measure()); // lost in the flood's remains
-    ASSERT_TRUE(rig.measure());
-    EXPECT_DOUBLE_EQ(rig.driver.getDistance(), 1.002);
-    rig.sensor.queueMeasurementError("E15");
-    ASSERT_TRUE(rig.measure());
-    EXPECT_EQ(rig.sink.sensorErrors, (std::vector<int>{15}));
-    ASSERT_TRUE(rig.measure()); // the error took the place of 1.003
-    EXPECT_DOUBLE_EQ(rig.driver.getDistance(), 1.004);
-    EXPECT_EQ(rig.driver.getQueue().front().getId(), CVkr25::lmDT);
-}
-
-TEST(EndToEnd, SensorThatHangsUpLeavesTheDriverWaitingQuietly) {
-    Rig rig;
-    rig.sensor.setHangUpAfterLines(5); // in the middle of the dump
-    rig.connect();
-    rig.pump();
-    EXPECT_TRUE(rig.sensor.isHungUp());
-    EXPECT_EQ(rig.sink.sensorReady, 0);
-    EXPECT_EQ(rig.driver.getActive(), 0);
-    EXPECT_EQ(rig.driver.getQueue().front().getId(), CVkr25::lmPA);
-    rig.driver.setMode(CVkr25::lmDT); // inactive: dropped
-    EXPECT_EQ(rig.transport.getPendingSize(), 0U);
-}
-
-TEST(Vkr27EndToEnd, SensorWithoutAlarmsTwoAndThreeDoesNotHoldUpTheQueue) {
-    Vkr25XtRig rig;
-    rig.sensor.getParameters().setAlarms2And3(false);
-    rig.connect();
-    rig.pump();
-    ASSERT_EQ(rig.sink.sensorReady, 1);
-    // A later dump asks for both and is refused both times, quietly.
-    rig.driver.setMode(CVkr25Xt::lmPA);
-    rig.driver.setMode(CVkr25Xt::lmTP);
-    rig.pump();
-    EXPECT_TRUE(rig.driver.getQueue().empty());
-    EXPECT_TRUE(rig.sink.sensorErrors.empty());
-    EXPECT_EQ(rig.driver.getTemperature(), 23.0);
-    const Strings& received = rig.sensor.getCommandsReceived();
-    EXPECT_EQ(Strings(received.end() - 4, received.end()), (Strings{"PA", "TP", "FA", "FB"}));
 }
