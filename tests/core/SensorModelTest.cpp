@@ -22,17 +22,13 @@ public:
 
 class TestLaser : public CNorvLaser {
 public:
-    explicit TestLaser(CSensorSink* sink) : CNorvLaser(sink) { setProcessor_(&m_recorder); }
+    explicit TestLaser(CSensorSink* sink, bool withProcessor = true) : CNorvLaser(sink) {
+        if (withProcessor)
+            setProcessor_(&m_recorder);
+    }
     ~TestLaser() override { setProcessor_(nullptr); }
-    void initialize() override { ++initialized; }
-    ChunkRecorder m_recorder;
-    int initialized = 0;
-};
-
-class BareLaser : public CNorvLaser {
-public:
-    using CNorvLaser::CNorvLaser;
     void initialize() override {}
+    ChunkRecorder m_recorder;
 };
 
 } // namespace
@@ -105,9 +101,8 @@ TEST(SensorWiring, NotificationsReachSensorAndSink) {
     EXPECT_EQ(sink.lastSensor, &laser);
     EXPECT_EQ(sink.lastInterface, &iface);
     ASSERT_EQ(sink.interfaceErrors.size(), 1u);
-    EXPECT_EQ(sink.interfaceErrors[0].code, 5);
-    EXPECT_EQ(sink.interfaceErrors[0].message, "Access denied");
-    EXPECT_EQ(sink.interfaceErrors[0].place, "here");
+    const auto& [code, message, place] = sink.interfaceErrors[0];
+    EXPECT_EQ(std::to_string(code) + ' ' + message + ' ' + place, "5 Access denied here");
 }
 
 TEST(SensorWiring, WithoutSensorSinkOrProcessorEverythingIsDropped) {
@@ -125,7 +120,7 @@ TEST(SensorWiring, WithoutSensorSinkOrProcessorEverythingIsDropped) {
     notifyAll(); // no sink
     EXPECT_EQ(orphan.m_recorder.chunks, std::vector<std::string>{"123\n"});
     RecordingSink sink;
-    BareLaser laser(&sink);
+    TestLaser laser(&sink, false);
     FakeInterface other;
     laser.setInterface(&other);
     other.deliver("123\n"); // no processor
