@@ -11,9 +11,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <memory>
-#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
