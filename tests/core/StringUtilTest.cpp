@@ -112,17 +112,3 @@ TEST(NumberConversion, ReadsExactlyAsStreamExtraction) {
         }
     }
 }
-
-TEST(NumberConversion, ReadsLikeStreamExtractionAndRejectsTrailingText) {
-    EXPECT_DOUBLE_EQ(readNumber<double>("1.5"), 1.5);
-    EXPECT_DOUBLE_EQ(readNumber<double>(" 2"), 2.0);
-    EXPECT_DOUBLE_EQ(readNumber<double>("3.25 \r\n"), 3.25);
-    for (const char* bad : {"1.5x", "", "1,5"})
-        EXPECT_THROW(readNumber<double>(bad), CBadConversion) << bad;
-    EXPECT_EQ(readNumber<int16_t>("-12"), -12);
-    EXPECT_THROW(readNumber<int16_t>("40000"), CBadConversion);
-    EXPECT_EQ(readNumber<uint32_t>("FFFFFFF", std::hex), 0xFFFFFFFu);
-    double kept = 7.0;
-    EXPECT_FALSE(tryReadNumber("abc", kept));
-    EXPECT_DOUBLE_EQ(kept, 7.0);
-}

@@ -14,21 +14,19 @@
 namespace EndToEnd {
 
 using NorvEngineering::SensorLib::CVkr25;
-using NorvEngineering::SensorLib::CVkr25Xt;
 
 // The whole library road in one process: driver, in-memory transport, simulated
-// sensor of the given model. The sensor's bytes reach the driver only when the test
-// pumps them, in chunks of random size.
-template <class Driver, SensorSim::EModel kModel>
-struct BasicRig {
-    SensorSim::CSensorSimulator sensor{kModel};
+// sensor. The sensor's bytes reach the driver only when the test pumps them, in
+// chunks of random size.
+struct Rig {
+    using Driver = CVkr25;
+    SensorSim::CSensorSimulator sensor{SensorSim::EModel::Vkr25};
     SensorSim::CInMemoryTransport transport{sensor};
     TestSupport::MeasuringOwner sink; // starts the sensor when the transport is ready
     Driver driver{&sink};
     std::mt19937 random;
     std::size_t maxChunk;
-    explicit BasicRig(unsigned seed = 1, std::size_t largestChunk = 16)
-        : random(seed), maxChunk(largestChunk) {
+    explicit Rig(unsigned seed = 1, std::size_t largestChunk = 16) : random(seed), maxChunk(largestChunk) {
         // Measured distances: 1.000 m, 1.001 m, ... so every line differs.
         sensor.setDistanceSource(
             [](std::uint64_t index) { return 1.0 + 0.001 * static_cast<double>(index); });
@@ -102,9 +100,5 @@ void expectTheSameResultHoweverChunked(const Road& road, unsigned seeds) {
             break;
     }
 }
-
-using Rig = BasicRig<CVkr25, SensorSim::EModel::Vkr25>;
-using Vkr27Rig = BasicRig<CVkr25Xt, SensorSim::EModel::Vkr27>;
-using Vkr25XtRig = BasicRig<CVkr25Xt, SensorSim::EModel::Vkr25Xt>;
 
 } // namespace EndToEnd

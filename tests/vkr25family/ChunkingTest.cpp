@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <utility>
 
 using namespace Vkr25Family;
@@ -79,14 +78,4 @@ TYPED_TEST(Vkr25FamilyChunking, EveryFixedChunkSizeAndEverySplitPointGiveTheSame
     for (std::size_t split = 1; split < afterRequests<TypeParam>().size(); ++split)
         ASSERT_EQ(run<TypeParam>(kWhole, splitAt(split)), expected)
             << "split after the requests at " << split;
-}
-
-TYPED_TEST(Vkr25FamilyChunking, RandomChunkingsGiveTheSameResult) {
-    const std::string expected = run<TypeParam>(kWhole, kWhole);
-    std::mt19937 random(20240611);
-    for (int round = 0; round < 300; ++round) {
-        std::uniform_int_distribution<std::size_t> size(1, round % 2 == 0 ? 8 : 300);
-        const Chunker chunker = [&](std::size_t) { return size(random); };
-        ASSERT_EQ(run<TypeParam>(chunker, chunker), expected) << "round " << round;
-    }
 }

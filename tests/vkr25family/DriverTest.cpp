@@ -11,17 +11,10 @@ template <class Traits>
 class Vkr25FamilyDriver : public ::testing::Test {};
 TYPED_TEST_SUITE(Vkr25FamilyDriver, FamilyDrivers, FamilyDriverNames);
 
-TYPED_TEST(Vkr25FamilyDriver, FreshDriverIsInactiveAndNamesTheFamilyType) {
-    using D = typename TypeParam::Driver;
+TYPED_TEST(Vkr25FamilyDriver, FreshDriverNamesTheFamilyTypeAndSendsNothingBeforeTheFirstDump) {
     Rig<TypeParam> rig;
-    EXPECT_EQ(rig.driver.getCurrentMode(), D::lmNone);
-    EXPECT_EQ(rig.driver.getPreviousMode(), D::lmNone);
-    EXPECT_EQ(rig.driver.getActive(), 0);
     EXPECT_EQ(rig.driver.getSensorType(), makeSensorType(1, 239, 18));
     EXPECT_NE(dynamic_cast<typename TypeParam::Processor*>(rig.driver.getProcessor()), nullptr);
-    EXPECT_EQ(rig.iface.opens, 1);
-
-    // Nothing goes out before the first dump has ended, whatever is asked for.
     for (int value = 0; value <= TypeParam::kNoneCode; ++value)
         rig.driver.setMode(modeOf<TypeParam>(value), "1");
     EXPECT_TRUE(rig.iface.writes.empty());
@@ -74,72 +67,32 @@ TYPED_TEST(Vkr25FamilyDriver, WireFormIsTextThenCarriageReturnButEscapeAlone) {
         EXPECT_EQ(sent.driver.getCurrentMode(), modeOf<TypeParam>(mode));
     }
 
-    // Through the queue a command goes out as it does when sent directly, and one
-    // beyond the table is queued and sent as a bare carriage return.
-    for (const auto& [mode, argument, writes] :
-         {std::tuple{D::lmSF, "1,0936", Writes{"SF1.0936", "\r"}},
-          std::tuple{D::lmDT, "", Writes{"DT", "\r"}}, std::tuple{modeOf<TypeParam>(40), "9", Writes{"\r"}},
-          std::tuple{modeOf<TypeParam>(42), "", Writes{"\r"}}}) {
+    // Through the queue one beyond the table is queued and sent as a bare carriage return.
+    Rig<TypeParam> rig;
+    rig.makeActive();
+    rig.driver.setMode(modeOf<TypeParam>(40), "9");
+    EXPECT_EQ(rig.state(), "40 after none, queue 40, wrote <\r>");
+}
+
+TYPED_TEST(Vkr25FamilyDriver, OneCommandInFlightLaserAndEscapeClearTheQueueNoneOnlyDeactivates) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"dt tp sa:5", "DT after none, queue DT TP SA, wrote <DT><\r>"},
+        {"sf:1,0936 dt", "SF after none, queue SF DT, wrote <SF1.0936><\r>"},
+        {"dt tp sa:5 >", "TP after DT, queue TP SA, wrote <DT><\r><TP><\r>"},
+        {"dt tp sa:5 > > > >", "SA after TP, queue, wrote <DT><\r><TP><\r><SA5><\r>"},
+        {"dt tp sa lo", "LO after DT, queue, wrote <DT><\r><LO><\r>"},
+        {"dt tp esc:ignored", "ESC after DT, queue, wrote <DT><\r><\x1B>"},
+        // After them the next request finds an empty queue and goes out at once.
+        {"dt tp esc lf dm", "DM after LF, queue DM, wrote <DT><\r><\x1B><LF><\r><DM><\r>"},
+        {"dt tp none pa lo", "DT after none, queue DT TP, wrote <DT><\r>"},
+    };
+    for (const auto& [script, expected] : cases) {
         Rig<TypeParam> rig;
         rig.makeActive();
-        rig.driver.setMode(mode, argument);
-        EXPECT_EQ(rig.iface.writes, writes) << int(mode);
-        EXPECT_EQ(rig.driver.getQueue().size(), 1U) << int(mode);
-        EXPECT_EQ(rig.driver.getCurrentMode(), mode);
+        rig.request(script);
+        EXPECT_EQ(rig.state(), expected) << script;
+        EXPECT_EQ(rig.driver.getActive(), std::string(script).find("none") == std::string::npos) << script;
     }
-}
-
-TYPED_TEST(Vkr25FamilyDriver, OneCommandInFlightTheRestWaitInOrder) {
-    using D = typename TypeParam::Driver;
-    Rig<TypeParam> rig;
-    rig.makeActive();
-    rig.driver.setMode(D::lmDT);
-    rig.driver.setMode(D::lmTP);
-    rig.driver.setMode(D::lmSA, "5");
-    EXPECT_EQ(rig.state(), "DT after none, queue DT TP SA, wrote <DT><\r>");
-    rig.driver.sendNextQueuedMode();
-    EXPECT_EQ(rig.state(), "TP after DT, queue TP SA, wrote <DT><\r><TP><\r>");
-    rig.driver.sendNextQueuedMode();
-    EXPECT_EQ(rig.state(), "SA after TP, queue SA, wrote <DT><\r><TP><\r><SA5><\r>");
-    // The last one leaves: nothing more to write.
-    rig.driver.sendNextQueuedMode();
-    rig.driver.sendNextQueuedMode();
-    EXPECT_EQ(rig.state(), "SA after TP, queue, wrote <DT><\r><TP><\r><SA5><\r>");
-}
-
-TYPED_TEST(Vkr25FamilyDriver, LaserOnOffAndEscapeClearTheQueueAndGoOutAtOnce) {
-    using D = typename TypeParam::Driver;
-    Rig<TypeParam> rig;
-    rig.makeActive();
-    for (const auto mode : {D::lmDT, D::lmTP, D::lmSA})
-        rig.driver.setMode(mode);
-    rig.forget();
-    rig.driver.setMode(D::lmLO);
-    EXPECT_EQ(rig.state(), "LO after DT, queue, wrote <LO><\r>");
-    rig.driver.setMode(D::lmDT);
-    rig.driver.setMode(D::lmTP);
-    rig.forget();
-    rig.driver.setMode(modeOf<TypeParam>(TypeParam::kEscapeCode), "ignored");
-    EXPECT_EQ(rig.state(), "ESC after DT, queue, wrote <\x1B>");
-    rig.driver.setMode(D::lmLF);
-    // The next request finds an empty queue and goes out at once.
-    rig.driver.setMode(D::lmDM);
-    EXPECT_EQ(rig.state(), "DM after LF, queue DM, wrote <\x1B><LF><\r><DM><\r>");
-}
-
-TYPED_TEST(Vkr25FamilyDriver, NoneMakesTheDriverInactiveWithoutTouchingTheQueue) {
-    using D = typename TypeParam::Driver;
-    Rig<TypeParam> rig;
-    rig.makeActive();
-    rig.driver.setMode(D::lmDT);
-    rig.driver.setMode(D::lmTP);
-    rig.forget();
-    rig.driver.setMode(modeOf<TypeParam>(TypeParam::kNoneCode));
-    EXPECT_EQ(rig.driver.getActive(), 0);
-    rig.driver.setMode(D::lmPA);
-    rig.driver.setMode(D::lmLO);
-    EXPECT_EQ(rig.state(), "DT after none, queue DT TP, wrote ");
-    EXPECT_EQ(rig.sink.modeChanges, 0);
 }
 
 TYPED_TEST(Vkr25FamilyDriver, RequestsWithoutTransportAreDropped) {

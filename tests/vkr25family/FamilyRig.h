@@ -97,11 +97,6 @@ struct Rig {
         config().setDisplayFormat(displayFormat);
         forget();
     }
-    // Queues `mode` on an active driver with an empty queue and forgets the write.
-    void startWith(Mode mode, const std::string& argument = std::string()) {
-        driver.setMode(mode, argument);
-        forget();
-    }
     // Active in the given format with `modes` requested in turn, the first in flight.
     void run(const std::vector<Mode>& modes, char displayFormat = 'd') {
         makeActive(displayFormat);
@@ -110,13 +105,29 @@ struct Rig {
         forget();
     }
     void run(Mode mode, char displayFormat = 'd') { run(std::vector<Mode>{mode}, displayFormat); }
-    // The same with the modes by their lower-case names ("dt dm").
-    void runNamed(const std::string& names, char displayFormat) {
-        std::vector<Mode> modes;
-        std::istringstream in(names);
-        for (std::string name; in >> name;)
-            modes.push_back(Driver::getModeByName(name));
-        run(modes, displayFormat);
+    // Asks for the modes of `script` in turn by their lower-case names, an argument
+    // after a colon ("dt sa:5 esc none"); ">" sends the next queued one.
+    void request(const std::string& script) {
+        std::istringstream in(script);
+        for (std::string word; in >> word;) {
+            if (word == ">") {
+                driver.sendNextQueuedMode();
+                continue;
+            }
+            const std::size_t colon = word.find(':');
+            const std::string name = word.substr(0, colon);
+            const Mode mode = name == "esc"    ? Driver::lmEscaped
+                              : name == "none" ? Driver::lmNone
+                                               : Driver::getModeByName(name);
+            EXPECT_TRUE(mode != Driver::lmID || name == "id") << "no mode " << name;
+            driver.setMode(mode, colon == std::string::npos ? std::string() : word.substr(colon + 1));
+        }
+    }
+    // Active in the given format with the modes of `script` requested, nothing recorded.
+    void runNamed(const std::string& script, char displayFormat) {
+        makeActive(displayFormat);
+        request(script);
+        forget();
     }
 
     // Asks for `mode` with DM queued behind it and answers with `reply`, which must
