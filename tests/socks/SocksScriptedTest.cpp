@@ -51,8 +51,22 @@ TEST(SocksScripted, Socks5ReplyInPiecesThenWithTheFirstApplicationBytes) {
     EXPECT_EQ(client.socket->GetBoundPort(), "4660");
 }
 
-// User and password go through the real servers; these are the SOCKS 4 requests.
-TEST(SocksScripted, Socks4And4ARequests) {
+// The bytes of the requests; what the replies make of them for SOCKS 5 with user and
+// password is checked with a real server.
+TEST(SocksScripted, RequestsOfSocks5WithPasswordAnd4And4A) {
+    {
+        ScriptedPeer peer;
+        RecordedClient client;
+        client.socket->SetSocksAuthentication(socksAuthenticateUsercode);
+        client.socket->SetSocksUsercode("user");
+        client.socket->SetSocksPassword("secret");
+        client.connectThrough(peer.port(), "5", kHost, kTargetPort);
+        EXPECT_EQ(peer.read(3), bytes({5, 1, 2}));
+        peer.send(bytes({5, 2}));
+        EXPECT_EQ(peer.read(13), bytes({1, 4}) + "user" + bytes({6}) + "secret");
+        peer.send(bytes({1, 0}));
+        EXPECT_EQ(peer.read(kSocks5Request.size()), kSocks5Request);
+    }
     for (const std::string level : {"4", "4a"}) {
         ScriptedPeer peer;
         RecordedClient client;

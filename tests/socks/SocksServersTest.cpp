@@ -212,8 +212,11 @@ void exchangeThrough(const SocksServer& server, const std::string& level, const 
     const std::string payload = "hello through socks " + level + std::string(50000, 'p');
     LoopbackPeer target;
     std::jthread echo([&] {
-        if (target.accept())
-            target.send(target.receive(payload.size()));
+        try {
+            if (target.accept())
+                target.send(target.receive(payload.size()));
+        } catch (const std::runtime_error&) { // the client went first: its checks tell why
+        }
     });
     RecordedClient client;
     std::vector<std::string> expected = {"socks connected 0", "connected 0"};
