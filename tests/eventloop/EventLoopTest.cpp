@@ -48,9 +48,7 @@ bool pollLoopUntil(const std::function<bool()>& condition, std::chrono::millisec
 
 TEST(ExternalEventLoop, APollLoopOnTheDescriptorDrivesASensorMeasuringOverTcp) {
     TestSupport::TcpRoad<CVkr25> road; // synchronised delivery: every event runs on this thread
-    road.with([](SensorSim::CSensorSimulator& sim) {
-        sim.setDistanceSource([](uint64_t i) { return 1.0 + 0.001 * static_cast<double>(i % 5000); });
-    });
+    road.with(TestSupport::countUp);
     road.start();
     auto& owner = road.station.owner;
     ASSERT_TRUE(

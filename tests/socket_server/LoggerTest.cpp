@@ -24,17 +24,12 @@ namespace {
 class LoggerFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/socketlogger-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_dir_ = pattern;
-        path = m_dir_ + "/socket.log";
         logger.SetLogOptions({loDestFile});
         logger.SetLogFileName(path);
     }
     void TearDown() override {
         logger.CloseLogFile();
         ::unlink(path.c_str());
-        ::rmdir(m_dir_.c_str());
     }
     std::string contents() {
         logger.CloseLogFile();
@@ -43,11 +38,8 @@ protected:
         return text.str();
     }
 
-    std::string path;
+    const std::string path = ::testing::TempDir() + "socketlogger-" + std::to_string(::getpid()) + ".log";
     TSocketLogger logger{nullptr};
-
-private:
-    std::string m_dir_;
 };
 
 TEST_F(LoggerFile, AStampedFileLineIsTheTimeABlankTheMessageAndCrLf) {

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,8 +35,6 @@ bool poolIdle() {
 }
 
 TEST(SocketLookup, NamesAndAddressesAreLookedUpAwayFromTheOwnerAndReportedOnIt) {
-    char host[256] = {};
-    ASSERT_EQ(::gethostname(host, sizeof host), 0);
     struct Case {
         std::string text;
         bool reverse;
@@ -47,7 +43,6 @@ TEST(SocketLookup, NamesAndAddressesAreLookedUpAwayFromTheOwnerAndReportedOnIt) 
     };
     const std::vector<Case> cases = {
         {"localhost", false, 0, "127.0.0.1"},
-        {host, false, 0, "127.0.0.1"},
         {"nosuchhost.invalid", false, WSAHOST_NOT_FOUND, ""},
         {"127.0.0.1", true, 0, "localhost"},
     };

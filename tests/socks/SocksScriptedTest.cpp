@@ -3,7 +3,6 @@
 #include "SocksRig.h"
 
 #include "Raised.h"
-#include "RunUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +12,6 @@
 #include <vector>
 
 using namespace SocksTests;
-using TestSupport::runUntil;
 using TestSupport::whatRaised;
 
 namespace {
@@ -51,16 +49,11 @@ TEST(SocksScripted, Socks5ReplyInPiecesThenWithTheFirstApplicationBytes) {
     EXPECT_EQ(client.events, (std::vector<std::string>{"socks connected 0", "connected 0", "data hello"}));
     EXPECT_EQ(client.socket->GetBoundAddr(), std::string(255, 'b'));
     EXPECT_EQ(client.socket->GetBoundPort(), "4660");
-    EXPECT_EQ(client.socket->GetState(), wsConnected);
-
-    client.socket->SendStr("up");
-    EXPECT_EQ(peer.read(2), "up");
-    peer.send("more");
-    ASSERT_TRUE(client.waitReceived(9));
-    EXPECT_EQ(client.received, "hellomore");
 }
 
-TEST(SocksScripted, Socks5WithUserAndPasswordAndSocks4Requests) {
+// The bytes of the requests; what the replies make of them for SOCKS 5 with user and
+// password is checked with a real server.
+TEST(SocksScripted, RequestsOfSocks5WithPasswordAnd4And4A) {
     {
         ScriptedPeer peer;
         RecordedClient client;
@@ -73,10 +66,6 @@ TEST(SocksScripted, Socks5WithUserAndPasswordAndSocks4Requests) {
         EXPECT_EQ(peer.read(13), bytes({1, 4}) + "user" + bytes({6}) + "secret");
         peer.send(bytes({1, 0}));
         EXPECT_EQ(peer.read(kSocks5Request.size()), kSocks5Request);
-        peer.send(bytes({5, 0, 0, 1, 127, 0, 0, 1, 0, 80}));
-        ASSERT_TRUE(client.waitConnected());
-        EXPECT_EQ(client.reports(),
-                  (std::vector<std::string>{"socks connected 0", "auth 0", "auth 1", "connected 0"}));
     }
     for (const std::string level : {"4", "4a"}) {
         ScriptedPeer peer;
@@ -108,6 +97,7 @@ TEST(SocksScripted, LinesThatComeWithTheReplyAreCutInLineMode) {
     ASSERT_TRUE(client.waitReceived(10));
     peer.send("ee\r\n");
     ASSERT_TRUE(client.waitReceived(15));
+    EXPECT_EQ(client.socket->GetBoundAddr() + ":" + client.socket->GetBoundPort(), "127.0.0.1:80");
     EXPECT_EQ(client.events, (std::vector<std::string>{"socks connected 0", "connected 0", "data one\r\n",
                                                        "data two\r\n", "data three\r\n"}));
 }
@@ -192,7 +182,6 @@ TEST(SocksScripted, SettingsAreCheckedAndForgottenAtClose) {
     ScriptedPeer peer;
     RecordedClient client;
     TWSocket& socket = *client.socket;
-    EXPECT_EQ(socket.GetSocksLevel(), "5");
     EXPECT_EQ(whatRaised<ESocketException>([&] { socket.SetSocksLevel("6"); }),
               "Invalid socks level. Must be 4, 4A or 5.");
     socket.SetSocksServer(" \t127.0.0.1\r\n");

@@ -3,38 +3,126 @@
 // dante-server (SOCKS 4 and 5) and ssh -D (SOCKS 4, 4A and 5).
 #include "SocksRig.h"
 
-#include "RunUntil.h"
+#include "ChildProcess.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
-#include <memory>
+#include <sstream>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
+extern char** environ;
+
 using namespace SocksTests;
+using TestSupport::LoopbackPeer;
 
 namespace {
 
-const std::vector<std::string> kUnprivileged = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
-                                                "--clear-groups"};
+// A server program run as a child process, its output kept in a file for the message
+// of a test that fails (through pipes, ssh -D lost its server under a loaded run).
+class ServerProcess {
+public:
+    ServerProcess(std::vector<std::string> command, const std::string& logPath) : m_logPath_(logPath) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        std::vector<char*> argv;
+        for (auto& word : command)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+        if (::posix_spawn(&m_pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+            m_pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+    ~ServerProcess() {
+        if (m_pid_ <= 0)
+            return;
+        const int pidFd = static_cast<int>(::syscall(SYS_pidfd_open, m_pid_, 0));
+        ::kill(m_pid_, SIGTERM);
+        pollfd ended{pidFd, POLLIN, 0};
+        if (pidFd < 0 || ::poll(&ended, 1, 5000) <= 0)
+            ::kill(m_pid_, SIGKILL);
+        ::waitpid(m_pid_, nullptr, 0);
+        if (pidFd >= 0)
+            ::close(pidFd);
+    }
+    // Waits until something listens on 127.0.0.1:port; false when the program ended
+    // or the deadline passed.
+    bool waitListening(uint16_t port) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (m_pid_ > 0 && std::chrono::steady_clock::now() < end) {
+            if (::waitpid(m_pid_, nullptr, WNOHANG) == m_pid_)
+                m_pid_ = -1;
+            else if (const int fd = TestSupport::connectToLoopback(port); fd >= 0) {
+                ::close(fd);
+                return true;
+            } else
+                TestSupport::pumpFor(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+    std::string log() const {
+        std::stringstream text;
+        text << std::ifstream(m_logPath_).rdbuf();
+        return text.str();
+    }
+
+private:
+    pid_t m_pid_ = -1;
+    std::string m_logPath_;
+};
+
+std::string findProgram(const std::string& name) {
+    for (const char* dir : {"/usr/bin/", "/usr/sbin/", "/bin/", "/sbin/"})
+        if (::access((dir + name).c_str(), X_OK) == 0)
+            return dir + name;
+    return {};
+}
 
 std::vector<std::string> unprivileged(std::vector<std::string> command) {
-    command.insert(command.begin(), kUnprivileged.begin(), kUnprivileged.end());
+    command.insert(command.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
     return command;
 }
 
-// A running SOCKS server, or the reason it is not running.
+// A running SOCKS server, or the reason it is not running; its files in a directory of
+// its own, removed afterwards.
 struct SocksServer {
-    TempDir dir;
+    std::string dir;
     uint16_t port = 0;
     std::vector<std::unique_ptr<ServerProcess>> processes;
     std::string missing;
 
+    SocksServer() {
+        char pattern[] = "/tmp/socks-test-XXXXXX";
+        if (::mkdtemp(pattern) == nullptr)
+            throw std::runtime_error("mkdtemp");
+        dir = pattern;
+        ::chmod(dir.c_str(), 0755);
+    }
+    ~SocksServer() {
+        processes.clear();
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
     bool start(const std::vector<std::string>& command, uint16_t listening, const std::string& name) {
-        processes.push_back(std::make_unique<ServerProcess>(command, dir.path() + "/" + name + ".log"));
+        processes.push_back(std::make_unique<ServerProcess>(command, dir + "/" + name + ".log"));
         if (processes.back()->waitListening(listening))
             return true;
         missing = name + " did not start listening on 127.0.0.1:" + std::to_string(listening) +
@@ -54,7 +142,7 @@ std::unique_ptr<SocksServer> startMicrosocks(const std::string& user = {}, const
     auto server = std::make_unique<SocksServer>();
     if (!server->needs("microsocks", "microsocks"))
         return server;
-    server->port = freePort();
+    server->port = LoopbackPeer::unusedPort();
     std::vector<std::string> command = {findProgram("microsocks"), "-i", "127.0.0.1", "-p",
                                         std::to_string(server->port)};
     if (!user.empty())
@@ -67,16 +155,15 @@ std::unique_ptr<SocksServer> startDante() {
     auto server = std::make_unique<SocksServer>();
     if (!server->needs("danted", "dante-server"))
         return server;
-    server->port = freePort();
-    const std::string config = server->dir.path() + "/danted.conf";
+    server->port = LoopbackPeer::unusedPort();
+    const std::string config = server->dir + "/danted.conf";
     std::ofstream(config) << "logoutput: stderr\n"
                           << "internal: 127.0.0.1 port = " << server->port << "\n"
                           << "external: 127.0.0.1\nclientmethod: none\nsocksmethod: none\n"
                           << "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
                           << "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n";
-    server->start(
-        unprivileged({findProgram("danted"), "-f", config, "-p", server->dir.path() + "/danted.pid"}),
-        server->port, "danted");
+    server->start(unprivileged({findProgram("danted"), "-f", config, "-p", server->dir + "/danted.pid"}),
+                  server->port, "danted");
     return server;
 }
 
@@ -90,15 +177,17 @@ std::unique_ptr<SocksServer> startSshTunnel() {
         server->missing = "sshd needs root to run on a loopback port";
         return server;
     }
-    const std::string dir = server->dir.path();
-    for (const char* key : {"/host", "/user"})
-        if (runProgram({findProgram("ssh-keygen"), "-q", "-t", "ed25519", "-N", "", "-f", dir + key}) != 0) {
+    const std::string dir = server->dir;
+    for (const char* key : {"/host", "/user"}) {
+        TestSupport::ChildProcess keygen(findProgram("ssh-keygen"),
+                                         {"-q", "-t", "ed25519", "-N", "", "-f", dir + key});
+        if (keygen.finish(std::chrono::steady_clock::now() + std::chrono::seconds(60)) != 0) {
             server->missing = "ssh-keygen could not make a key";
             return server;
         }
-    std::ifstream userKey(dir + "/user.pub");
-    std::ofstream(dir + "/authorized_keys") << userKey.rdbuf();
-    const uint16_t sshdPort = freePort();
+    }
+    std::ofstream(dir + "/authorized_keys") << std::ifstream(dir + "/user.pub").rdbuf();
+    const uint16_t sshdPort = LoopbackPeer::unusedPort();
     std::ofstream(dir + "/sshd_config")
         << "ListenAddress 127.0.0.1:" << sshdPort << "\nHostKey " << dir << "/host\nAuthorizedKeysFile "
         << dir << "/authorized_keys\nStrictModes no\nPermitRootLogin prohibit-password\n"
@@ -107,7 +196,7 @@ std::unique_ptr<SocksServer> startSshTunnel() {
     ::mkdir("/run/sshd", 0755);
     if (!server->start({findProgram("sshd"), "-D", "-e", "-f", dir + "/sshd_config"}, sshdPort, "sshd"))
         return server;
-    server->port = freePort();
+    server->port = LoopbackPeer::unusedPort();
     server->start({findProgram("ssh"), "-N", "-D", "127.0.0.1:" + std::to_string(server->port), "-p",
                    std::to_string(sshdPort), "-i", dir + "/user", "-o", "StrictHostKeyChecking=no", "-o",
                    "UserKnownHostsFile=/dev/null", "-o", "BatchMode=yes", "-o", "ExitOnForwardFailure=yes",
@@ -116,33 +205,54 @@ std::unique_ptr<SocksServer> startSshTunnel() {
     return server;
 }
 
-// Connects through the server to the echo server and exchanges data both ways.
-void exchangeThrough(const SocksServer& server, const std::string& level) {
+// Connects through the server to a loopback peer, which sends back what it receives.
+void exchangeThrough(const SocksServer& server, const std::string& level, const std::string& user = {},
+                     const std::string& password = {}) {
     SCOPED_TRACE("SOCKS " + level);
-    EchoServer echo;
+    const std::string payload = "hello through socks " + level + std::string(50000, 'p');
+    LoopbackPeer target;
+    std::jthread echo([&] {
+        try {
+            if (target.accept())
+                target.send(target.receive(payload.size()));
+        } catch (const std::runtime_error&) { // the client went first: its checks tell why
+        }
+    });
     RecordedClient client;
-    client.connectThrough(server.port, level, "127.0.0.1", echo.port());
+    std::vector<std::string> expected = {"socks connected 0", "connected 0"};
+    if (!user.empty()) {
+        client.socket->SetSocksAuthentication(socksAuthenticateUsercode);
+        client.socket->SetSocksUsercode(user);
+        client.socket->SetSocksPassword(password);
+        expected.insert(expected.begin() + 1, {"auth 0", "auth 1"});
+    }
+    client.connectThrough(server.port, level, "127.0.0.1", target.port());
     ASSERT_TRUE(client.waitConnected());
-    ASSERT_EQ(client.reports(), (std::vector<std::string>{"socks connected 0", "connected 0"}));
-    const std::string payload(50000, 'p');
-    client.socket->SendStr("hello through socks " + level);
+    ASSERT_EQ(client.reports(), expected);
     client.socket->SendStr(payload);
-    const std::size_t expected = 20 + level.size() + payload.size();
-    ASSERT_TRUE(client.waitReceived(expected)) << client.received.size();
-    EXPECT_EQ(client.received, "hello through socks " + level + payload);
+    ASSERT_TRUE(client.waitReceived(payload.size())) << client.received.size();
+    EXPECT_TRUE(client.received == payload);
     client.socket->Close();
     EXPECT_EQ(client.closed, 1);
 }
 
 // A target port where nothing listens ends with the server's refusal.
-void refusedThrough(const SocksServer& server, const std::string& level, const std::string& expected) {
+void refusedThrough(const SocksServer& server, const std::string& level, const std::string& expected,
+                    const std::string& password = {}) {
     SCOPED_TRACE("SOCKS " + level);
     RecordedClient client;
-    client.connectThrough(server.port, level, "127.0.0.1", freePort());
+    std::vector<std::string> reports = {"socks connected 0"};
+    if (!password.empty()) {
+        client.socket->SetSocksAuthentication(socksAuthenticateUsercode);
+        client.socket->SetSocksUsercode("sensor");
+        client.socket->SetSocksPassword(password);
+        reports.insert(reports.end(), {"auth 0", "auth 2"});
+    }
+    client.connectThrough(server.port, level, "127.0.0.1", LoopbackPeer::unusedPort());
     ASSERT_TRUE(client.waitClosed());
     const std::string code = expected.substr(0, expected.find(' '));
-    EXPECT_EQ(client.reports(), (std::vector<std::string>{"socks connected 0", "socks error " + expected,
-                                                          "connected " + code, "closed " + code}));
+    reports.insert(reports.end(), {"socks error " + expected, "connected " + code, "closed " + code});
+    EXPECT_EQ(client.reports(), reports);
 }
 
 #define REQUIRE_SERVER(server) ASSERT_TRUE((server)->missing.empty()) << (server)->missing
@@ -155,31 +265,8 @@ TEST(SocksServers, MicrosocksSocks5WithAndWithoutPassword) {
 
     const auto guarded = startMicrosocks("sensor", "s3cret");
     REQUIRE_SERVER(guarded);
-    {
-        EchoServer echo;
-        RecordedClient client;
-        client.socket->SetSocksAuthentication(socksAuthenticateUsercode);
-        client.socket->SetSocksUsercode("sensor");
-        client.socket->SetSocksPassword("s3cret");
-        client.connectThrough(guarded->port, "5", "127.0.0.1", echo.port());
-        ASSERT_TRUE(client.waitConnected());
-        EXPECT_EQ(client.reports(),
-                  (std::vector<std::string>{"socks connected 0", "auth 0", "auth 1", "connected 0"}));
-        client.socket->SendStr("ping");
-        ASSERT_TRUE(client.waitReceived(4));
-        EXPECT_EQ(client.received, "ping");
-    }
-    {
-        RecordedClient client;
-        client.socket->SetSocksAuthentication(socksAuthenticateUsercode);
-        client.socket->SetSocksUsercode("sensor");
-        client.socket->SetSocksPassword("wrong");
-        client.connectThrough(guarded->port, "5", "127.0.0.1", freePort());
-        ASSERT_TRUE(client.waitClosed());
-        EXPECT_EQ(client.reports(), (std::vector<std::string>{"socks connected 0", "auth 0", "auth 2",
-                                                              "socks error 20015 socks authentication failed",
-                                                              "connected 20015", "closed 20015"}));
-    }
+    exchangeThrough(*guarded, "5", "sensor", "s3cret");
+    refusedThrough(*guarded, "5", "20015 socks authentication failed", "wrong");
 }
 
 TEST(SocksServers, DanteSocks4And5) {

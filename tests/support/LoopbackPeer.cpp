@@ -67,7 +67,8 @@ LoopbackPeer::LoopbackPeer(int receiveBuffer) {
 
 LoopbackPeer::~LoopbackPeer() {
     close();
-    stopListening();
+    if (m_listen_ >= 0)
+        ::close(m_listen_);
 }
 
 bool LoopbackPeer::accept(std::chrono::milliseconds timeout) {
@@ -134,12 +135,6 @@ void LoopbackPeer::reset() {
     linger hard{1, 0};
     ::setsockopt(m_conn_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     close();
-}
-
-void LoopbackPeer::stopListening() {
-    if (m_listen_ >= 0)
-        ::close(m_listen_);
-    m_listen_ = -1;
 }
 
 void LoopbackPeer::refuseConnections() {

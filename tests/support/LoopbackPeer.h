@@ -42,7 +42,6 @@ public:
     void close();
     // An abortive close (RST).
     void reset();
-    void stopListening();
     // Wakes an accept() waiting in another thread, which then fails, as do later ones.
     void refuseConnections();
 
