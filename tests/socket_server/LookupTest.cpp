@@ -98,6 +98,19 @@ TEST(SocketLookup, ACancelledLookupReportsOnceAndItsReplyIsDropped) {
     EXPECT_EQ(lookup.socket->DnsResult(), "127.0.0.1");
 }
 
+TEST(SocketLookup, ALookupThatEndsWhileTheSocketIsDetachedIsReportedAfterItsAttach) {
+    Lookup lookup;
+    lookup.socket->DnsLookup("localhost");
+    lookup.socket->ThreadDetach();
+    ASSERT_TRUE(poolIdle());
+    pumpFor(20ms);
+    EXPECT_TRUE(lookup.done.empty());
+    lookup.socket->ThreadAttach();
+    ASSERT_TRUE(runUntil([&] { return !lookup.done.empty(); }));
+    EXPECT_EQ(lookup.done, std::vector<uint16_t>{0});
+    EXPECT_EQ(lookup.socket->DnsResult(), "127.0.0.1");
+}
+
 TEST(SocketLookup, DestroyingComponentsWithLookupsPendingIsSafe) {
     int reports = 0;
     for (int i = 0; i < 200; ++i) {

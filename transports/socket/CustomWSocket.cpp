@@ -3,6 +3,7 @@
 #include "Application.h"
 #include "AsyncSelect.h"
 #include "MessageQueue.h"
+#include "WSocketAsyncLookup.h"
 #include "WSocketErrors.h"
 #include "WSocketResolve.h"
 
@@ -366,6 +367,8 @@ void TCustomWSocket::ThreadAttach() {
     if (m_pWindow_)
         RaiseException("Cannot attach when not detached");
     AllocateSocketHWnd();
+    if (m_dnsLookupHandle_ != 0)
+        WSocketRetargetLookup(m_dnsLookupHandle_, Handle());
     if (m_hSocket_ != INVALID_SOCKET)
         StartSelect(m_selectEvent_);
 }
@@ -375,6 +378,9 @@ void TCustomWSocket::ThreadDetach() {
         RaiseException("Cannot detach from other thread");
     if (m_hSocket_ != INVALID_SOCKET)
         WSocket_WSAAsyncSelect(m_hSocket_, 0, 0, 0);
+    // A look-up on its way is reported on the thread that attaches the socket next.
+    if (m_dnsLookupHandle_ != 0)
+        WSocketRetargetLookup(m_dnsLookupHandle_, 0);
     DeallocateSocketHWnd();
 }
 

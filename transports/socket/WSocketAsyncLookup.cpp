@@ -13,7 +13,6 @@
 #include <system_error>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
 
 namespace NorvEngineering::Sockets {
 
@@ -66,7 +65,7 @@ public:
         std::lock_guard lock(m_mutex_);
         request.handle = m_next_++;
         const TLookupHandle handle = request.handle;
-        m_live_.insert(handle);
+        m_live_[handle] = Reply{request.target, request.message};
         m_queue_.push_back(std::move(request));
         if (m_workers_ < kMaxWorkers) {
             try {
@@ -103,6 +102,17 @@ public:
         return true;
     }
 
+    bool retarget(TLookupHandle handle, Platform::TWindowHandle target) {
+        std::lock_guard lock(m_mutex_);
+        const auto live = m_live_.find(handle);
+        if (live == m_live_.end())
+            return false;
+        live->second.target = target;
+        if (const auto done = m_results_.find(handle); done != m_results_.end())
+            postReply(handle, done->second.error);
+        return true;
+    }
+
     int workers() {
         std::lock_guard lock(m_mutex_);
         return m_workers_;
@@ -128,20 +138,33 @@ private:
                 continue; // cancelled meanwhile: nobody waits for it
             const int32_t error = result.error;
             m_results_[request.handle] = std::move(result);
-            if (!Platform::postMessage(
-                    request.target, request.message, request.handle,
-                    static_cast<intptr_t>((static_cast<uint32_t>(error) & 0xFFFF) << 16))) {
-                // The target is gone: nobody will take the result.
-                m_results_.erase(request.handle);
-                m_live_.erase(request.handle);
-            }
+            postReply(request.handle, error);
         }
         --m_workers_;
     }
 
+    // Under the lock. A look-up whose owner is between threads (no target) keeps its
+    // result until the owner says where it lives now.
+    void postReply(TLookupHandle handle, int32_t error) {
+        const Reply reply = m_live_.at(handle);
+        if (reply.target == 0)
+            return;
+        if (!Platform::postMessage(reply.target, reply.message, handle,
+                                   static_cast<intptr_t>((static_cast<uint32_t>(error) & 0xFFFF) << 16))) {
+            // The target is gone: nobody will take the result.
+            m_results_.erase(handle);
+            m_live_.erase(handle);
+        }
+    }
+
+    struct Reply {
+        Platform::TWindowHandle target;
+        uint32_t message;
+    };
+
     std::mutex m_mutex_;
     std::deque<Request> m_queue_;
-    std::unordered_set<TLookupHandle> m_live_;
+    std::unordered_map<TLookupHandle, Reply> m_live_;
     std::unordered_map<TLookupHandle, TLookupResult> m_results_;
     TLookupHandle m_next_ = 1;
     int m_workers_ = 0;
@@ -182,6 +205,10 @@ int WSocket_WSACancelAsyncRequest(TLookupHandle handle) {
 
 bool WSocketTakeLookupResult(TLookupHandle handle, TLookupResult& result) {
     return pool().take(handle, result);
+}
+
+bool WSocketRetargetLookup(TLookupHandle handle, Platform::TWindowHandle target) {
+    return pool().retarget(handle, target);
 }
 
 int WSocketLookupThreadCount() {

@@ -35,6 +35,10 @@ TLookupHandle WSocket_WSAAsyncGetHostByAddr(Platform::TWindowHandle target, uint
 int WSocket_WSACancelAsyncRequest(TLookupHandle handle);
 // Takes the result of a finished look-up; false when there is none for the handle.
 bool WSocketTakeLookupResult(TLookupHandle handle, TLookupResult& result);
+// Sends the reply of a look-up to another target, at once when it has finished; target
+// 0 holds the result until a later call names one (its owner moves between threads).
+// False when the look-up is not known.
+bool WSocketRetargetLookup(TLookupHandle handle, Platform::TWindowHandle target);
 // The workers alive now; 0 whenever no look-up waits or runs (after the last has ended).
 int WSocketLookupThreadCount();
 
