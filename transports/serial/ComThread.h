@@ -34,6 +34,9 @@ struct TComEventLink {
     int device = -1;         // guarded by mutex; -1 once the port stopped the thread
     int wakeFd = -1;         // eventfd, owned
     bool synchronize = true; // fixed while the port is open
+    // Synchronised batches go to the port's posted call rather than through
+    // Synchronize (the port was opened on the main thread); fixed while it is open.
+    bool postBatches = false;
     std::atomic<bool> terminated{false};
     std::atomic<uint32_t> mask{0};
     std::atomic<int> priority{Platform::tpNormal};
