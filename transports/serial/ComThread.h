@@ -47,8 +47,10 @@ struct TComEventLink {
 
 // The event thread of one open port: it blocks in epoll on the device and a wake-up
 // descriptor, turns what it sees into line events, and hands each batch to the
-// port's handlers (through the main thread when the port synchronises events). It
-// starts at once and frees itself when it ends.
+// port's handlers: when the port synchronises events, posted to the main thread
+// without waiting (through Synchronize when the port was opened elsewhere); else
+// directly. Failures are reported through Synchronize. It starts at once and frees
+// itself when it ends.
 //
 // Sources on Linux: received characters from readiness for reading (edge-triggered, so
 // each arrival is one wake-up and nothing is asked of the driver for it); breaks and
