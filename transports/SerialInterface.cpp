@@ -3,8 +3,6 @@
 #include "ComDevices.h"
 #include "SensorLibError.h"
 
-#include <algorithm>
-
 namespace NorvEngineering::SensorLib {
 
 using Serial::TComPort;
@@ -14,7 +12,6 @@ CSerialInterface::CSerialInterface(TSerialProperties* properties, bool syncEvent
       m_pReceiveBuffer_(std::make_unique<char[]>(kInterfaceReceiveSize)) {}
 
 CSerialInterface::~CSerialInterface() {
-    m_life_.end();
     releaseInterface();
 }
 
@@ -52,22 +49,22 @@ void CSerialInterface::initInterface_() {
 }
 
 void CSerialInterface::onRxChar(Platform::TObject*) {
-    const auto life = m_life_.ref();
     TComPort* port = m_pComPort_;
-    if (port == nullptr)
+    // A turn asked for the rest may come after the release, or after a failure that
+    // closed the port has been reported.
+    if (port == nullptr || !port->Active())
         return;
-    // Everything that waits now goes up, in buffers of the receive size: bytes beyond
-    // one buffer must not wait for a character that may never come.
-    int32_t waiting = port->InputCount();
-    while (waiting > 0) {
-        const int32_t count = std::min(waiting, kInterfaceReceiveSize);
-        port->Read(m_pReceiveBuffer_.get(), count, false);
-        waiting -= count;
-        notifyDataReceived(m_pReceiveBuffer_.get(), static_cast<unsigned int>(count));
-        // The owner may have released or deleted the transport meanwhile.
-        if (life.ended() || m_pComPort_ != port || !port->Active())
-            return;
+    const int32_t count = port->ReadAvailable(m_pReceiveBuffer_.get(), kInterfaceReceiveSize);
+    // A full buffer may have left more behind, which no new character need announce:
+    // another turn comes at once, behind what the main thread has queued meanwhile.
+    // (A Linux terminal hands out at most 4095 bytes at a time and announces what it
+    // moves up after a read by itself; this is for a device that does not.)
+    if (count == kInterfaceReceiveSize) {
+        if (!m_pReadRest_)
+            m_pReadRest_ = std::make_unique<Platform::TPostedCall>([this] { onRxChar(nullptr); });
+        m_pReadRest_->request();
     }
+    notifyDataReceived(m_pReceiveBuffer_.get(), static_cast<unsigned int>(count));
 }
 
 void CSerialInterface::onComError(Serial::TCustomComPort*, Serial::EComError& error,

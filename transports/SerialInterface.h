@@ -2,7 +2,7 @@
 
 #include "ComPort.h"
 #include "CustomInterfaces.h"
-#include "Lifetime.h"
+#include "PostedCall.h"
 
 #include <memory>
 #include <string>
@@ -48,9 +48,9 @@ private:
     Serial::TComPort* m_pComPort_ = nullptr;
     TSerialProperties* m_pProperties_;
     std::unique_ptr<char[]> m_pReceiveBuffer_;
-    // Ended by the destructor, so that a handler can tell whether the owner deleted
-    // the transport from inside a notification.
-    Platform::TLifetime m_life_;
+    // Asks the main thread for another read after one that filled the buffer; made
+    // there by the first such read.
+    std::unique_ptr<Platform::TPostedCall> m_pReadRest_;
 };
 
 } // namespace NorvEngineering::SensorLib

@@ -11,13 +11,17 @@
 
 #include "Exception.h"
 #include "Messages.h"
+#include "PostedCall.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 using namespace NorvEngineering::SensorLib;
@@ -28,6 +32,27 @@ using TestSupport::runUntil;
 using namespace std::chrono_literals;
 
 namespace {
+
+// Runs the main thread's messages up to those queued now: whatever was asked of it
+// before has had its turn.
+bool drainMainThread() {
+    bool reached = false;
+    NorvEngineering::Platform::TPostedCall marker([&] { reached = true; });
+    marker.request();
+    return runUntil([&] { return reached; });
+}
+
+// Waits, without running the main thread's messages, until the line holds `count`
+// unread bytes.
+bool waitUnread(const PtyPair& pty, int count) {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (pty.unread() < count)
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        else
+            std::this_thread::sleep_for(1ms);
+    return true;
+}
 
 struct Rig {
     PtyPair pty;
@@ -139,6 +164,72 @@ TEST(SerialInterface, MoreThanOneBufferIsDeliveredWithoutFurtherInput) {
     EXPECT_TRUE(rig.deliveredOnTheMainThread());
     for (const auto& chunk : rig.sensor.chunks())
         EXPECT_LE(chunk.size(), static_cast<std::size_t>(kInterfaceReceiveSize));
+}
+
+TEST(SerialInterface, BurstsThatComeWhileTheMainThreadIsBusyGoUpTogetherInOrder) {
+    Rig rig;
+    rig.open();
+    std::string sent;
+    for (int i = 0; i < 200; ++i) {
+        const std::string piece = std::to_string(i) + ";";
+        rig.pty.send(piece);
+        sent += piece;
+    }
+    // Everything waits on the line before the main thread looks: one turn reads it all,
+    // and the batches that the other arrivals posted meanwhile add nothing.
+    ASSERT_TRUE(waitUnread(rig.pty, static_cast<int>(sent.size())));
+    ASSERT_TRUE(runUntil([&] { return rig.sensor.received().size() >= sent.size(); }));
+    ASSERT_TRUE(drainMainThread());
+    EXPECT_EQ(rig.sensor.received(), sent);
+    EXPECT_EQ(rig.sensor.chunks().size(), 1u);
+}
+
+TEST(SerialInterface, TheOtherSideGoingAwayWithInputOnItsWayIsOneErrorAndTheEnd) {
+    Rig rig;
+    rig.open();
+    const auto completion = rig.port()->EventThreadCompletion();
+    rig.pty.send("last words\r");
+    ASSERT_TRUE(waitUnread(rig.pty, 11));
+    rig.pty.hangUp(); // the kernel drops what the port has not read
+    ASSERT_TRUE(runUntil([&] { return !rig.sink.interfaceErrors.empty(); }));
+    EXPECT_TRUE(completion->wait(5s));
+    ASSERT_TRUE(drainMainThread());
+    EXPECT_EQ(rig.onlyError(), (std::vector<std::string>{std::to_string(EIO), "Input/output error", ""}));
+    EXPECT_FALSE(rig.port()->Active());
+}
+
+TEST(SerialInterface, TheOwnerMayLetGoOfTheTransportWhileMoreInputIsOnItsWay) {
+    // Released or deleted from inside a delivery, while the line refills and the event
+    // thread posts the next batch: nothing runs on what is gone.
+    for (const bool destroy : {false, true}) {
+        struct DroppingSensor : TestSupport::ReceivingSensor {
+            using ReceivingSensor::ReceivingSensor;
+            std::function<void()> drop;
+            void dataReceived(const char* data, unsigned int length) override {
+                ReceivingSensor::dataReceived(data, length);
+                if (drop)
+                    std::exchange(drop, nullptr)();
+            }
+        };
+        PtyPair pty;
+        TestSupport::RecordingSink sink;
+        DroppingSensor sensor(&sink);
+        TestSupport::SerialLine line(pty.path());
+        sensor.drop = [&, destroy] {
+            EXPECT_TRUE(waitUnread(pty, 1));
+            if (destroy)
+                line.transport.reset();
+            else
+                line.transport->releaseInterface();
+        };
+        sensor.setInterface(line.transport.get());
+        pty.send(std::string(3 * kInterfaceReceiveSize, 'x'));
+        ASSERT_TRUE(runUntil([&] { return !sensor.chunks().empty(); })) << destroy;
+        EXPECT_TRUE(NorvEngineering::Serial::TComThread::WaitForAll(5s));
+        ASSERT_TRUE(drainMainThread());
+        EXPECT_EQ(sensor.chunks().size(), 1u) << destroy;
+        EXPECT_TRUE(sink.interfaceErrors.empty()) << destroy;
+    }
 }
 
 TEST(SerialInterface, AWriteThatCannotLeaveIsOneTimeoutErrorAndTheWriteEndsSilently) {

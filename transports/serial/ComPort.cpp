@@ -353,6 +353,31 @@ void TCustomComPort::Read(void* buffer, int32_t count, bool waitOnCompletion) {
     AfterRead(this, buffer, count, waitOnCompletion);
 }
 
+int32_t TCustomComPort::ReadAvailable(void* buffer, int32_t count) {
+    CheckActive();
+    BeforeRead(this, buffer, count, false);
+    WaitForReadCompletion();
+    m_readRequested_ = static_cast<uint32_t>(std::max(count, 0));
+    ssize_t got = 0;
+    if (count > 0) {
+        // One read: a short one has emptied the queue, and asking again would only
+        // cost a call that finds nothing.
+        do
+            got = ::read(m_handle_, buffer, static_cast<std::size_t>(count));
+        while (got < 0 && errno == EINTR);
+        if (got < 0 && errno == EAGAIN)
+            got = 0;
+        else if (got <= 0) {
+            // End of file on a terminal: the other side hung up.
+            const int code = got == 0 ? EIO : errno;
+            RaiseError(code, ComErrorText(code));
+        }
+    }
+    const auto read = static_cast<int32_t>(got);
+    AfterRead(this, buffer, read, false);
+    return read;
+}
+
 void TCustomComPort::Write(const void* buffer, int32_t count, bool waitOnCompletion) {
     CheckActive();
     BeforeWrite(this, const_cast<void*>(buffer), count, waitOnCompletion);

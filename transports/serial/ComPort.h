@@ -8,6 +8,7 @@
 #include "ComPortTypes.h"
 #include "Component.h"
 #include "Lifetime.h"
+#include "PostedCall.h"
 #include "StringList.h"
 #include "Thread.h"
 
@@ -106,6 +107,10 @@ public:
     // matching wait (or the next transfer) completes it; a pending read keeps writing
     // into the caller's buffer, a pending write works on the port's own copy.
     void Read(void* buffer, int32_t count, bool waitOnCompletion);
+    // Reads what the input queue holds now, at most `count` bytes, with one call to
+    // the device: never waits and leaves no transfer pending. Returns the count read
+    // (0 when nothing waits). An earlier pending read is completed first, as by Read.
+    int32_t ReadAvailable(void* buffer, int32_t count);
     void Write(const void* buffer, int32_t count, bool waitOnCompletion);
     void WaitForReadCompletion();
     void WaitForWriteCompletion();
@@ -235,6 +240,12 @@ public:
     uint32_t EventMask() const { return m_eventMask_; }
     // Dispatches one batch of line events to the bound handlers, in the fixed order.
     void ThreadDoEvent(uint32_t events);
+    // The event thread, under its session: merges a batch into the one waiting for
+    // the main thread and asks the main thread to run it, without waiting.
+    void PostThreadEvents(uint32_t events);
+    // On the main thread: dispatches the waiting batch, if any (its turn has come, or
+    // something the thread reports next must not overtake it).
+    void RunPostedEvents();
     // Raises the event wait's failure through RaiseError (on the main thread).
     void RaiseThreadError(int32_t code);
     // Whether the port counts an event thread as its own (one that ended on a failed
@@ -317,6 +328,11 @@ private:
     // which waits for a direct batch that runs at that moment.
     std::unique_ptr<Platform::TLifetime> m_pEventSession_;
     std::shared_ptr<Platform::TThreadCompletion> m_pThreadCompletion_;
+    // Batches handed to the main thread without waiting (made on the main thread when
+    // a synchronising thread first starts there), and the event bits that wait for
+    // their turn; a stopped thread's bits are dropped.
+    std::unique_ptr<Platform::TPostedCall> m_pEventCall_;
+    std::atomic<uint32_t> m_postedEvents_{0};
     uint32_t m_eventMask_ = 0;
     TTransfer m_read_;
     TTransfer m_write_;

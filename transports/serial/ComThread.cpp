@@ -337,6 +337,16 @@ void TComThread::ThreadProc() {
 
 void TComThread::dispatch_(uint32_t events) {
     const auto link = m_pLink_;
+    if (link->synchronize && link->postBatches) {
+        // Handed over without waiting: a wait for the main thread would cost a sleep
+        // and a wake-back per batch on top of the one hop the main thread needs. The
+        // order stays (batches run in the order posted, and an error report first
+        // runs what waits), and so does the back-pressure: this thread reads nothing,
+        // the main thread does, and bits that come while a batch waits merge into it.
+        if (const auto port = link->port.pin())
+            port->PostThreadEvents(events);
+        return;
+    }
     if (link->synchronize) {
         // Pinned on the main thread, inside the call: a port stopped or destroyed
         // while the call waited is not reached.
@@ -359,7 +369,12 @@ void TComThread::reportFailure_(int code, bool deviceGone) {
     // ends this thread; the port has heard of it.
     try {
         Synchronize([&] {
-            if (const auto port = link->port.pin())
+            const auto port = link->port.pin();
+            if (!port)
+                return;
+            // Input that came before the failure goes up before its report.
+            port->RunPostedEvents();
+            if (!link->port.ended())
                 port->RaiseThreadError(code);
         });
     } catch (...) {
@@ -414,6 +429,9 @@ void TCustomComPort::CreateThread() {
     link->portLife = m_life_.ref();
     link->device = m_handle_;
     link->synchronize = m_synchronizeEvents_;
+    link->postBatches = m_synchronizeEvents_ && Platform::isMainThread();
+    if (link->postBatches && !m_pEventCall_)
+        m_pEventCall_ = std::make_unique<Platform::TPostedCall>([this] { RunPostedEvents(); });
     link->mask = m_eventMask_;
     link->priority = m_threadPriority_;
     link->rx80Threshold = m_pBufferSizes_->Input() > 0 ? (m_pBufferSizes_->Input() * 4 + 4) / 5 : 0;
@@ -441,6 +459,8 @@ void TCustomComPort::DestroyThread() {
     link->signal();
     // A direct batch running now on the event thread finishes before the device closes.
     m_pEventSession_->end();
+    // A batch posted by the stopped thread never runs.
+    m_postedEvents_.store(0, std::memory_order_relaxed);
 }
 
 void TCustomComPort::ThreadDoEvent(uint32_t events) {
@@ -462,6 +482,17 @@ void TCustomComPort::ThreadDoEvent(uint32_t events) {
     } catch (...) {
         Platform::Application().HandleException(std::current_exception());
     }
+}
+
+void TCustomComPort::PostThreadEvents(uint32_t events) {
+    m_postedEvents_.fetch_or(events, std::memory_order_acq_rel);
+    m_pEventCall_->request();
+}
+
+void TCustomComPort::RunPostedEvents() {
+    // Taken whole: bits that come meanwhile ask for a turn of their own.
+    if (const uint32_t events = m_postedEvents_.exchange(0, std::memory_order_acq_rel); events != 0)
+        ThreadDoEvent(events);
 }
 
 void TCustomComPort::RaiseThreadError(int32_t code) {

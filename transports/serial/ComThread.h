@@ -34,6 +34,9 @@ struct TComEventLink {
     int device = -1;         // guarded by mutex; -1 once the port stopped the thread
     int wakeFd = -1;         // eventfd, owned
     bool synchronize = true; // fixed while the port is open
+    // Synchronised batches go to the port's posted call rather than through
+    // Synchronize (the port was opened on the main thread); fixed while it is open.
+    bool postBatches = false;
     std::atomic<bool> terminated{false};
     std::atomic<uint32_t> mask{0};
     std::atomic<int> priority{Platform::tpNormal};
@@ -44,8 +47,10 @@ struct TComEventLink {
 
 // The event thread of one open port: it blocks in epoll on the device and a wake-up
 // descriptor, turns what it sees into line events, and hands each batch to the
-// port's handlers (through the main thread when the port synchronises events). It
-// starts at once and frees itself when it ends.
+// port's handlers: when the port synchronises events, posted to the main thread
+// without waiting (through Synchronize when the port was opened elsewhere); else
+// directly. Failures are reported through Synchronize. It starts at once and frees
+// itself when it ends.
 //
 // Sources on Linux: received characters from readiness for reading (edge-triggered, so
 // each arrival is one wake-up and nothing is asked of the driver for it); breaks and
