@@ -276,8 +276,28 @@ bool ThreadMessageQueue::get(TMessage& message) {
                 return message.message != WM_QUIT;
             }
         }
+        m_loopWaiting_ = true;
+        struct EndWait {
+            bool& flag;
+            ~EndWait() { flag = false; }
+        } endWait{m_loopWaiting_};
         pollOnce(-1);
     }
+}
+
+bool ThreadMessageQueue::dispatchAtOnce(const TMessage& message) {
+    if (!m_loopWaiting_ || currentThreadId() != m_owner_ || m_owner_ == mainThreadId() || !empty() ||
+        Detail::findLocalTarget(message.hwnd) == nullptr)
+        return false;
+    // Waits inside the handler queue their messages as usual; the rest of this wait's
+    // batch may come at once again when the handler left nothing queued.
+    m_loopWaiting_ = false;
+    struct Restore {
+        bool& flag;
+        ~Restore() { flag = true; }
+    } restore{m_loopWaiting_};
+    dispatchMessage(message);
+    return true;
 }
 
 bool ThreadMessageQueue::wait(std::chrono::milliseconds timeout) {
