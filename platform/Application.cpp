@@ -47,8 +47,12 @@ void TApplication::ProcessMessages() {
 
 void TApplication::processMessages(bool poll) {
     // The descriptors are polled once per call: what they post comes in the same call.
+    // What the handlers post meanwhile waits for the next call: a handler that asks to
+    // run again and again (a posted call that reads a flooded connection chunk by
+    // chunk) must not keep the caller from its own work for good.
     if (dispatchOne(false, poll)) {
-        while (dispatchOne(false, false)) {
+        for (std::size_t due = ThreadMessageQueue::current().size(); due > 0 && dispatchOne(false, false);
+             --due) {
         }
     }
     checkSynchronize();

@@ -13,8 +13,9 @@ namespace NorvEngineering::Platform {
 // worker threads, and the handling of exceptions that escape a handler.
 class TApplication {
 public:
-    // Handles every message waiting on the calling thread, and on the main thread
-    // every synchronised call; never blocks.
+    // Handles the messages waiting on the calling thread (those that their handlers
+    // post come at the next call), and on the main thread the waiting synchronised
+    // calls; never blocks.
     void ProcessMessages();
     // Waits for one message (or a synchronised call) and handles it. False on WM_QUIT.
     bool HandleMessage();
