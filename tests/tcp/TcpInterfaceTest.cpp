@@ -129,72 +129,6 @@ TEST(TcpTransport, ConnectsDeliversOnTheMainThreadWritesAndSeesTheSensorClose) {
     ASSERT_TRUE(runUntil([&] { return rig.sink.seen().ready == 2; }));
 }
 
-TEST(TcpTransport, EverythingSentBeforeThePeerClosesArrivesOnceInOrderBeforeTheRelease) {
-    std::string data(300000, '\0');
-    for (std::size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<char>('a' + (i * 7 + i / 4096) % 26);
-    for (const bool sync : {true, false}) {
-        SCOPED_TRACE(sync ? "synchronised" : "direct");
-        LoopbackPeer peer;
-        TestSupport::TcpLine line(peer.port(), sync);
-        struct SizeAtReleaseSink : ProbeSink {
-            const ProbeSensor* sensor = nullptr;
-            std::atomic<std::size_t> receivedAtRelease{0};
-            void onInterfaceReleased(CSensor* s, CSensorInterface* iface) override {
-                receivedAtRelease = sensor->received().size();
-                ProbeSink::onInterfaceReleased(s, iface);
-            }
-        } sink;
-        ProbeSensor sensor(&sink);
-        sink.sensor = &sensor;
-        sensor.setInterface(line.transport.get());
-        ASSERT_TRUE(peer.accept());
-        ASSERT_TRUE(runUntil([&] { return sink.seen().ready == 1; }));
-        // The peer closes as soon as the last byte is out, while the main thread may
-        // still have a hand-over of data pending.
-        std::thread writer([&] {
-            peer.send(data);
-            peer.close();
-        });
-        const bool released = runUntil([&] { return sink.seen().released == 1; }, 20s);
-        writer.join();
-        ASSERT_TRUE(released);
-        expectAllThreadsEnd();
-        pumpFor(30ms);
-        EXPECT_EQ(sink.receivedAtRelease, data.size());
-        EXPECT_TRUE(sensor.received() == data) << sensor.received().size() << " bytes";
-        EXPECT_EQ(sink.seen().calls, (std::vector<std::string>{"ready", "released"}));
-    }
-}
-
-TEST(TcpTransport, AFloodFeedsASlowOwnerWithoutQueueingAheadOfIt) {
-    // The owner takes 1 ms a chunk; the client thread is never ahead by more than one
-    // hand-over waiting on the main thread's queue, and the hand-overs, each asking for
-    // the next, never keep the owner's loop from its own work.
-    struct SlowSensor : ProbeSensor {
-        using ProbeSensor::ProbeSensor;
-        std::size_t chunks = 0;
-        std::size_t mostQueued = 0;
-        void dataReceived(const char* data, unsigned int length) override {
-            ++chunks;
-            mostQueued = std::max(mostQueued, ThreadMessageQueue::current().size());
-            std::this_thread::sleep_for(1ms);
-            ProbeSensor::dataReceived(data, length);
-        }
-    };
-    FloodServer server;
-    ProbeSink sink;
-    SlowSensor sensor(&sink);
-    TestSupport::TcpLine line(server.port());
-    sensor.setInterface(line.transport.get());
-    ASSERT_TRUE(runUntil([&] { return sensor.chunks >= 200; }, 20s));
-    // The owner's loop had its turn between the chunks: it saw its condition at once.
-    EXPECT_LE(sensor.chunks, 210u);
-    EXPECT_LE(sensor.mostQueued, 2u);
-    line.transport->releaseInterface();
-    EXPECT_TRUE(CTcpInterface::waitForClientThreads(2s));
-}
-
 TEST(TcpTransport, RefusedConnectionIsAnErrorThenReleasedNeverReady) {
     for (const bool sync : {true, false}) {
         SCOPED_TRACE(sync ? "synchronised" : "direct");
@@ -400,6 +334,72 @@ TEST(TcpTransport, DestroyingFromInsideTheReleasedNotification) {
     ASSERT_TRUE(runUntil([&] { return sink.seen().released == 1; }));
     EXPECT_EQ(rig.line.transport, nullptr);
     expectAllThreadsEnd();
+}
+
+TEST(TcpTransport, EverythingSentBeforeThePeerClosesArrivesOnceInOrderBeforeTheRelease) {
+    std::string data(300000, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>('a' + (i * 7 + i / 4096) % 26);
+    for (const bool sync : {true, false}) {
+        SCOPED_TRACE(sync ? "synchronised" : "direct");
+        LoopbackPeer peer;
+        TestSupport::TcpLine line(peer.port(), sync);
+        struct SizeAtReleaseSink : ProbeSink {
+            const ProbeSensor* sensor = nullptr;
+            std::atomic<std::size_t> receivedAtRelease{0};
+            void onInterfaceReleased(CSensor* s, CSensorInterface* iface) override {
+                receivedAtRelease = sensor->received().size();
+                ProbeSink::onInterfaceReleased(s, iface);
+            }
+        } sink;
+        ProbeSensor sensor(&sink);
+        sink.sensor = &sensor;
+        sensor.setInterface(line.transport.get());
+        ASSERT_TRUE(peer.accept());
+        ASSERT_TRUE(runUntil([&] { return sink.seen().ready == 1; }));
+        // The peer closes as soon as the last byte is out, while the main thread may
+        // still have a hand-over of data pending.
+        std::thread writer([&] {
+            peer.send(data);
+            peer.close();
+        });
+        const bool released = runUntil([&] { return sink.seen().released == 1; }, 20s);
+        writer.join();
+        ASSERT_TRUE(released);
+        expectAllThreadsEnd();
+        pumpFor(30ms);
+        EXPECT_EQ(sink.receivedAtRelease, data.size());
+        EXPECT_TRUE(sensor.received() == data) << sensor.received().size() << " bytes";
+        EXPECT_EQ(sink.seen().calls, (std::vector<std::string>{"ready", "released"}));
+    }
+}
+
+TEST(TcpTransport, AFloodFeedsASlowOwnerWithoutQueueingAheadOfIt) {
+    // The owner takes 1 ms a chunk; the client thread is never ahead by more than one
+    // hand-over waiting on the main thread's queue, and the hand-overs, each asking for
+    // the next, never keep the owner's loop from its own work.
+    struct SlowSensor : ProbeSensor {
+        using ProbeSensor::ProbeSensor;
+        std::size_t chunks = 0;
+        std::size_t mostQueued = 0;
+        void dataReceived(const char* data, unsigned int length) override {
+            ++chunks;
+            mostQueued = std::max(mostQueued, ThreadMessageQueue::current().size());
+            std::this_thread::sleep_for(1ms);
+            ProbeSensor::dataReceived(data, length);
+        }
+    };
+    FloodServer server;
+    ProbeSink sink;
+    SlowSensor sensor(&sink);
+    TestSupport::TcpLine line(server.port());
+    sensor.setInterface(line.transport.get());
+    ASSERT_TRUE(runUntil([&] { return sensor.chunks >= 200; }, 20s));
+    // The owner's loop had its turn between the chunks: it saw its condition at once.
+    EXPECT_LE(sensor.chunks, 210u);
+    EXPECT_LE(sensor.mostQueued, 2u);
+    line.transport->releaseInterface();
+    EXPECT_TRUE(CTcpInterface::waitForClientThreads(2s));
 }
 
 } // namespace
