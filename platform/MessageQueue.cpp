@@ -285,9 +285,22 @@ bool ThreadMessageQueue::get(TMessage& message) {
     }
 }
 
+namespace {
+// Whether the message had a target of the calling thread to go to.
+bool dispatchToLocalTarget(const TMessage& message) {
+    if (message.hwnd == 0)
+        return false;
+    TMessageTarget* target = Detail::findLocalTarget(message.hwnd);
+    if (target == nullptr)
+        return false;
+    TMessage copy = message;
+    target->handleMessage(copy);
+    return true;
+}
+} // namespace
+
 bool ThreadMessageQueue::dispatchAtOnce(const TMessage& message) {
-    if (!m_loopWaiting_ || currentThreadId() != m_owner_ || m_owner_ == mainThreadId() || !empty() ||
-        Detail::findLocalTarget(message.hwnd) == nullptr)
+    if (!m_loopWaiting_ || currentThreadId() != m_owner_ || m_owner_ == mainThreadId() || !empty())
         return false;
     // Waits inside the handler queue their messages as usual; the rest of this wait's
     // batch may come at once again when the handler left nothing queued.
@@ -296,8 +309,8 @@ bool ThreadMessageQueue::dispatchAtOnce(const TMessage& message) {
         bool& flag;
         ~Restore() { flag = true; }
     } restore{m_loopWaiting_};
-    dispatchMessage(message);
-    return true;
+    // A target of another thread is left to the caller's post.
+    return dispatchToLocalTarget(message);
 }
 
 bool ThreadMessageQueue::wait(std::chrono::milliseconds timeout) {
@@ -376,13 +389,7 @@ bool peekMessage(TMessage& message, bool remove) {
 }
 
 void dispatchMessage(const TMessage& message) {
-    if (message.hwnd == 0)
-        return;
-    TMessageTarget* target = Detail::findLocalTarget(message.hwnd);
-    if (target == nullptr)
-        return;
-    TMessage copy = message;
-    target->handleMessage(copy);
+    dispatchToLocalTarget(message);
 }
 
 } // namespace NorvEngineering::Platform
