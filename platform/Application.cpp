@@ -99,14 +99,18 @@ void TApplication::Run() {
 bool TApplication::RunUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     auto& queue = ThreadMessageQueue::current();
-    // After a wait the descriptors have just been polled; no need to look again.
-    for (bool poll = true;; poll = false) {
+    // After a wait the descriptors have just been polled; no need to look again. A
+    // wait returns at once, without that look, when work is waiting already: then the
+    // next turn looks, so that a steady stream of posted work never keeps the watched
+    // descriptors (timers among them) from being looked at.
+    for (bool poll = true;;) {
         processMessages(poll);
         if (condition())
             return true;
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline)
             return false;
+        poll = !queue.empty() || synchronizePending();
         // No periodic look: an idle main thread sleeps until something wakes it.
         queue.wait(std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
     }

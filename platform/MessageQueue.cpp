@@ -224,6 +224,7 @@ std::size_t ThreadMessageQueue::size() const {
 }
 
 void ThreadMessageQueue::pollOnce(int timeoutMs) {
+    m_takenWithoutPoll_ = 0;
     if (timeoutMs != 0) {
         // Announced before the last look, so a poster either sees the flag and wakes
         // us, or has queued its work where that look finds it.
@@ -268,11 +269,16 @@ bool ThreadMessageQueue::get(TMessage& message) {
     for (;;) {
         if (m_owner_ == mainThreadId())
             checkSynchronize();
+        // A queue that never runs empty (a steady stream of posted work) must not keep
+        // the watched descriptors, timers among them, from being looked at.
+        if (m_takenWithoutPoll_ >= kMessagesBetweenPolls)
+            pollOnce(0);
         {
             std::lock_guard lock(m_mutex_);
             if (!m_messages_.empty()) {
                 message = m_messages_.front();
                 m_messages_.pop_front();
+                ++m_takenWithoutPoll_;
                 return message.message != WM_QUIT;
             }
         }

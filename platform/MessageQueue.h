@@ -107,6 +107,9 @@ private:
     // Set while get() sleeps for the next message and may take one dispatched at once
     // instead; owner only.
     bool m_loopWaiting_ = false;
+    // Messages get() has taken since the watches were last polled; owner only.
+    static constexpr std::size_t kMessagesBetweenPolls = 32;
+    std::size_t m_takenWithoutPoll_ = 0;
     int m_dueFd_ = -1;
     int m_externalFd_ = -1;
     mutable std::mutex m_mutex_;

@@ -10,6 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -377,13 +381,23 @@ TEST(TcpTransport, EverythingSentBeforeThePeerClosesArrivesOnceInOrderBeforeTheR
 TEST(TcpTransport, AFloodFeedsASlowOwnerWithoutQueueingAheadOfIt) {
     // The owner takes 1 ms a chunk; the client thread is never ahead by more than one
     // hand-over waiting on the main thread's queue, and the hand-overs, each asking for
-    // the next, never keep the owner's loop from its own work.
+    // the next, never keep the owner's loop from its own work: its condition, and a
+    // descriptor it watches that becomes ready in the middle of the flood.
+    const int ownDescriptor = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    ASSERT_GE(ownDescriptor, 0);
+    bool ownDescriptorSeen = false;
+    const auto watch = ThreadMessageQueue::current().watch(ownDescriptor, EPOLLIN,
+                                                           [&](uint32_t) { ownDescriptorSeen = true; });
     struct SlowSensor : ProbeSensor {
         using ProbeSensor::ProbeSensor;
+        int signalAt100 = -1;
         std::size_t chunks = 0;
         std::size_t mostQueued = 0;
         void dataReceived(const char* data, unsigned int length) override {
-            ++chunks;
+            if (++chunks == 100) {
+                const uint64_t one = 1;
+                EXPECT_EQ(::write(signalAt100, &one, sizeof one), static_cast<ssize_t>(sizeof one));
+            }
             mostQueued = std::max(mostQueued, ThreadMessageQueue::current().size());
             std::this_thread::sleep_for(1ms);
             ProbeSensor::dataReceived(data, length);
@@ -392,14 +406,19 @@ TEST(TcpTransport, AFloodFeedsASlowOwnerWithoutQueueingAheadOfIt) {
     FloodServer server;
     ProbeSink sink;
     SlowSensor sensor(&sink);
+    sensor.signalAt100 = ownDescriptor;
     TestSupport::TcpLine line(server.port());
     sensor.setInterface(line.transport.get());
-    ASSERT_TRUE(runUntil([&] { return sensor.chunks >= 200; }, 20s));
+    // One long RunUntil: its own turns must look at the descriptor.
+    ASSERT_TRUE(Application().RunUntil([&] { return sensor.chunks >= 200; }, 20s));
     // The owner's loop had its turn between the chunks: it saw its condition at once.
     EXPECT_LE(sensor.chunks, 210u);
+    EXPECT_TRUE(ownDescriptorSeen);
     EXPECT_LE(sensor.mostQueued, 2u);
     line.transport->releaseInterface();
     EXPECT_TRUE(CTcpInterface::waitForClientThreads(2s));
+    ThreadMessageQueue::current().unwatch(watch);
+    ::close(ownDescriptor);
 }
 
 } // namespace
