@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <exception>
 #include <functional>
 
@@ -54,7 +55,8 @@ public:
 
 private:
     bool dispatchOne(bool wait, bool poll = true);
-    void processMessages(bool poll);
+    // At most `most` messages (at least one), and only those waiting at the start.
+    void processMessages(bool poll, std::size_t most);
     std::atomic<bool> m_terminated_{false};
 };
 
