@@ -4,6 +4,8 @@
 #include "MessageQueue.h"
 #include "Synchronize.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 
 namespace NorvEngineering::Platform {
@@ -42,14 +44,18 @@ bool TApplication::dispatchOne(bool wait, bool poll) {
 }
 
 void TApplication::ProcessMessages() {
-    processMessages(true);
+    processMessages(true, SIZE_MAX);
 }
 
-void TApplication::processMessages(bool poll) {
+void TApplication::processMessages(bool poll, std::size_t most) {
     // The descriptors are polled once per call: what they post comes in the same call.
+    // What the handlers post meanwhile waits for the next call: a handler that asks to
+    // run again and again (a posted call that reads a flooded connection chunk by
+    // chunk) must not keep the caller from its own work for good.
     if (dispatchOne(false, poll)) {
-        while (dispatchOne(false, false)) {
-        }
+        std::size_t due = std::min(ThreadMessageQueue::current().size(), most - 1);
+        while (due > 0 && dispatchOne(false, false))
+            --due;
     }
     checkSynchronize();
 }
@@ -95,14 +101,20 @@ void TApplication::Run() {
 bool TApplication::RunUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     auto& queue = ThreadMessageQueue::current();
-    // After a wait the descriptors have just been polled; no need to look again.
-    for (bool poll = true;; poll = false) {
-        processMessages(poll);
+    // After a wait the descriptors have just been polled; no need to look again. A
+    // wait returns at once, without that look, when work is waiting already: then the
+    // next turn looks, so that a steady stream of posted work never keeps the watched
+    // descriptors (timers among them) from being looked at.
+    for (bool poll = true;;) {
+        // A bounded batch per turn, as for synchronised calls: with many connections
+        // posting, the descriptors and the condition are still looked at often.
+        processMessages(poll, kSynchronizeBatch);
         if (condition())
             return true;
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline)
             return false;
+        poll = !queue.empty() || synchronizePending();
         // No periodic look: an idle main thread sleeps until something wakes it.
         queue.wait(std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
     }

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <exception>
 #include <functional>
 
@@ -13,8 +14,9 @@ namespace NorvEngineering::Platform {
 // worker threads, and the handling of exceptions that escape a handler.
 class TApplication {
 public:
-    // Handles every message waiting on the calling thread, and on the main thread
-    // every synchronised call; never blocks.
+    // Handles the messages waiting on the calling thread (those that their handlers
+    // post come at the next call), and on the main thread the waiting synchronised
+    // calls; never blocks.
     void ProcessMessages();
     // Waits for one message (or a synchronised call) and handles it. False on WM_QUIT.
     bool HandleMessage();
@@ -53,7 +55,8 @@ public:
 
 private:
     bool dispatchOne(bool wait, bool poll = true);
-    void processMessages(bool poll);
+    // At most `most` messages (at least one), and only those waiting at the start.
+    void processMessages(bool poll, std::size_t most);
     std::atomic<bool> m_terminated_{false};
 };
 

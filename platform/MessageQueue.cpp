@@ -224,6 +224,7 @@ std::size_t ThreadMessageQueue::size() const {
 }
 
 void ThreadMessageQueue::pollOnce(int timeoutMs) {
+    m_takenWithoutPoll_ = 0;
     if (timeoutMs != 0) {
         // Announced before the last look, so a poster either sees the flag and wakes
         // us, or has queued its work where that look finds it.
@@ -268,16 +269,54 @@ bool ThreadMessageQueue::get(TMessage& message) {
     for (;;) {
         if (m_owner_ == mainThreadId())
             checkSynchronize();
+        // A queue that never runs empty (a steady stream of posted work) must not keep
+        // the watched descriptors, timers among them, from being looked at.
+        if (m_takenWithoutPoll_ >= kMessagesBetweenPolls)
+            pollOnce(0);
         {
             std::lock_guard lock(m_mutex_);
             if (!m_messages_.empty()) {
                 message = m_messages_.front();
                 m_messages_.pop_front();
+                ++m_takenWithoutPoll_;
                 return message.message != WM_QUIT;
             }
         }
+        m_loopWaiting_ = true;
+        struct EndWait {
+            bool& flag;
+            ~EndWait() { flag = false; }
+        } endWait{m_loopWaiting_};
         pollOnce(-1);
     }
+}
+
+namespace {
+// Whether the message had a target of the calling thread to go to.
+bool dispatchToLocalTarget(const TMessage& message) {
+    if (message.hwnd == 0)
+        return false;
+    TMessageTarget* target = Detail::findLocalTarget(message.hwnd);
+    if (target == nullptr)
+        return false;
+    TMessage copy = message;
+    target->handleMessage(copy);
+    return true;
+}
+} // namespace
+
+bool ThreadMessageQueue::dispatchAtOnce(const TMessage& message) {
+    if (!m_loopWaiting_ || currentThreadId() != m_owner_ || m_owner_ == mainThreadId() || !empty())
+        return false;
+    // Waits inside the handler queue their messages as usual; the rest of this wait's
+    // batch may come at once again when the handler left nothing queued.
+    m_loopWaiting_ = false;
+    struct Restore {
+        bool& flag;
+        ~Restore() { flag = true; }
+    } restore{m_loopWaiting_};
+    // A target of another thread is left to the caller's post.
+    return dispatchToLocalTarget(message);
 }
 
 bool ThreadMessageQueue::wait(std::chrono::milliseconds timeout) {
@@ -356,13 +395,7 @@ bool peekMessage(TMessage& message, bool remove) {
 }
 
 void dispatchMessage(const TMessage& message) {
-    if (message.hwnd == 0)
-        return;
-    TMessageTarget* target = Detail::findLocalTarget(message.hwnd);
-    if (target == nullptr)
-        return;
-    TMessage copy = message;
-    target->handleMessage(copy);
+    dispatchToLocalTarget(message);
 }
 
 } // namespace NorvEngineering::Platform

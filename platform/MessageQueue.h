@@ -71,6 +71,12 @@ public:
     void beginDueTurn() { m_inDueTurn_ = true; }
     void endDueTurn();
 
+    // For a watch callback, on the owning thread: dispatches the message now when the
+    // thread waits in its message loop (get) with nothing queued, which is what the loop
+    // would do next anyway; false otherwise (the caller then posts it). Not on the main
+    // thread, whose loop runs waiting synchronised calls before its messages.
+    bool dispatchAtOnce(const TMessage& message);
+
     WatchId watch(int fd, uint32_t events, WatchCallback callback);
     void modifyWatch(WatchId id, uint32_t events);
     void unwatch(WatchId id);
@@ -98,6 +104,12 @@ private:
     std::atomic<bool> m_external_{false};
     std::atomic<bool> m_due_{false};
     bool m_inDueTurn_ = false; // owner only
+    // Set while get() sleeps for the next message and may take one dispatched at once
+    // instead; owner only.
+    bool m_loopWaiting_ = false;
+    // Messages get() has taken since the watches were last polled; owner only.
+    static constexpr std::size_t kMessagesBetweenPolls = 32;
+    std::size_t m_takenWithoutPoll_ = 0;
     int m_dueFd_ = -1;
     int m_externalFd_ = -1;
     mutable std::mutex m_mutex_;

@@ -209,24 +209,29 @@ private:
     }
 
     void deliverData(bool sync) {
-        auto run = [this] {
-            if (const auto owner = m_owner_.pin()) {
-                owner->WSocketDataAvailable_(this);
-                return;
-            }
-            // Nobody takes the data any more: drop it, so that the socket does not
-            // offer it again.
-            if (const auto target = socket()) {
-                char scratch[kReceiveSize];
-                target->Receive(scratch, sizeof scratch);
-            }
-        };
-        if (sync)
-            Synchronize(run);
-        else
-            run();
+        const auto owner = m_owner_.pin();
+        // Nobody takes the data any more: it stays unread, and the socket offers
+        // nothing more until someone reads (the thread is about to end).
+        if (!owner)
+            return;
+        if (!sync) {
+            owner->WSocketDataAvailable_(this);
+            return;
+        }
+        // The client thread does not wait for the main thread to take the data: a wait
+        // would cost a sleep and a wake-back per chunk on top of the one hop. Order and
+        // back-pressure stay: the main thread does the read itself (so nothing is read
+        // ahead of it), the socket reports no further read until that read has been
+        // made, and the connection result and the close still go through Synchronize,
+        // whose close handling takes what is left before the release.
+        owner->m_dataCall_.request();
     }
 
+public:
+    // Whether the transport has ended this connection (released or destroyed it).
+    bool ownerGone() const { return m_owner_.ended(); }
+
+private:
     const Platform::TGuardedPtr<CTcpInterface> m_owner_;
     mutable std::mutex m_socketMutex_;
     std::shared_ptr<TWSocket> m_pSocket_; // guarded by m_socketMutex_
@@ -238,7 +243,8 @@ private:
 
 CTcpInterface::CTcpInterface(TTcpProperties* properties, bool syncEvents)
     : CCustomInterface(itTcpSocket, syncEvents), m_pProperties_(properties),
-      m_pReceiveBuffer_(std::make_unique<char[]>(kReceiveSize)) {}
+      m_pReceiveBuffer_(std::make_unique<char[]>(kReceiveSize)),
+      m_dataCall_([this] { takeReceivedData_(); }) {}
 
 CTcpInterface::~CTcpInterface() {
     releaseInterface();
@@ -319,12 +325,51 @@ bool CTcpInterface::isOpen() const {
 }
 
 void CTcpInterface::WSocketDataAvailable_(TClientThread* thread) {
-    const auto target = thread->socket();
+    receive_(thread->socket(), false);
+}
+
+void CTcpInterface::takeReceivedData_() {
+    std::shared_ptr<TWSocket> target;
+    {
+        std::lock_guard lock(m_threadMutex_);
+        // A connection that has ended left nothing to take here; its close delivered
+        // what it had.
+        if (m_pClientThread_ == nullptr)
+            return;
+        target = m_pClientThread_->socket();
+    }
+    if (!getSyncEvents()) {
+        // Switched to direct delivery meanwhile: the client thread reads from now on.
+        if (target && target->GetState() == Sockets::wsConnected)
+            target->ResumeReadEvents();
+        return;
+    }
+    receive_(target, true);
+}
+
+void CTcpInterface::receive_(const std::shared_ptr<TWSocket>& target, bool paced) {
     if (!target || target->GetState() != Sockets::wsConnected)
         return;
-    const int count = target->Receive(m_pReceiveBuffer_.get(), kReceiveSize);
-    if (count > 0)
-        notifyDataReceived(m_pReceiveBuffer_.get(), static_cast<unsigned int>(count));
+    char* buffer = m_pReceiveBuffer_.get();
+    int count = 0;
+    if (paced) {
+        bool more = false;
+        count = target->ReceivePaced(buffer, kReceiveSize, more);
+        // The rest comes at once, behind what else waits for the main thread; asked
+        // before the notification, which may end this transport.
+        if (more)
+            m_dataCall_.request();
+    } else {
+        count = target->Receive(buffer, kReceiveSize);
+    }
+    if (count <= 0)
+        return;
+    try {
+        notifyDataReceived(buffer, static_cast<unsigned int>(count));
+    } catch (...) {
+        // A receiver's failure ends neither the connection nor the reading, as a data
+        // handler's failure does not in the socket's own receive loop.
+    }
 }
 
 void CTcpInterface::WSocketSessionConnected_(TClientThread* thread) {
@@ -340,8 +385,23 @@ void CTcpInterface::WSocketSessionConnected_(TClientThread* thread) {
 
 void CTcpInterface::WSocketSessionClosed_(TClientThread* thread) {
     thread->quitLoop();
-    if (const auto target = thread->socket())
+    if (const auto target = thread->socket()) {
+        // Everything the peer sent before it closed comes before the release, also what
+        // a data call still pending on the main thread has not taken yet.
+        char* buffer = m_pReceiveBuffer_.get();
+        bool more = false;
+        for (int count; (count = target->ReceivePaced(buffer, kReceiveSize, more)) > 0;) {
+            try {
+                notifyDataReceived(buffer, static_cast<unsigned int>(count));
+            } catch (...) {
+                // As for any other chunk (see receive_).
+            }
+            // Released or destroyed by the receiver: nothing more is said.
+            if (thread->ownerGone())
+                return;
+        }
         target->WaitForClose();
+    }
     // The connection is over: the owner may open again from the notification on.
     thread->detachFromOwner();
     notifyInterfaceReleased();

@@ -2,6 +2,7 @@
 
 #include "CustomInterfaces.h"
 #include "Lifetime.h"
+#include "PostedCall.h"
 
 #include <atomic>
 #include <chrono>
@@ -57,6 +58,12 @@ private:
     friend class TClientThread;
 
     void endConnection_();
+    // The synchronised hand-over of received data (the posted call): reads one buffer
+    // on the main thread from the socket of the current connection.
+    void takeReceivedData_();
+    // Reads one buffer and hands it on. `paced`: on the main thread, where a read that
+    // may have left data behind asks for the posted call again instead of an FD_READ.
+    void receive_(const std::shared_ptr<Sockets::TWSocket>& target, bool paced);
 
     mutable std::mutex m_threadMutex_;
     TClientThread* m_pClientThread_ = nullptr; // guarded by m_threadMutex_
@@ -64,6 +71,9 @@ private:
     std::unique_ptr<Platform::TLifetime> m_pConnection_;
     TTcpProperties* m_pProperties_;
     std::unique_ptr<char[]> m_pReceiveBuffer_;
+    // Made and destroyed on the owner's (main) thread; client threads request it only
+    // under their connection's pin.
+    Platform::TPostedCall m_dataCall_;
 };
 
 } // namespace NorvEngineering::SensorLib

@@ -2,12 +2,17 @@
 #include "Application.h"
 #include "DescriptorsUsedUp.h"
 #include "LoopbackPeer.h"
+#include "MessageQueue.h"
 #include "ReceivingSensor.h"
 #include "RunUntil.h"
 #include "Stations.h"
 #include "TcpProbe.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -20,6 +25,7 @@
 
 using NorvEngineering::Platform::Application;
 using NorvEngineering::Platform::mainThreadId;
+using NorvEngineering::Platform::ThreadMessageQueue;
 using NorvEngineering::SensorLib::CTcpInterface;
 using ProbeSensor = TestSupport::ReceivingSensor;
 using TcpTests::ProbeSink;
@@ -83,6 +89,17 @@ private:
 
 void expectAllThreadsEnd() {
     EXPECT_TRUE(CTcpInterface::waitForClientThreads(10s));
+}
+
+// Waits, without processing them, until messages are queued for the main thread.
+bool waitForQueuedMessages(std::chrono::milliseconds timeout = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (ThreadMessageQueue::current().empty()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
 }
 
 TEST(TcpTransport, ConnectsDeliversOnTheMainThreadWritesAndSeesTheSensorClose) {
@@ -288,10 +305,15 @@ TEST(TcpTransport, DestroyingWhileReceivingLeavesTheThreadNoWayBack) {
         rig->open();
         // Until data flows; the client thread then delivers, or waits in Synchronize
         // for a main thread that is about to destroy the transport without pumping.
-        if (sync)
+        if (sync) {
             ASSERT_TRUE(runUntil([&] { return !rig->sensor.received().empty(); })) << i;
-        else
+            // Now and then with the next hand-over of data waiting for the main thread.
+            if (i % 4 == 0) {
+                ASSERT_TRUE(waitForQueuedMessages()) << i;
+            }
+        } else {
             ASSERT_TRUE(rig->sensor.waitForReceived(1, 5s)) << i;
+        }
         rig.reset();
     }
     expectAllThreadsEnd();
@@ -316,6 +338,87 @@ TEST(TcpTransport, DestroyingFromInsideTheReleasedNotification) {
     ASSERT_TRUE(runUntil([&] { return sink.seen().released == 1; }));
     EXPECT_EQ(rig.line.transport, nullptr);
     expectAllThreadsEnd();
+}
+
+TEST(TcpTransport, EverythingSentBeforeThePeerClosesArrivesOnceInOrderBeforeTheRelease) {
+    std::string data(300000, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>('a' + (i * 7 + i / 4096) % 26);
+    for (const bool sync : {true, false}) {
+        SCOPED_TRACE(sync ? "synchronised" : "direct");
+        LoopbackPeer peer;
+        TestSupport::TcpLine line(peer.port(), sync);
+        struct SizeAtReleaseSink : ProbeSink {
+            const ProbeSensor* sensor = nullptr;
+            std::atomic<std::size_t> receivedAtRelease{0};
+            void onInterfaceReleased(CSensor* s, CSensorInterface* iface) override {
+                receivedAtRelease = sensor->received().size();
+                ProbeSink::onInterfaceReleased(s, iface);
+            }
+        } sink;
+        ProbeSensor sensor(&sink);
+        sink.sensor = &sensor;
+        sensor.setInterface(line.transport.get());
+        ASSERT_TRUE(peer.accept());
+        ASSERT_TRUE(runUntil([&] { return sink.seen().ready == 1; }));
+        // The peer closes as soon as the last byte is out, while the main thread may
+        // still have a hand-over of data pending.
+        std::thread writer([&] {
+            peer.send(data);
+            peer.close();
+        });
+        const bool released = runUntil([&] { return sink.seen().released == 1; }, 20s);
+        writer.join();
+        ASSERT_TRUE(released);
+        expectAllThreadsEnd();
+        pumpFor(30ms);
+        EXPECT_EQ(sink.receivedAtRelease, data.size());
+        EXPECT_TRUE(sensor.received() == data) << sensor.received().size() << " bytes";
+        EXPECT_EQ(sink.seen().calls, (std::vector<std::string>{"ready", "released"}));
+    }
+}
+
+TEST(TcpTransport, AFloodFeedsASlowOwnerWithoutQueueingAheadOfIt) {
+    // The owner takes 1 ms a chunk; the client thread is never ahead by more than one
+    // hand-over waiting on the main thread's queue, and the hand-overs, each asking for
+    // the next, never keep the owner's loop from its own work: its condition, and a
+    // descriptor it watches that becomes ready in the middle of the flood.
+    const int ownDescriptor = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    ASSERT_GE(ownDescriptor, 0);
+    bool ownDescriptorSeen = false;
+    const auto watch = ThreadMessageQueue::current().watch(ownDescriptor, EPOLLIN,
+                                                           [&](uint32_t) { ownDescriptorSeen = true; });
+    struct SlowSensor : ProbeSensor {
+        using ProbeSensor::ProbeSensor;
+        int signalAt100 = -1;
+        std::size_t chunks = 0;
+        std::size_t mostQueued = 0;
+        void dataReceived(const char* data, unsigned int length) override {
+            if (++chunks == 100) {
+                const uint64_t one = 1;
+                EXPECT_EQ(::write(signalAt100, &one, sizeof one), static_cast<ssize_t>(sizeof one));
+            }
+            mostQueued = std::max(mostQueued, ThreadMessageQueue::current().size());
+            std::this_thread::sleep_for(1ms);
+            ProbeSensor::dataReceived(data, length);
+        }
+    };
+    FloodServer server;
+    ProbeSink sink;
+    SlowSensor sensor(&sink);
+    sensor.signalAt100 = ownDescriptor;
+    TestSupport::TcpLine line(server.port());
+    sensor.setInterface(line.transport.get());
+    // One long RunUntil: its own turns must look at the descriptor.
+    ASSERT_TRUE(Application().RunUntil([&] { return sensor.chunks >= 200; }, 20s));
+    // The owner's loop had its turn between the chunks: it saw its condition at once.
+    EXPECT_LE(sensor.chunks, 210u);
+    EXPECT_TRUE(ownDescriptorSeen);
+    EXPECT_LE(sensor.mostQueued, 2u);
+    line.transport->releaseInterface();
+    EXPECT_TRUE(CTcpInterface::waitForClientThreads(2s));
+    ThreadMessageQueue::current().unwatch(watch);
+    ::close(ownDescriptor);
 }
 
 } // namespace

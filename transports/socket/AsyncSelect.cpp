@@ -83,10 +83,7 @@ public:
             return;
         switch (event) {
         case FD_READ: {
-            // A datagram read tells nothing of the next one: ask (an empty datagram
-            // counts no bytes but is still waiting to be read).
-            const bool more = (m_stream_ ? filled : readable()) || m_edgeWhileDisarmed_;
-            m_edgeWhileDisarmed_ = false;
+            const bool more = readMayContinue(filled);
             m_moreToRead_ = more;
             if (m_readArmed_ && !more)
                 return;
@@ -113,14 +110,49 @@ public:
         }
     }
 
+    // After the read of a reader that paces itself: when more may wait, FD_READ stays
+    // off and the answer is true (the next read is the reader's); otherwise FD_READ is
+    // armed again for the next edge.
+    bool reenablePaced(bool filled) {
+        std::lock_guard lock(m_mutex_);
+        if (!m_active_)
+            return filled;
+        const bool more = readMayContinue(filled);
+        m_readArmed_ = !more;
+        return more;
+    }
+
     // Whether the last read left something behind; the answer is given once.
     bool takeMoreToRead() {
         std::lock_guard lock(m_mutex_);
         return std::exchange(m_moreToRead_, false);
     }
 
-    // Runs on the owning thread, in its wait.
+    // Runs on the owning thread, in its wait. The notifications go out after the
+    // selection is unlocked, in the order found: a read notification that comes first
+    // is handled at once when the thread's loop has nothing queued before it (see
+    // deliver), and may re-enable reading in its handler.
     void onEvents(uint32_t events) {
+        Reports reports;
+        collect(events, reports);
+        for (int i = 0; i < reports.count; ++i)
+            deliver(reports.event[i], reports.error[i], i == 0);
+    }
+
+private:
+    // What one batch of epoll events has to report, in order.
+    struct Reports {
+        void add(uint32_t which, int32_t code) {
+            event[count] = which;
+            error[count] = code;
+            ++count;
+        }
+        uint32_t event[4] = {};
+        int32_t error[4] = {};
+        int count = 0;
+    };
+
+    void collect(uint32_t events, Reports& reports) {
         std::lock_guard lock(m_mutex_);
         if (!m_active_ || m_dead_)
             return;
@@ -131,7 +163,7 @@ public:
             m_connecting_ = false;
             const int32_t error = pendingError();
             if ((m_mask_ & FD_CONNECT) != 0)
-                post(FD_CONNECT, error);
+                reports.add(FD_CONNECT, error);
             if (error != 0) {
                 m_dead_ = true; // a failed connect reports nothing more
                 return;
@@ -141,7 +173,7 @@ public:
         if (m_listening_) {
             if ((events & EPOLLIN) != 0 && m_acceptArmed_ && (m_mask_ & FD_ACCEPT) != 0) {
                 m_acceptArmed_ = false;
-                post(FD_ACCEPT, 0);
+                reports.add(FD_ACCEPT, 0);
             }
             if (failed)
                 m_dead_ = true;
@@ -152,7 +184,7 @@ public:
         if ((events & EPOLLIN) != 0 && !m_closeReported_) {
             if (m_readArmed_ && (m_mask_ & FD_READ) != 0) {
                 m_readArmed_ = false;
-                post(FD_READ, 0);
+                reports.add(FD_READ, 0);
             } else {
                 m_edgeWhileDisarmed_ = true;
             }
@@ -162,19 +194,42 @@ public:
             m_closeReported_ = true;
             const int32_t error = failed ? pendingError() : 0;
             if ((m_mask_ & FD_CLOSE) != 0)
-                post(FD_CLOSE, error);
+                reports.add(FD_CLOSE, error);
         }
         if ((events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0 && m_writeArmed_ && (m_mask_ & FD_WRITE) != 0) {
             // A broken connection is reported to a waiting sender too: its next send
             // then learns the error.
             m_writeArmed_ = false;
-            post(FD_WRITE, 0);
+            reports.add(FD_WRITE, 0);
         }
         if (failed)
             m_dead_ = true;
     }
 
-private:
+    // A read edge costs the thread no trip through its own queue when nothing is
+    // queued before it: the loop would take this notification next anyway, so the
+    // handler runs now, inside the wait (the queue refuses when that would change the
+    // order). Everything else is queued as usual.
+    void deliver(uint32_t event, int32_t error, bool first) {
+        if (first && event == FD_READ &&
+            m_pQueue_->dispatchAtOnce(Platform::TMessage{m_target_, m_message_,
+                                                         static_cast<uintptr_t>(m_socket_),
+                                                         WSAMakeSelectReply(event, error, m_tag_)}))
+            return;
+        post(event, error);
+    }
+
+    // Whether a read may have left data behind: one that filled its buffer, or one
+    // with an edge since FD_READ was last reported (the data of that edge may have
+    // come after the read). Asked once per read.
+    bool readMayContinue(bool filled) {
+        // A datagram read tells nothing of the next one: ask (an empty datagram
+        // counts no bytes but is still waiting to be read).
+        const bool more = (m_stream_ ? filled : readable()) || m_edgeWhileDisarmed_;
+        m_edgeWhileDisarmed_ = false;
+        return more;
+    }
+
     // Also true for a pending connection on a listening socket.
     bool readable() const {
         pollfd ready{m_socket_, POLLIN, 0};
@@ -288,6 +343,11 @@ namespace Detail {
 void asyncSelectReenable(TSocket s, uint32_t event, bool filled) {
     if (const auto selection = find(s))
         selection->reenable(event, filled);
+}
+
+bool asyncSelectReenablePaced(TSocket s, bool filled) {
+    const auto selection = find(s);
+    return selection ? selection->reenablePaced(filled) : filled;
 }
 
 bool asyncSelectTakeMoreToRead(TSocket s) {

@@ -629,6 +629,30 @@ int TCustomWSocket::Receive(void* buffer, int len) {
     return count;
 }
 
+int TCustomWSocket::ReceivePaced(void* buffer, int len, bool& more) {
+    more = false;
+    // Under the lock that closing the descriptor takes: a close on the owner thread
+    // cannot hand its number to another connection while this read uses it.
+    std::lock_guard lock(m_sendLock_);
+    const TSocket s = m_hSocket_;
+    if (s == INVALID_SOCKET) {
+        m_lastError_ = WSAENOTSOCK;
+        return -1;
+    }
+    const int count = WSocket_recvPaced(s, buffer, len, more);
+    if (count >= 0)
+        m_readCount_ += count;
+    else
+        m_lastError_ = WSocket_WSAGetLastError();
+    return count;
+}
+
+void TCustomWSocket::ResumeReadEvents() {
+    std::lock_guard lock(m_sendLock_);
+    if (m_hSocket_ != INVALID_SOCKET)
+        Detail::asyncSelectReenable(m_hSocket_, FD_READ, true);
+}
+
 int TCustomWSocket::PeekData(void* buffer, int len) {
     const int count = DoRecv(buffer, len, MSG_PEEK);
     if (count < 0)
