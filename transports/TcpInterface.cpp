@@ -364,12 +364,10 @@ void CTcpInterface::receive_(const std::shared_ptr<TWSocket>& target, bool paced
     }
     if (count <= 0)
         return;
-    try {
-        notifyDataReceived(buffer, static_cast<unsigned int>(count));
-    } catch (...) {
-        // A receiver's failure ends neither the connection nor the reading, as a data
-        // handler's failure does not in the socket's own receive loop.
-    }
+    // A receiver's failure: from the posted call it goes to the main thread's loop
+    // (OnException or standard error; the silent abort nowhere) and the reading goes
+    // on; on the client thread (direct delivery) to the socket's background handling.
+    notifyDataReceived(buffer, static_cast<unsigned int>(count));
 }
 
 void CTcpInterface::WSocketSessionConnected_(TClientThread* thread) {
@@ -394,7 +392,9 @@ void CTcpInterface::WSocketSessionClosed_(TClientThread* thread) {
             try {
                 notifyDataReceived(buffer, static_cast<unsigned int>(count));
             } catch (...) {
-                // As for any other chunk (see receive_).
+                // The release below must still come: the failure is handled as the
+                // main thread's loop handles one of the posted call.
+                Platform::Application().HandleException(std::current_exception());
             }
             // Released or destroyed by the receiver: nothing more is said.
             if (thread->ownerGone())

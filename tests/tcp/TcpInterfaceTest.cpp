@@ -133,6 +133,42 @@ TEST(TcpTransport, ConnectsDeliversOnTheMainThreadWritesAndSeesTheSensorClose) {
     ASSERT_TRUE(runUntil([&] { return rig.sink.seen().ready == 2; }));
 }
 
+TEST(TcpTransport, AReceiverThatThrowsIsReportedAndTheConnectionGoesOn) {
+    class ThrowingOnce : public ProbeSensor {
+    public:
+        using ProbeSensor::ProbeSensor;
+        void dataReceived(const char* data, unsigned int length) override {
+            if (!m_thrown_.exchange(true))
+                throw std::runtime_error("receiver failed");
+            ProbeSensor::dataReceived(data, length);
+        }
+
+    private:
+        std::atomic<bool> m_thrown_{false};
+    };
+    std::vector<std::string> reported;
+    Application().OnException = [&](std::exception_ptr error) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const std::exception& e) {
+            reported.emplace_back(e.what());
+        }
+    };
+    LoopbackPeer peer;
+    ProbeSink sink;
+    ThrowingOnce sensor{&sink};
+    TestSupport::TcpLine line(peer.port());
+    sensor.setInterface(line.transport.get());
+    ASSERT_TRUE(peer.accept() && runUntil([&] { return sink.seen().ready == 1; }));
+    peer.send("first");
+    ASSERT_TRUE(runUntil([&] { return !reported.empty(); }));
+    peer.send("second");
+    ASSERT_TRUE(runUntil([&] { return sensor.received() == "second"; }));
+    Application().OnException = nullptr;
+    EXPECT_EQ(reported, std::vector<std::string>{"receiver failed"});
+    EXPECT_EQ(sink.seen().released, 0);
+}
+
 TEST(TcpTransport, RefusedConnectionIsAnErrorThenReleasedNeverReady) {
     for (const bool sync : {true, false}) {
         SCOPED_TRACE(sync ? "synchronised" : "direct");
