@@ -1,4 +1,5 @@
 #include "Platform.h"
+#include "ShownExceptions.h"
 
 #include <gtest/gtest.h>
 
@@ -217,14 +218,7 @@ TEST(Thread, FatalExceptionOfTheBodyIsKept) {
 }
 
 TEST(Application, HandleExceptionDropsTheSilentAbort) {
-    std::vector<std::string> reported;
-    Application().OnException = [&](std::exception_ptr error) {
-        try {
-            std::rethrow_exception(error);
-        } catch (const std::exception& e) {
-            reported.emplace_back(e.what());
-        }
-    };
+    const TestSupport::ShownExceptions reported;
     Application().HandleException(std::make_exception_ptr(EAbort()));
     Application().HandleException(std::make_exception_ptr(Exception("shown")));
     // Exceptions of message handlers go the same way and do not leave the loop.
@@ -235,8 +229,7 @@ TEST(Application, HandleExceptionDropsTheSilentAbort) {
     postMessage(target.handle(), WM_USER);
     postMessage(target.handle(), WM_USER);
     EXPECT_NO_THROW(Application().ProcessMessages());
-    Application().OnException = nullptr;
-    EXPECT_EQ(reported, (std::vector<std::string>{"shown", "from a handler", "from a handler"}));
+    EXPECT_EQ(reported.texts(), (std::vector<std::string>{"shown", "from a handler", "from a handler"}));
 }
 
 TEST(Application, RunUntilStopsAtTheDeadline) {

@@ -1,8 +1,8 @@
 #include "ComPort.h"
 #include "ComThread.h"
 #include "PortOnPty.h"
+#include "ShownExceptions.h"
 
-#include "Application.h"
 #include "Exception.h"
 #include "Messages.h"
 
@@ -18,7 +18,6 @@
 #include <vector>
 
 using namespace NorvEngineering::Serial;
-using NorvEngineering::Platform::Application;
 using NorvEngineering::Platform::isMainThread;
 using NorvEngineering::Platform::TObject;
 using TestSupport::runUntil;
@@ -30,7 +29,6 @@ class ComEvents : public ::testing::Test, protected SerialTests::PortOnPty {
 protected:
     void TearDown() override {
         port.reset();
-        Application().OnException = nullptr;
         // No event thread outlives its test.
         EXPECT_TRUE(TComThread::WaitForAll(5s));
     }
@@ -109,14 +107,7 @@ TEST_F(ComEvents, ABatchRunsInTheFixedOrder) {
 }
 
 TEST_F(ComEvents, AHandlerExceptionIsShownOnceAndEventsGoOn) {
-    std::vector<std::string> shown;
-    Application().OnException = [&](std::exception_ptr error) {
-        try {
-            std::rethrow_exception(error);
-        } catch (const std::exception& e) {
-            shown.emplace_back(e.what());
-        }
-    };
+    const TestSupport::ShownExceptions shown;
     int calls = 0;
     port->OnRxChar = [&](TObject*) {
         ++calls;
@@ -131,7 +122,7 @@ TEST_F(ComEvents, AHandlerExceptionIsShownOnceAndEventsGoOn) {
         pty.send("x");
         ASSERT_TRUE(runUntil([&] { return calls == round; }));
     }
-    EXPECT_EQ(shown, std::vector<std::string>{"handler failed"});
+    EXPECT_EQ(shown.texts(), std::vector<std::string>{"handler failed"});
     EXPECT_TRUE(port->HasEventThread());
 }
 

@@ -5,6 +5,7 @@
 #include "MessageQueue.h"
 #include "ReceivingSensor.h"
 #include "RunUntil.h"
+#include "ShownExceptions.h"
 #include "Stations.h"
 #include "TcpProbe.h"
 
@@ -146,14 +147,7 @@ TEST(TcpTransport, AReceiverThatThrowsIsReportedAndTheConnectionGoesOn) {
     private:
         std::atomic<bool> m_thrown_{false};
     };
-    std::vector<std::string> reported;
-    Application().OnException = [&](std::exception_ptr error) {
-        try {
-            std::rethrow_exception(error);
-        } catch (const std::exception& e) {
-            reported.emplace_back(e.what());
-        }
-    };
+    const TestSupport::ShownExceptions reported;
     LoopbackPeer peer;
     ProbeSink sink;
     ThrowingOnce sensor{&sink};
@@ -161,11 +155,10 @@ TEST(TcpTransport, AReceiverThatThrowsIsReportedAndTheConnectionGoesOn) {
     sensor.setInterface(line.transport.get());
     ASSERT_TRUE(peer.accept() && runUntil([&] { return sink.seen().ready == 1; }));
     peer.send("first");
-    ASSERT_TRUE(runUntil([&] { return !reported.empty(); }));
+    ASSERT_TRUE(runUntil([&] { return !reported.texts().empty(); }));
     peer.send("second");
     ASSERT_TRUE(runUntil([&] { return sensor.received() == "second"; }));
-    Application().OnException = nullptr;
-    EXPECT_EQ(reported, std::vector<std::string>{"receiver failed"});
+    EXPECT_EQ(reported.texts(), std::vector<std::string>{"receiver failed"});
     EXPECT_EQ(sink.seen().released, 0);
 }
 
