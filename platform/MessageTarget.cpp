@@ -48,9 +48,9 @@ ThreadId TMessageTarget::ownerThread() const {
     return found == targets().targets.end() ? 0 : found->second.owner;
 }
 
-void TMessageTarget::attachToCurrentThread() {
+void TMessageTarget::attachToThread(ThreadId owner) {
     std::lock_guard lock(targets().mutex);
-    targets().targets[m_handle_] = TargetEntry{this, currentThreadId()};
+    targets().targets[m_handle_] = TargetEntry{this, owner};
 }
 
 bool postMessage(TWindowHandle target, uint32_t message, uintptr_t wParam, intptr_t lParam) {

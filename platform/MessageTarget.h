@@ -18,7 +18,8 @@ public:
     TWindowHandle handle() const { return m_handle_; }
     ThreadId ownerThread() const;
     // Moves the target to the calling thread: later messages are queued there.
-    void attachToCurrentThread();
+    void attachToCurrentThread() { attachToThread(currentThreadId()); }
+    void attachToThread(ThreadId owner);
 
     virtual void handleMessage(TMessage& message) = 0;
 

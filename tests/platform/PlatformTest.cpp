@@ -116,6 +116,17 @@ TEST(PostedCall, RequestsMergeWhilePendingAndNoneIsLostOrRunAfterDestruction) {
     call.reset();
     Application().ProcessMessages(); // must not run on the freed call
     EXPECT_EQ(runs, 3);
+
+    // Made by a worker, it still runs on the main thread.
+    ThreadId ranOn = 0;
+    LambdaThread maker([&](LambdaThread&) {
+        call = std::make_unique<TPostedCall>([&] { ranOn = currentThreadId(); });
+        call->request();
+    });
+    maker.Resume();
+    maker.WaitFor();
+    Application().ProcessMessages();
+    EXPECT_EQ(ranOn, mainThreadId());
 }
 
 TEST(MessageQueue, DescriptorWatchRunsOnTheOwningThreadDuringItsWait) {
