@@ -22,10 +22,6 @@ namespace {
     throw std::system_error(errno, std::generic_category(), what);
 }
 
-int statusOf(int status) {
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-}
-
 } // namespace
 
 ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& arguments) {
@@ -154,7 +150,7 @@ std::optional<int> ChildProcess::finish(Clock::time_point deadline) {
     while (::waitpid(m_pid_, &status, 0) < 0 && errno == EINTR) {
     }
     m_reaped_ = true;
-    m_status_ = statusOf(status);
+    m_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
     return m_status_;
 }
 

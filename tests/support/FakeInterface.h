@@ -12,7 +12,7 @@ namespace TestSupport {
 class FakeInterface : public NorvEngineering::SensorLib::CSensorInterface {
 public:
     explicit FakeInterface(EInterfaceType kind = itSerial) : CSensorInterface(kind) {}
-    ~FakeInterface() override;
+    ~FakeInterface() override { releaseInterface(); }
 
     void write(const char* data, int length) override {
         writes.emplace_back(data, static_cast<std::size_t>(length));
@@ -23,7 +23,12 @@ public:
     void deliver(const std::string& bytes) {
         notifyDataReceived(bytes.data(), static_cast<unsigned int>(bytes.size()));
     }
-    std::string written() const;
+    std::string written() const {
+        std::string all;
+        for (const auto& chunk : writes)
+            all += chunk;
+        return all;
+    }
 
     std::vector<std::string> writes;
     int opens = 0;

@@ -15,21 +15,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int remainingMs(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left < 0 ? 0 : static_cast<int>(left);
-}
-
 bool waitReadable(int fd, Clock::time_point deadline) {
     pollfd p{fd, POLLIN, 0};
     for (;;) {
-        const int r = ::poll(&p, 1, remainingMs(deadline));
-        if (r > 0)
-            return true;
-        if (r == 0)
-            return false;
-        if (errno != EINTR)
-            return false;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const int r = ::poll(&p, 1, left < 0 ? 0 : static_cast<int>(left));
+        if (r >= 0 || errno != EINTR)
+            return r > 0;
     }
 }
 

@@ -20,18 +20,48 @@ public:
         std::string place;
     };
 
-    void onDataUpdate(CSensor* sensor, const std::string& text) override;
-    void onInterfaceReady(CSensor* sensor, CSensorInterface* iface) override;
+    void onDataUpdate(CSensor* sensor, const std::string& text) override {
+        ++dataUpdates;
+        updates.push_back(text);
+        note(sensor, "update");
+    }
+    void onInterfaceReady(CSensor* sensor, CSensorInterface* iface) override {
+        ++ready;
+        lastInterface = iface;
+        note(sensor, "ready");
+    }
     void onInterfaceError(CSensor* sensor, CSensorInterface* iface,
-                          NorvEngineering::SensorLib::CInterfaceError& error) override;
-    void onInterfaceReleased(CSensor* sensor, CSensorInterface* iface) override;
-    void onSensorReady(CSensor* sensor) override;
-    void onSensorError(CSensor* sensor, NorvEngineering::SensorLib::CSensorError& error) override;
-    void onSensorCustomCallback(CSensor* sensor) override;
+                          NorvEngineering::SensorLib::CInterfaceError& error) override {
+        interfaceErrors.push_back({error.getCode(), error.getMessage(), error.getPlace()});
+        lastInterface = iface;
+        note(sensor, "interfaceError");
+    }
+    void onInterfaceReleased(CSensor* sensor, CSensorInterface* iface) override {
+        ++released;
+        lastInterface = iface;
+        note(sensor, "released");
+    }
+    void onSensorReady(CSensor* sensor) override {
+        ++sensorReady;
+        note(sensor, "sensorReady");
+    }
+    void onSensorError(CSensor* sensor, NorvEngineering::SensorLib::CSensorError& error) override {
+        sensorErrors.push_back(error.getCode());
+        note(sensor, "sensorError");
+    }
+    void onSensorCustomCallback(CSensor* sensor) override {
+        ++modeChanges;
+        note(sensor, "mode");
+    }
     uint32_t getSensorType() const override { return 0; }
     int32_t getSensorId() const override { return 0; }
     // Every update's text, one after the other.
-    std::string trace() const;
+    std::string trace() const {
+        std::string all;
+        for (const auto& text : updates)
+            all += text;
+        return all;
+    }
 
     std::vector<std::string> calls;
     std::vector<std::string> updates;
@@ -46,7 +76,10 @@ public:
     CSensorInterface* lastInterface = nullptr;
 
 private:
-    void note(CSensor* sensor, const char* call);
+    void note(CSensor* sensor, const char* call) {
+        lastSensor = sensor;
+        calls.emplace_back(call);
+    }
 };
 
 } // namespace TestSupport
