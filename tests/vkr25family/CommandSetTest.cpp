@@ -16,7 +16,7 @@ TYPED_TEST(Vkr25FamilyCommandSet, WireTextsAndArguments) {
     using D = typename TypeParam::Driver;
     using Record = typename TypeParam::Record;
     EXPECT_EQ(D::lmEscaped, TypeParam::kEscapeCode);
-    EXPECT_EQ(D::lmNone, TypeParam::kNoneCode);
+    EXPECT_EQ(D::lmNone, TypeParam::kEscapeCode + 1);
     std::vector<std::string> texts = {"ID", "DT", "DS", "DW", "DX", "DF", "DM", "TP", "SA", "SD",
                                       "ST", "SF", "SE", "AC", "AH", "AW", "RB", "RE", "RM", "TD",
                                       "TM", "BR", "AS", "OF", "SO", "LO", "LF", "PA", "PR"};

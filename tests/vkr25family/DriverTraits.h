@@ -50,8 +50,6 @@ struct Vkr25Traits {
     using Processor = NorvEngineering::SensorLib::CVkr25Processor;
     static constexpr const char* kName = "Vkr25";
     static constexpr int kEscapeCode = 29;
-    static constexpr int kNoneCode = 30;
-    static constexpr const char* kIdCase = "[case CVkr25::lmID";
     static constexpr const char* kModel = "VKR25";
     static inline const std::string kIdLine = "VKR25,SN 12345,V 1.23\r\n";
     static inline const std::string kDump = kDumpHead + kOfLine;
@@ -73,8 +71,6 @@ struct Vkr25XtTraits {
     using Processor = NorvEngineering::SensorLib::CVkr25XtProcessor;
     static constexpr const char* kName = "Vkr25Xt";
     static constexpr int kEscapeCode = 31;
-    static constexpr int kNoneCode = 32;
-    static constexpr const char* kIdCase = "[case CVkr25Xt::lmID";
     static constexpr const char* kModel = "VKR27";
     static inline const std::string kIdLine = "VKR27,SN 12345,V7.03\r\n";
     // Alarms 2 and 3, which the larger models list before the offset.
@@ -108,7 +104,7 @@ typename Traits::Driver::ELaserMode modeOf(int value) {
 // An identification trace: "[case CVkr25::lmID/FOUND ID STRING] " and the line.
 template <class Traits>
 std::string idTrace(const std::string& finding, const std::string& line) {
-    return std::string(Traits::kIdCase) + finding + "] " + line;
+    return "[case C" + std::string(Traits::kName) + "::lmID" + finding + "] " + line;
 }
 
 } // namespace Vkr25Family

@@ -104,7 +104,6 @@ struct Rig {
             driver.setMode(mode);
         forget();
     }
-    void run(Mode mode, char displayFormat = 'd') { run(std::vector<Mode>{mode}, displayFormat); }
     // Asks for the modes of `script` in turn by their lower-case names, an argument
     // after a colon ("dt sa:5 esc none"); ">" sends the next queued one.
     void request(const std::string& script) {
@@ -122,12 +121,6 @@ struct Rig {
             EXPECT_TRUE(mode != Driver::lmID || name == "id") << "no mode " << name;
             driver.setMode(mode, colon == std::string::npos ? std::string() : word.substr(colon + 1));
         }
-    }
-    // Active in the given format with the modes of `script` requested, nothing recorded.
-    void runNamed(const std::string& script, char displayFormat) {
-        makeActive(displayFormat);
-        request(script);
-        forget();
     }
 
     // Asks for `mode` with DM queued behind it and answers with `reply`, which must

@@ -46,7 +46,7 @@ TYPED_TEST(Vkr25FamilyMendedFaults, ErrorRepliesToTemperatureAndParametersAreErr
 TYPED_TEST(Vkr25FamilyMendedFaults, HexadecimalLineWithoutDigitsIsAFailedReadingNotZero) {
     using D = typename TypeParam::Driver;
     Rig<TypeParam> rig;
-    rig.run(D::lmDT, 'h');
+    rig.run({D::lmDT}, 'h');
     rig.feed("x0001000\r\n");
     // The text is kept as received, the distance stays.
     for (const std::string line : {"\n", "\r\n", "x\r\n", "x      \r\n", "xZZZZZZZ\r\n"}) {

@@ -38,7 +38,7 @@ TEST(Vkr25XtShortReplies, RepliesTooShortForTheirPositionsAreUnexpectedLines) {
     };
     for (const auto& [head, reply] : cases) {
         XtRig rig;
-        rig.run(head, 'h');
+        rig.run({head}, 'h');
         rig.feed(reply);
         const std::string name = rig.name(head);
         EXPECT_EQ(rig.snapshot(), name + " after none, queue " + name +

@@ -55,7 +55,7 @@ TYPED_TEST(Vkr25FamilyProcessor, RunningModeReadsEveryDecimalLineAndReportsOnlyE
     using D = typename TypeParam::Driver;
     for (const auto mode : {D::lmDT, D::lmDS, D::lmDW, D::lmDX, D::lmDF}) {
         Rig<TypeParam> rig;
-        rig.run(mode);
+        rig.run({mode});
         rig.feed("001.234\r\n-02.5009999\r\n1.23X45\r\nE15\r\n"); // seven characters count
         const std::string name = rig.name(mode);
         EXPECT_EQ(rig.snapshot(),
@@ -80,7 +80,7 @@ TYPED_TEST(Vkr25FamilyProcessor, RepliesToTheCommandInFlight) {
     const std::string nothing = " | distance  0 | temperature  0 | errors | changed ";
     const std::string endedThenDm = "DM after ESC, queue DM, wrote <DM><\r>" + nothing;
     const std::string inDump = "PA after none, queue PA, wrote " + nothing;
-    const std::string id = TypeParam::kIdCase + std::string("] ");
+    const std::string id = idTrace<TypeParam>("", "");
     const std::string alarms = "[FA] Alarm 2.........1.5\r\n[FB] Alarm 3.........2.5\r\n";
     const Case cases[] = {
         {"nothing in flight: traced as received", "", 'd', "001.234\r\n",
@@ -140,7 +140,9 @@ TYPED_TEST(Vkr25FamilyProcessor, RepliesToTheCommandInFlight) {
     };
     for (const Case& c : cases) {
         Rig<TypeParam> rig;
-        rig.runNamed(c.requests, c.format);
+        rig.makeActive(c.format);
+        rig.request(c.requests);
+        rig.forget();
         rig.feed(c.replies);
         EXPECT_EQ(rig.snapshot(), c.expected) << c.what;
         if (!c.calls.empty()) {
@@ -167,7 +169,7 @@ TYPED_TEST(Vkr25FamilyProcessor, HexadecimalDistancesAre28BitTwosComplementMilli
         {"x  00010\r\n", "  00010", 0.016},      {"xFFFFC18\r\n", "FFFFC18", -1.0},
     };
     Rig<TypeParam> rig;
-    rig.run(D::lmDX, 'h');
+    rig.run({D::lmDX}, 'h');
     for (const Case& c : cases) {
         rig.feed(c.line);
         EXPECT_EQ(rig.driver.getStrDistance(), c.text) << c.line;
@@ -199,7 +201,7 @@ TYPED_TEST(Vkr25FamilyProcessor, ParameterEchoesAreStoredAndEndTheirCommand) {
     // Only the echo of SO is traced.
     for (const auto& [mode, reply] : cases)
         rig.expectReplyEndsItsCommand(mode, reply, mode == D::lmSO ? reply : "");
-    rig.run(D::lmPA, 'h');
+    rig.run({D::lmPA}, 'h');
     rig.feed("[TM]..\r\n"); // an empty text value from the dump as well
     // The low eight bits of 260; the echo of BR changes nothing.
     EXPECT_EQ(rig.values(), "SA 7 SD h ST 4 SF 1.0936 '1.0936' SE 1 AC 2.5 '2.5' AH 0.1 '0.1' AW 1.5 "
