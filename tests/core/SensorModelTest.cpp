@@ -83,46 +83,42 @@ TEST(SensorWiring, AttachingOpensOnceAndLinksBothSidesDetachingOnlyWhatIsLinked)
     EXPECT_EQ(iface.getSensor(), nullptr);
 }
 
-TEST(SensorWiring, NotificationsReachSensorAndSink) {
+// Each notification reaches the sensor and its sink; without a sensor, a sink or a
+// processor it is dropped quietly.
+TEST(SensorWiring, NotificationsReachSensorAndSinkAndAreDroppedWithoutThem) {
     RecordingSink sink;
     TestLaser laser(&sink);
     FakeInterface iface;
+    CInterfaceError error(5, "Access denied", "here");
+    const auto notifyAll = [&](FakeInterface& to) {
+        to.notifyInterfaceReady();
+        to.notifyInterfaceError(error);
+        to.notifyInterfaceReleased();
+        to.deliver("123\n");
+    };
+    notifyAll(iface); // no sensor yet
     laser.setInterface(&iface);
     iface.deliver("");
     EXPECT_TRUE(laser.m_recorder.chunks.empty());
     iface.deliver(std::string("a\0b", 3));
     ASSERT_EQ(laser.m_recorder.chunks.size(), 1u);
     EXPECT_EQ(laser.m_recorder.chunks[0], std::string("a\0b", 3));
-    iface.notifyInterfaceReady();
-    CInterfaceError error(5, "Access denied", "here");
-    iface.notifyInterfaceError(error);
-    iface.notifyInterfaceReleased();
+    notifyAll(iface);
     EXPECT_EQ(sink.calls, (std::vector<std::string>{"ready", "interfaceError", "released"}));
     EXPECT_EQ(sink.lastSensor, &laser);
     EXPECT_EQ(sink.lastInterface, &iface);
     ASSERT_EQ(sink.interfaceErrors.size(), 1u);
     const auto& [code, message, place] = sink.interfaceErrors[0];
     EXPECT_EQ(std::to_string(code) + ' ' + message + ' ' + place, "5 Access denied here");
-}
 
-TEST(SensorWiring, WithoutSensorSinkOrProcessorEverythingIsDropped) {
-    FakeInterface iface;
-    CInterfaceError error(1, "x", "y");
-    const auto notifyAll = [&] {
-        iface.notifyInterfaceReady();
-        iface.notifyInterfaceError(error);
-        iface.notifyInterfaceReleased();
-        iface.deliver("123\n");
-    };
-    notifyAll(); // no sensor
     TestLaser orphan(nullptr);
-    orphan.setInterface(&iface);
-    notifyAll(); // no sink
+    FakeInterface orphans;
+    orphan.setInterface(&orphans);
+    notifyAll(orphans); // no sink
     EXPECT_EQ(orphan.m_recorder.chunks, std::vector<std::string>{"123\n"});
-    RecordingSink sink;
-    TestLaser laser(&sink, false);
+    TestLaser bare(&sink, false);
     FakeInterface other;
-    laser.setInterface(&other);
+    bare.setInterface(&other);
     other.deliver("123\n"); // no processor
     EXPECT_EQ(sink.dataUpdates, 0);
 }
