@@ -8,17 +8,16 @@
 namespace TestSupport {
 
 // A transport that keeps what is written to it, one entry per write, and counts
-// opens and closes. Tests push received bytes with deliver().
+// opens. Tests push received bytes with deliver().
 class FakeInterface : public NorvEngineering::SensorLib::CSensorInterface {
 public:
-    explicit FakeInterface(EInterfaceType kind = itSerial) : CSensorInterface(kind) {}
-    ~FakeInterface() override { releaseInterface(); }
+    FakeInterface() : CSensorInterface(itSerial) {}
 
     void write(const char* data, int length) override {
         writes.emplace_back(data, static_cast<std::size_t>(length));
     }
     void initInterface_() override { ++opens; }
-    void releaseInterface() override { ++releases; }
+    void releaseInterface() override {}
 
     void deliver(const std::string& bytes) {
         notifyDataReceived(bytes.data(), static_cast<unsigned int>(bytes.size()));
@@ -32,7 +31,6 @@ public:
 
     std::vector<std::string> writes;
     int opens = 0;
-    int releases = 0;
 };
 
 } // namespace TestSupport
