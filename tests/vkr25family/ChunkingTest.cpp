@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <utility>
+#include <algorithm>
 
 using namespace Vkr25Family;
 
@@ -26,25 +26,30 @@ std::string afterRequests() {
            "FA3.5\r\nE62\r\nlate\r\n"; // the larger models then ask for FA and FB
 }
 
+// How a part is cut: a first piece of `first` bytes, then pieces of `size`.
+struct Cuts {
+    std::size_t first, size;
+};
+constexpr std::size_t kRest = std::string::npos;
+constexpr Cuts kWhole{kRest, kRest};
+
 template <class Traits>
-std::string run(const Chunker& before, const Chunker& after) {
-    Rig<Traits> rig;
-    rig.driver.initialize();
-    feedChunked(rig, beforeRequests<Traits>(), before);
-    for (const auto mode : {Traits::Driver::lmDM, Traits::Driver::lmTP, Traits::Driver::lmPA})
-        rig.driver.setMode(mode);
-    feedChunked(rig, afterRequests<Traits>(), after);
-    return rig.transcript();
+void feedCut(Rig<Traits>& rig, const std::string& bytes, Cuts cuts) {
+    for (std::size_t pos = 0, n = cuts.first; pos < bytes.size(); pos += n, n = cuts.size) {
+        n = std::min(n, bytes.size() - pos);
+        rig.feed(bytes.substr(pos, n));
+    }
 }
 
-const Chunker kWhole = [](std::size_t remaining) { return remaining; };
-Chunker fixed(std::size_t size) {
-    return [size](std::size_t) { return size; };
-}
-Chunker splitAt(std::size_t first) {
-    return [first, done = false](std::size_t remaining) mutable {
-        return std::exchange(done, true) ? remaining : first;
-    };
+template <class Traits>
+std::string run(Cuts before, Cuts after) {
+    Rig<Traits> rig;
+    rig.driver.initialize();
+    feedCut(rig, beforeRequests<Traits>(), before);
+    for (const auto mode : {Traits::Driver::lmDM, Traits::Driver::lmTP, Traits::Driver::lmPA})
+        rig.driver.setMode(mode);
+    feedCut(rig, afterRequests<Traits>(), after);
+    return rig.transcript();
 }
 
 } // namespace
@@ -70,9 +75,9 @@ TYPED_TEST(Vkr25FamilyChunking, RecordedExchangeGivesTheSameResultHoweverItIsSpl
         << result;
     EXPECT_NE(result.find("sensorReady"), std::string::npos);
     for (std::size_t size = 1; size <= 80; ++size)
-        ASSERT_EQ(run<TypeParam>(fixed(size), fixed(size)), result) << "chunk size " << size;
+        ASSERT_EQ(run<TypeParam>({size, size}, {size, size}), result) << "chunk size " << size;
     for (std::size_t split = 1; split < beforeRequests<TypeParam>().size(); ++split)
-        ASSERT_EQ(run<TypeParam>(splitAt(split), kWhole), result) << "split at " << split;
+        ASSERT_EQ(run<TypeParam>({split, kRest}, kWhole), result) << "split at " << split;
     for (std::size_t split = 1; split < afterRequests<TypeParam>().size(); ++split)
-        ASSERT_EQ(run<TypeParam>(kWhole, splitAt(split)), result) << "split after the requests at " << split;
+        ASSERT_EQ(run<TypeParam>(kWhole, {split, kRest}), result) << "split after the requests at " << split;
 }

@@ -4,8 +4,6 @@
 #include "FakeInterface.h"
 #include "RecordingSink.h"
 
-#include <algorithm>
-#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -194,16 +192,6 @@ struct Rig {
                values() + '\n' + config().getIdentification();
     }
 };
-
-// Feeds `bytes` in pieces whose sizes `chunk` picks from how many bytes are left.
-using Chunker = std::function<std::size_t(std::size_t remaining)>;
-template <class Traits>
-void feedChunked(Rig<Traits>& rig, const std::string& bytes, const Chunker& chunk) {
-    for (std::size_t pos = 0, n = 0; pos < bytes.size(); pos += n) {
-        n = std::clamp<std::size_t>(chunk(bytes.size() - pos), 1, bytes.size() - pos);
-        rig.feed(bytes.substr(pos, n));
-    }
-}
 
 // The lines of a dump, each with its line end.
 inline std::vector<std::string> dumpLines(const std::string& dump) {
