@@ -13,8 +13,7 @@ TYPED_TEST_SUITE(Vkr25FamilyDriver, FamilyDrivers, FamilyDriverNames);
 
 // Before the first dump requests go nowhere; without a transport they are dropped even
 // when active, and the start sequence writes nothing and does not crash.
-TYPED_TEST(Vkr25FamilyDriver,
-           FreshDriverNamesTheFamilyTypeAndDropsRequestsBeforeTheFirstDumpOrWithoutTransport) {
+TYPED_TEST(Vkr25FamilyDriver, FreshDriverNamesItsTypeAndDropsRequestsBeforeTheFirstDumpOrWithoutTransport) {
     using D = typename TypeParam::Driver;
     Rig<TypeParam> rig;
     EXPECT_EQ(rig.driver.getSensorType(), makeSensorType(1, 239, 18));

@@ -94,20 +94,17 @@ TYPED_TEST(Vkr25FamilyProcessor, RepliesToTheCommandInFlight) {
          "DM after DT, queue DM, wrote <DM><\r>" + nothing + " | trace "},
         {"DM in decimal whatever the format, straight on to the next", "dm tp", 'h', "garbage\r\n012.345\r\n",
          "TP after DM, queue TP, wrote <TP><\r> | distance 012.345 12.345 | temperature  0 | errors | "
-         "changed  | "
-         "trace garbage\r\n"},
+         "changed  | trace garbage\r\n"},
         {"an error ends DM", "dm tp", 'd', "E16\r\n",
          "TP after ESC, queue TP, wrote <TP><\r> | distance  0 | temperature  0 | errors 16 | changed  | "
-         "trace "
-         "E16\r\n",
+         "trace E16\r\n",
          "sensorError mode mode update "},
         {"the temperature is two characters from index one, straight on to the next", "tp dm", 'd', "+23\r\n",
          "DM after TP, queue DM, wrote <DM><\r> | distance  0 | temperature 23 23 | errors | changed  | "
          "trace "},
         {"a hexadecimal error code stores nothing (E23 and E24 swapped)", "dt", 'h', "x0001000\r\nE23\r\n",
          "DT after none, queue DT, wrote  | distance 0001000 4.096 | temperature  0 | errors 24 | changed  | "
-         "trace "
-         "E23\r\n"},
+         "trace E23\r\n"},
         {"an unreadable parameter value waits", "sa dm", 'd', "SAx\r\n\n",
          "SA after none, queue SA DM, wrote " + nothing + " | trace SAx\r\n\n"},
         {"a text that is no error code is a value", "sa dm", 'd', "E19\r\n", endedThenDm + "SA 9 | trace "},
