@@ -175,9 +175,7 @@ TEST_F(ComEvents, ABatchOnItsWayFindsItsPortGone) {
     pty.send("late");
     // The thread is on its way to the main thread (or about to be); the main thread
     // does not let it in before the port is gone.
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (pty.unread() < 4 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(pty.waitUnread(4));
     port.reset();
     EXPECT_TRUE(TComThread::WaitForAll(5s));
     EXPECT_EQ(calls, 0);

@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <utility>
 
 namespace SerialTests {
 
@@ -79,14 +81,22 @@ public:
         ::ioctl(m_holder_, FIONREAD, &count);
         return count;
     }
+    // Waits, without running the main thread's messages (the line has no descriptor
+    // to wake on that the port would not take first), until `count` bytes are unread.
+    bool waitUnread(int count) const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (unread() < count)
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return true;
+    }
     // The other side goes away, as an unplugged adapter would.
     void hangUp() {
-        if (m_master_ >= 0)
-            ::close(m_master_);
-        if (m_holder_ >= 0)
-            ::close(m_holder_);
-        m_master_ = -1;
-        m_holder_ = -1;
+        for (int* fd : {&m_master_, &m_holder_})
+            if (*fd >= 0)
+                ::close(std::exchange(*fd, -1));
     }
 
 private:

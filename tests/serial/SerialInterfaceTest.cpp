@@ -42,26 +42,15 @@ bool drainMainThread() {
     return runUntil([&] { return reached; });
 }
 
-// Waits, without running the main thread's messages, until the line holds `count`
-// unread bytes.
-bool waitUnread(const PtyPair& pty, int count) {
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (pty.unread() < count)
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        else
-            std::this_thread::sleep_for(1ms);
-    return true;
-}
-
-struct Rig {
+template <class Sink = TestSupport::RecordingSink, class Sensor = TestSupport::ReceivingSensor>
+struct BasicRig {
     PtyPair pty;
-    TestSupport::RecordingSink sink;
-    TestSupport::ReceivingSensor sensor{&sink};
+    Sink sink;
+    Sensor sensor{&sink};
     TestSupport::SerialLine line;
 
-    explicit Rig(bool syncEvents = true) : line(pty.path(), br57600, syncEvents) {}
-    ~Rig() {
+    explicit BasicRig(bool syncEvents = true) : line(pty.path(), br57600, syncEvents) {}
+    ~BasicRig() {
         line.transport.reset();
         EXPECT_TRUE(NorvEngineering::Serial::TComThread::WaitForAll(5s));
     }
@@ -81,6 +70,7 @@ struct Rig {
         return {std::to_string(error.code), error.message, error.place};
     }
 };
+using Rig = BasicRig<>;
 
 TEST(SerialInterface, LongComNamesGetTheDevicePrefix) {
     const std::pair<const char*, const char*> names[] = {{"COM3", "COM3"},
@@ -110,7 +100,6 @@ TEST(SerialInterface, OpenConfiguresThePortDeliversOnTheMainThreadWhateverTheFla
     ASSERT_NE(rig.port(), nullptr);
     EXPECT_TRUE(rig.port()->Active());
     EXPECT_TRUE(rig.port()->SynchronizeEvents()); // whatever the flag says
-    EXPECT_FALSE(rig.transport().getSyncEvents());
     EXPECT_EQ(rig.port()->ThreadPriority(), NorvEngineering::Platform::tpHigher);
     EXPECT_EQ(rig.port()->Timeouts()->ReadInterval(), 10);
     EXPECT_EQ(rig.port()->Timeouts()->WriteConstant(), 5000);
@@ -177,7 +166,7 @@ TEST(SerialInterface, BurstsThatComeWhileTheMainThreadIsBusyGoUpTogetherInOrder)
     }
     // Everything waits on the line before the main thread looks: one turn reads it all,
     // and the batches that the other arrivals posted meanwhile add nothing.
-    ASSERT_TRUE(waitUnread(rig.pty, static_cast<int>(sent.size())));
+    ASSERT_TRUE(rig.pty.waitUnread(static_cast<int>(sent.size())));
     ASSERT_TRUE(runUntil([&] { return rig.sensor.received().size() >= sent.size(); }));
     ASSERT_TRUE(drainMainThread());
     EXPECT_EQ(rig.sensor.received(), sent);
@@ -189,7 +178,7 @@ TEST(SerialInterface, TheOtherSideGoingAwayWithInputOnItsWayIsOneErrorAndTheEnd)
     rig.open();
     const auto completion = rig.port()->EventThreadCompletion();
     rig.pty.send("last words\r");
-    ASSERT_TRUE(waitUnread(rig.pty, 11));
+    ASSERT_TRUE(rig.pty.waitUnread(11));
     rig.pty.hangUp(); // the kernel drops what the port has not read
     ASSERT_TRUE(runUntil([&] { return !rig.sink.interfaceErrors.empty(); }));
     EXPECT_TRUE(completion->wait(5s));
@@ -211,24 +200,21 @@ TEST(SerialInterface, TheOwnerMayLetGoOfTheTransportWhileMoreInputIsOnItsWay) {
                     std::exchange(drop, nullptr)();
             }
         };
-        PtyPair pty;
-        TestSupport::RecordingSink sink;
-        DroppingSensor sensor(&sink);
-        TestSupport::SerialLine line(pty.path());
-        sensor.drop = [&, destroy] {
-            EXPECT_TRUE(waitUnread(pty, 1));
+        BasicRig<TestSupport::RecordingSink, DroppingSensor> rig;
+        rig.sensor.drop = [&, destroy] {
+            EXPECT_TRUE(rig.pty.waitUnread(1));
             if (destroy)
-                line.transport.reset();
+                rig.line.transport.reset();
             else
-                line.transport->releaseInterface();
+                rig.line.transport->releaseInterface();
         };
-        sensor.setInterface(line.transport.get());
-        pty.send(std::string(3 * kInterfaceReceiveSize, 'x'));
-        ASSERT_TRUE(runUntil([&] { return !sensor.chunks().empty(); })) << destroy;
+        rig.open();
+        rig.pty.send(std::string(3 * kInterfaceReceiveSize, 'x'));
+        ASSERT_TRUE(runUntil([&] { return !rig.sensor.chunks().empty(); })) << destroy;
         EXPECT_TRUE(NorvEngineering::Serial::TComThread::WaitForAll(5s));
         ASSERT_TRUE(drainMainThread());
-        EXPECT_EQ(sensor.chunks().size(), 1u) << destroy;
-        EXPECT_TRUE(sink.interfaceErrors.empty()) << destroy;
+        EXPECT_EQ(rig.sensor.chunks().size(), 1u) << destroy;
+        EXPECT_TRUE(rig.sink.interfaceErrors.empty()) << destroy;
     }
 }
 
@@ -250,17 +236,14 @@ TEST(SerialInterface, TheOwnerMayDeleteTheTransportFromTheErrorNotification) {
             RecordingSink::onInterfaceError(sensor, iface, error);
             owned->reset();
         }
-    } sink;
-    PtyPair pty;
-    TestSupport::ReceivingSensor sensor(&sink);
-    TestSupport::SerialLine line(pty.path());
-    sink.owned = &line.transport;
-    sensor.setInterface(line.transport.get());
-    pty.hangUp();
-    ASSERT_TRUE(runUntil([&] { return line.transport == nullptr; }));
-    EXPECT_EQ(sink.interfaceErrors.size(), 1u);
-    EXPECT_EQ(sensor.getInterface(), nullptr);
-    EXPECT_TRUE(NorvEngineering::Serial::TComThread::WaitForAll(5s));
+    };
+    BasicRig<DroppingSink> rig;
+    rig.sink.owned = &rig.line.transport;
+    rig.open();
+    rig.pty.hangUp();
+    ASSERT_TRUE(runUntil([&] { return rig.line.transport == nullptr; }));
+    EXPECT_EQ(rig.sink.interfaceErrors.size(), 1u);
+    EXPECT_EQ(rig.sensor.getInterface(), nullptr);
 }
 
 } // namespace

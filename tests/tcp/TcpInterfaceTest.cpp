@@ -4,10 +4,11 @@
 #include "LoopbackPeer.h"
 #include "MessageQueue.h"
 #include "ReceivingSensor.h"
+#include "RecordingSink.h"
 #include "RunUntil.h"
 #include "ShownExceptions.h"
+#include "SimulatedRoads.h"
 #include "Stations.h"
-#include "TcpProbe.h"
 
 #include <gtest/gtest.h>
 
@@ -15,10 +16,12 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -28,8 +31,8 @@ using NorvEngineering::Platform::Application;
 using NorvEngineering::Platform::mainThreadId;
 using NorvEngineering::Platform::ThreadMessageQueue;
 using NorvEngineering::SensorLib::CTcpInterface;
+using NorvEngineering::SensorLib::CVkr25;
 using ProbeSensor = TestSupport::ReceivingSensor;
-using TcpTests::ProbeSink;
 using TestSupport::LoopbackPeer;
 using TestSupport::pumpFor;
 using TestSupport::runUntil;
@@ -37,14 +40,52 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// The transport's notifications, safe to read while a client thread delivers: a
+// recording sink behind a lock that also notes whether each call came on the main
+// thread.
+class ProbeSink : public TestSupport::RecordingSink {
+public:
+    void onInterfaceReady(CSensor* sensor, CSensorInterface* iface) override {
+        locked([&] { RecordingSink::onInterfaceReady(sensor, iface); });
+    }
+    void onInterfaceError(CSensor* sensor, CSensorInterface* iface,
+                          NorvEngineering::SensorLib::CInterfaceError& error) override {
+        locked([&] { RecordingSink::onInterfaceError(sensor, iface, error); });
+    }
+    void onInterfaceReleased(CSensor* sensor, CSensorInterface* iface) override {
+        locked([&] { RecordingSink::onInterfaceReleased(sensor, iface); });
+    }
+    // What has been recorded so far.
+    RecordingSink seen() const {
+        std::lock_guard lock(m_mutex_);
+        return *this;
+    }
+    std::vector<bool> onMainThread() const {
+        std::lock_guard lock(m_mutex_);
+        return m_onMainThread_;
+    }
+
+private:
+    template <class Call>
+    void locked(const Call& call) {
+        std::lock_guard lock(m_mutex_);
+        m_onMainThread_.push_back(NorvEngineering::Platform::isMainThread());
+        call();
+    }
+
+    mutable std::mutex m_mutex_;
+    std::vector<bool> m_onMainThread_;
+};
+
 // A transport with a probe sensor and sink; the transport goes first, as a sensor
 // component deletes it.
-struct Rig {
-    ProbeSink sink;
-    ProbeSensor sensor{&sink};
+template <class Sensor = ProbeSensor, class Sink = ProbeSink>
+struct BasicRig {
+    Sink sink;
+    Sensor sensor{&sink};
     TestSupport::TcpLine line;
 
-    explicit Rig(uint16_t port, bool sync = true, const std::string& address = "127.0.0.1")
+    explicit BasicRig(uint16_t port, bool sync = true, const std::string& address = "127.0.0.1")
         : line(port, sync, address) {}
     CTcpInterface& transport() { return *line.transport; }
     void open() { sensor.setInterface(line.transport.get()); }
@@ -54,6 +95,7 @@ struct Rig {
         return peer.accept() && runUntil([&] { return sink.seen().ready == 1; });
     }
 };
+using Rig = BasicRig<>;
 
 // Accepts connections one after the other and sends to each as fast as it can until
 // the client goes away.
@@ -103,7 +145,7 @@ bool waitForQueuedMessages(std::chrono::milliseconds timeout = 5s) {
     return true;
 }
 
-TEST(TcpTransport, ConnectsDeliversOnTheMainThreadWritesAndSeesTheSensorClose) {
+TEST(TcpTransport, ConnectsDeliversOnTheMainThreadWritesSeesTheSensorCloseAndOpensAgainOnce) {
     LoopbackPeer peer;
     Rig rig(peer.port());
     rig.transport().write("early", 5); // not open at all: dropped
@@ -128,38 +170,41 @@ TEST(TcpTransport, ConnectsDeliversOnTheMainThreadWritesAndSeesTheSensorClose) {
     EXPECT_FALSE(rig.transport().isOpen());
     rig.transport().write("late", 4); // dropped without a word
 
-    // The transport opens again.
+    // The transport opens again, once however often it is asked; a release is not notified.
+    rig.transport().initInterface_();
     rig.transport().initInterface_();
     ASSERT_TRUE(peer.accept());
     ASSERT_TRUE(runUntil([&] { return rig.sink.seen().ready == 2; }));
+    EXPECT_EQ(CTcpInterface::liveClientThreads(), 1);
+    EXPECT_FALSE(peer.accept(50ms));
+    rig.transport().releaseInterface();
+    EXPECT_FALSE(rig.transport().isOpen());
+    EXPECT_TRUE(peer.waitForClose());
+    expectAllThreadsEnd();
+    pumpFor(30ms);
+    EXPECT_EQ(rig.sink.seen().calls, (std::vector<std::string>{"ready", "released", "ready"}));
 }
 
 TEST(TcpTransport, AReceiverThatThrowsIsReportedAndTheConnectionGoesOn) {
-    class ThrowingOnce : public ProbeSensor {
-    public:
+    struct ThrowingOnce : ProbeSensor {
         using ProbeSensor::ProbeSensor;
         void dataReceived(const char* data, unsigned int length) override {
-            if (!m_thrown_.exchange(true))
+            if (!thrown.exchange(true))
                 throw std::runtime_error("receiver failed");
             ProbeSensor::dataReceived(data, length);
         }
-
-    private:
-        std::atomic<bool> m_thrown_{false};
+        std::atomic<bool> thrown{false};
     };
     const TestSupport::ShownExceptions reported;
     LoopbackPeer peer;
-    ProbeSink sink;
-    ThrowingOnce sensor{&sink};
-    TestSupport::TcpLine line(peer.port());
-    sensor.setInterface(line.transport.get());
-    ASSERT_TRUE(peer.accept() && runUntil([&] { return sink.seen().ready == 1; }));
+    BasicRig<ThrowingOnce> rig(peer.port());
+    ASSERT_TRUE(rig.connectTo(peer));
     peer.send("first");
     ASSERT_TRUE(runUntil([&] { return !reported.texts().empty(); }));
     peer.send("second");
-    ASSERT_TRUE(runUntil([&] { return sensor.received() == "second"; }));
+    ASSERT_TRUE(runUntil([&] { return rig.sensor.received() == "second"; }));
     EXPECT_EQ(reported.texts(), std::vector<std::string>{"receiver failed"});
-    EXPECT_EQ(sink.seen().released, 0);
+    EXPECT_EQ(rig.sink.seen().released, 0);
 }
 
 TEST(TcpTransport, RefusedConnectionIsAnErrorThenReleasedNeverReady) {
@@ -258,40 +303,6 @@ TEST(TcpTransport, AReleaseDuringAFloodEndsTheThreadAtOnce) {
     }
 }
 
-TEST(TcpTransport, OpeningTwiceKeepsOneThreadAndOneConnection) {
-    LoopbackPeer peer;
-    Rig rig(peer.port());
-    rig.open();
-    rig.transport().initInterface_(); // does nothing
-    ASSERT_TRUE(peer.accept());
-    ASSERT_TRUE(runUntil([&] { return rig.sink.seen().ready == 1; }));
-    EXPECT_EQ(CTcpInterface::liveClientThreads(), 1);
-    EXPECT_FALSE(peer.accept(50ms));
-    rig.transport().releaseInterface();
-    EXPECT_FALSE(rig.transport().isOpen());
-    EXPECT_TRUE(peer.waitForClose());
-    expectAllThreadsEnd();
-    pumpFor(30ms);
-    EXPECT_EQ(rig.sink.seen().calls, std::vector<std::string>{"ready"}); // a release is not notified
-}
-
-TEST(TcpTransport, DirectDeliveryRunsInTheClientThreadAfterSwitching) {
-    LoopbackPeer peer;
-    Rig rig(peer.port());
-    ASSERT_TRUE(rig.connectTo(peer));
-    peer.send("a");
-    ASSERT_TRUE(runUntil([&] { return rig.sensor.received().size() == 1; }));
-    EXPECT_EQ(rig.sensor.lastThread(), mainThreadId());
-
-    rig.transport().setSyncEvents(false);
-    peer.send("b");
-    // Delivered without the main thread's help.
-    ASSERT_TRUE(rig.sensor.waitForReceived(2, 5s));
-    EXPECT_EQ(rig.sensor.received(), "ab");
-    EXPECT_NE(rig.sensor.lastThread(), mainThreadId());
-    EXPECT_NE(rig.sensor.lastThread(), 0);
-}
-
 TEST(TcpTransport, ReleaseAtOnceAfterOpenEndsTheThreadWithoutNotice) {
     LoopbackPeer peer;
     for (int i = 0; i < 200; ++i) {
@@ -349,22 +360,19 @@ TEST(TcpTransport, DestroyingWhileReceivingLeavesTheThreadNoWayBack) {
 }
 
 TEST(TcpTransport, DestroyingFromInsideTheReleasedNotification) {
-    LoopbackPeer peer;
-    Rig rig(peer.port());
     struct DeletingSink : ProbeSink {
         std::unique_ptr<CTcpInterface>* target = nullptr;
         void onInterfaceReleased(CSensor* sensor, CSensorInterface* iface) override {
             ProbeSink::onInterfaceReleased(sensor, iface);
             target->reset();
         }
-    } sink;
-    sink.target = &rig.line.transport;
-    ProbeSensor sensor(&sink);
-    sensor.setInterface(rig.line.transport.get());
-    ASSERT_TRUE(peer.accept());
-    ASSERT_TRUE(runUntil([&] { return sink.seen().ready == 1; }));
+    };
+    LoopbackPeer peer;
+    BasicRig<ProbeSensor, DeletingSink> rig(peer.port());
+    rig.sink.target = &rig.line.transport;
+    ASSERT_TRUE(rig.connectTo(peer));
     peer.close();
-    ASSERT_TRUE(runUntil([&] { return sink.seen().released == 1; }));
+    ASSERT_TRUE(runUntil([&] { return rig.sink.seen().released == 1; }));
     EXPECT_EQ(rig.line.transport, nullptr);
     expectAllThreadsEnd();
 }
@@ -375,8 +383,6 @@ TEST(TcpTransport, EverythingSentBeforeThePeerClosesArrivesOnceInOrderBeforeTheR
         data[i] = static_cast<char>('a' + (i * 7 + i / 4096) % 26);
     for (const bool sync : {true, false}) {
         SCOPED_TRACE(sync ? "synchronised" : "direct");
-        LoopbackPeer peer;
-        TestSupport::TcpLine line(peer.port(), sync);
         struct SizeAtReleaseSink : ProbeSink {
             const ProbeSensor* sensor = nullptr;
             std::atomic<std::size_t> receivedAtRelease{0};
@@ -384,12 +390,13 @@ TEST(TcpTransport, EverythingSentBeforeThePeerClosesArrivesOnceInOrderBeforeTheR
                 receivedAtRelease = sensor->received().size();
                 ProbeSink::onInterfaceReleased(s, iface);
             }
-        } sink;
-        ProbeSensor sensor(&sink);
+        };
+        LoopbackPeer peer;
+        BasicRig<ProbeSensor, SizeAtReleaseSink> rig(peer.port(), sync);
+        auto& sink = rig.sink;
+        const auto& sensor = rig.sensor;
         sink.sensor = &sensor;
-        sensor.setInterface(line.transport.get());
-        ASSERT_TRUE(peer.accept());
-        ASSERT_TRUE(runUntil([&] { return sink.seen().ready == 1; }));
+        ASSERT_TRUE(rig.connectTo(peer));
         // The peer closes as soon as the last byte is out, while the main thread may
         // still have a hand-over of data pending.
         std::thread writer([&] {
@@ -433,21 +440,47 @@ TEST(TcpTransport, AFloodFeedsASlowOwnerWithoutQueueingAheadOfIt) {
         }
     };
     FloodServer server;
-    ProbeSink sink;
-    SlowSensor sensor(&sink);
+    BasicRig<SlowSensor> rig(server.port());
+    auto& sensor = rig.sensor;
     sensor.signalAt100 = ownDescriptor;
-    TestSupport::TcpLine line(server.port());
-    sensor.setInterface(line.transport.get());
+    rig.open();
     // One long RunUntil: its own turns must look at the descriptor.
     ASSERT_TRUE(Application().RunUntil([&] { return sensor.chunks >= 200; }, 20s));
     // The owner's loop had its turn between the chunks: it saw its condition at once.
     EXPECT_LE(sensor.chunks, 210u);
     EXPECT_TRUE(ownDescriptorSeen);
     EXPECT_LE(sensor.mostQueued, 2u);
-    line.transport->releaseInterface();
+    rig.transport().releaseInterface();
     EXPECT_TRUE(CTcpInterface::waitForClientThreads(2s));
     ThreadMessageQueue::current().unwatch(watch);
     ::close(ownDescriptor);
+}
+
+// The Vkr25 driver over many connections at once, against simulated sensors.
+TEST(TcpEndToEnd, FiftyConnectionsToFiftySimulatorsInOneProcess) {
+    constexpr std::size_t kCount = 50;
+    using TcpStation = TestSupport::Station<CVkr25, TestSupport::TcpLine>;
+    SensorSim::CTcpSensorServer server(kCount);
+    std::vector<std::unique_ptr<TcpStation>> stations;
+    for (std::size_t i = 0; i < kCount; ++i) {
+        server.with(i, TestSupport::countUp);
+        stations.push_back(std::make_unique<TcpStation>(server.port(i)));
+        stations.back()->connect();
+    }
+    const auto all = [&](const auto& condition) {
+        return runUntil([&] { return std::all_of(stations.begin(), stations.end(), condition); }, 20s);
+    };
+    ASSERT_TRUE(all([](const auto& station) { return station->owner.sensorReady == 1; }));
+    for (auto& station : stations)
+        station->driver.setMode(CVkr25::lmDX);
+    ASSERT_TRUE(all([](const auto& station) { return station->owner.distances.size() >= 25; }));
+    for (std::size_t i = 0; i < kCount; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(TestSupport::brokenStep(stations[i]->owner.distances), "");
+        EXPECT_TRUE(stations[i]->owner.interfaceErrors.empty());
+    }
+    stations.clear();
+    EXPECT_TRUE(CTcpInterface::waitForClientThreads(10s));
 }
 
 } // namespace
