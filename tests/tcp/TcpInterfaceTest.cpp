@@ -303,6 +303,27 @@ TEST(TcpTransport, AReleaseDuringAFloodEndsTheThreadAtOnce) {
     }
 }
 
+TEST(TcpTransport, SwitchingToDirectDeliveryHandsTheReadingBackToTheClientThread) {
+    LoopbackPeer peer;
+    Rig rig(peer.port());
+    ASSERT_TRUE(rig.connectTo(peer));
+    peer.send("a");
+    ASSERT_TRUE(runUntil([&] { return rig.sensor.received().size() == 1; }));
+    EXPECT_EQ(rig.sensor.lastThread(), mainThreadId());
+
+    // Switched while a hand-over of data waits for the main thread: that one gives the
+    // reading back, and from then on the client thread delivers without the main thread.
+    peer.send("b");
+    ASSERT_TRUE(waitForQueuedMessages());
+    rig.transport().setSyncEvents(false);
+    Application().ProcessMessages();
+    ASSERT_TRUE(rig.sensor.waitForReceived(2, 5s));
+    peer.send("c");
+    ASSERT_TRUE(rig.sensor.waitForReceived(3, 5s));
+    EXPECT_EQ(rig.sensor.received(), "abc");
+    EXPECT_NE(rig.sensor.lastThread(), mainThreadId());
+}
+
 TEST(TcpTransport, ReleaseAtOnceAfterOpenEndsTheThreadWithoutNotice) {
     LoopbackPeer peer;
     for (int i = 0; i < 200; ++i) {
