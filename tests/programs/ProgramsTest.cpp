@@ -11,6 +11,9 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -69,6 +72,21 @@ long valuesReported(const std::string& output) {
         R"(summary: (\d{1,9}) values in .* sensor errors, \d+ interface errors, )");
     std::smatch found;
     return std::regex_search(output, found, summary) ? std::stol(found[1]) : -1;
+}
+
+// A count of the closing summary line, by its name ("unreadable readings", "sensor
+// errors"), or -1.
+long summaryCount(const std::string& output, const std::string& name) {
+    const std::regex count("summary: .* (\\d{1,9}) " + name + ",");
+    std::smatch found;
+    return std::regex_search(output, found, count) ? std::stol(found[1]) : -1;
+}
+
+long occurrences(const std::string& text, const std::string& part) {
+    long count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
+        ++count;
+    return count;
 }
 
 // The first value printed as "value 1: 1.234 m (001.234)".
@@ -187,7 +205,9 @@ TEST(Programs, ASensorThatHangsUpOverTcpFailsTheExampleAndEndsTheSimulator) {
     ASSERT_FALSE(sim.address.empty()) << sim.child->output();
     const Finished run = runToEnd(kExample, {"--tcp", sim.address, "--seconds", "10"});
     EXPECT_EQ(run.status, 1) << shown(run);
-    EXPECT_TRUE(contains(run.errors, "interface released by the other side")) << shown(run);
+    EXPECT_TRUE(
+        contains(run.errors, "the sensor or its converter at " + sim.address + " closed the connection"))
+        << shown(run);
     EXPECT_TRUE(printedValues(run.output)) << shown(run);
     EXPECT_EQ(sim.child->finish(Clock::now() + kRunLimit), 0) << sim.child->errors();
     EXPECT_TRUE(contains(sim.child->errors(), "hung up as asked")) << sim.child->errors();
@@ -231,8 +251,9 @@ TEST(Programs, TcpFailuresSayWhatWentWrong) {
         const LoopbackPort& port;
         std::string expected;
     } cases[] = {
-        {refusing, "could not connect to " + refusing.address() + ": "},
-        {unanswered, "could not connect to " + unanswered.address() + " within 1 s"},
+        {refusing,
+         "could not connect to " + refusing.address() + ": connection refused: nothing listens on port"},
+        {unanswered, "could not connect to " + unanswered.address() + " within 1 s (--connect-timeout)"},
         {silent, "the sensor on " + silent.address() +
                      " did not answer within 1 s: check that it is on and that the line settings"},
     };
@@ -241,7 +262,13 @@ TEST(Programs, TcpFailuresSayWhatWentWrong) {
         EXPECT_EQ(run.status, 1) << shown(run);
         EXPECT_TRUE(contains(run.errors, failure.expected)) << failure.expected << "\n" << shown(run);
         EXPECT_EQ(valuesReported(run.output), 0) << shown(run);
+        // Codes and the library's places only with --verbose.
+        EXPECT_FALSE(contains(run.errors, "interface error") || contains(run.errors, "CTcpInterface") ||
+                     contains(run.errors, "10061"))
+            << shown(run);
     }
+    const Finished verbose = runToEnd(kExample, {"--tcp", refusing.address(), "--verbose"});
+    EXPECT_TRUE(contains(verbose.errors, "interface error 10061: ")) << shown(verbose);
     const Finished unknown = runToEnd(kExample, {"--tcp", "nosuchhost.invalid:4001"});
     EXPECT_EQ(unknown.status, 1) << shown(unknown);
     EXPECT_TRUE(contains(unknown.errors, "cannot resolve nosuchhost.invalid: ")) << shown(unknown);
@@ -277,8 +304,11 @@ TEST(Programs, SerialDevicesThatCannotBeOpenedAreExplained) {
         EXPECT_EQ(run.status, 1) << shown(run);
         EXPECT_TRUE(contains(run.errors, failure.expected)) << failure.expected << "\n" << shown(run);
     }
-    // The library's own notification for a missing device stays as it is.
-    EXPECT_TRUE(contains(runToEnd(kExample, {"--serial", "/dev/ttyNoSuchDevice"}).errors,
+    // The library's own notification, with its code and place, only with --verbose.
+    const Finished plain = runToEnd(kExample, {"--serial", "/dev/ttyNoSuchDevice"});
+    EXPECT_FALSE(contains(plain.errors, "interface error") || contains(plain.errors, "CSerialInterface"))
+        << shown(plain);
+    EXPECT_TRUE(contains(runToEnd(kExample, {"--serial", "/dev/ttyNoSuchDevice", "--verbose"}).errors,
                          "interface error 0: /dev/ttyNoSuchDevice at CSerialInterface::initInterface_"));
     // In use: another program holds the device's lock.
     ASSERT_EQ(::flock(device, LOCK_EX | LOCK_NB), 0);
@@ -299,6 +329,102 @@ TEST(Programs, ARefusedMeasuringModeIsNamedAndEndsTheRun) {
     EXPECT_TRUE(contains(run.output, "0 values in ")) << shown(run);
 }
 
+TEST(Programs, ARefusedDxOnASensorThatIsNoVkr27SaysItIsAVkr27Mode) {
+    REQUIRE_PROGRAMS();
+    const Finished run = runToEnd(kExample, {"--mode", "dx", "--sim-error-reply", "DX=E62"});
+    EXPECT_EQ(run.status, 1) << shown(run);
+    EXPECT_TRUE(contains(run.errors, "the sensor refused the measuring mode DX (DX is a Vkr27 mode"))
+        << shown(run);
+}
+
+TEST(Programs, AnErrorReadingWhileMeasuringIsCountedAndTheRunGoesOn) {
+    REQUIRE_PROGRAMS();
+    SimOnTcp sim({"--error-every", "5"});
+    ASSERT_FALSE(sim.address.empty()) << sim.child->output();
+    const Finished run = runToEnd(kExample, {"--tcp", sim.address, "--count", "20", "--seconds", "20"});
+    EXPECT_EQ(run.status, 0) << shown(run);
+    EXPECT_EQ(valuesReported(run.output), 20) << shown(run);
+    EXPECT_FALSE(contains(run.errors, "refused")) << shown(run);
+    // 20 values and an error after every 4: the last value may come before its error.
+    const long errors = occurrences(run.errors, "sensor error 15 ");
+    EXPECT_GE(errors, 4) << shown(run);
+    EXPECT_EQ(summaryCount(run.output, "sensor errors"), errors) << shown(run);
+}
+
+// The distance of seven hexadecimal digits: millimetres as a 28-bit two's complement.
+double hexMetres(const std::string& digits) {
+    long millimetres = std::stol(digits, nullptr, 16);
+    if (millimetres >= 0x8000000)
+        millimetres -= 0x10000000;
+    return static_cast<double>(millimetres) / 1000.0;
+}
+
+TEST(Programs, InHexadecimalFormatOnlyReadingsThatDecodeArePrinted) {
+    REQUIRE_PROGRAMS();
+    // A garbage line after every third reading, and every fifth line an error code.
+    SimOnTcp sim({"--hexadecimal", "--garbage-every", "3", "--error-every", "5"});
+    ASSERT_FALSE(sim.address.empty()) << sim.child->output();
+    const Finished run = runToEnd(kExample, {"--tcp", sim.address, "--count", "15", "--seconds", "20"});
+    EXPECT_EQ(run.status, 0) << shown(run);
+    EXPECT_TRUE(contains(run.output, "display format (SD)   h\n")) << shown(run);
+    EXPECT_EQ(valuesReported(run.output), 15) << shown(run);
+    static const std::regex value(R"(value \d+: (-?\d+\.\d{3}) m \(([^)\n]*)\)\n)");
+    long printed = 0;
+    for (std::sregex_iterator it(run.output.begin(), run.output.end(), value), end; it != end; ++it) {
+        ++printed;
+        const std::string digits = (*it)[2];
+        ASSERT_TRUE(std::regex_match(digits, std::regex("[0-9A-F]{7}"))) << digits << "\n" << shown(run);
+        EXPECT_NEAR(std::stod((*it)[1]), hexMetres(digits), 0.0005) << shown(run);
+    }
+    EXPECT_EQ(printed, 15) << shown(run);
+    const long unreadable = occurrences(run.errors, "unreadable reading, not taken: #?~garbage~?#");
+    EXPECT_GE(unreadable, 3) << shown(run);
+    EXPECT_EQ(summaryCount(run.output, "unreadable readings"), unreadable) << shown(run);
+    EXPECT_GE(summaryCount(run.output, "sensor errors"), 2) << shown(run);
+}
+
+TEST(Programs, ASensorThatStartsMeasuringByItselfIsReadyAfterItsParameters) {
+    REQUIRE_PROGRAMS();
+    const struct {
+        const char* model;
+        const char* autoStart;
+        const char* identity;
+    } sensors[] = {{"vkr25", "dt", "VKR25"}, {"vkr27", "dx", "VKR27"}, {"vkr27", "dt", "VKR27"}};
+    for (const auto& sensor : sensors) {
+        SimOnTcp sim({"--model", sensor.model, "--auto-start", sensor.autoStart});
+        ASSERT_FALSE(sim.address.empty()) << sim.child->output();
+        const Finished run = runToEnd(kExample, {"--tcp", sim.address, "--model", sensor.model, "--count",
+                                                 "10", "--connect-timeout", "5"});
+        expectGoodSession(run, sensor.identity);
+        EXPECT_EQ(valuesReported(run.output), 10) << shown(run);
+        // The values come after the parameters, from the mode the example asked for.
+        EXPECT_LT(run.output.find("auto-start (AS)"), run.output.find("value 1: ")) << shown(run);
+    }
+}
+
+TEST(Programs, AClosedStandardOutputEndsTheRunLikeCtrlC) {
+    REQUIRE_PROGRAMS();
+    ChildProcess child(kExample, {"--model", "vkr27", "--seconds", "300", "--verbose"});
+    ASSERT_TRUE(child.readUntil([](const std::string& output) { return contains(output, "value 3:"); },
+                                Clock::now() + kRunLimit))
+        << child.output() << child.errors();
+    child.closeOutput(); // as `| head` does
+    const Finished run = finish(child);
+    EXPECT_EQ(run.status, 0) << shown(run);
+    EXPECT_TRUE(contains(run.errors, "standard output closed; stopping")) << shown(run);
+    EXPECT_TRUE(contains(run.errors, "mode: escape")) << shown(run);
+}
+
+TEST(Programs, ADeviceThatVanishesIsSaidSo) {
+    REQUIRE_PROGRAMS();
+    // The built-in simulator closes its side of the pseudo-terminal, as an unplugged adapter.
+    const Finished run = runToEnd(kExample, {"--sim-hang-up-after", "40", "--seconds", "10"});
+    EXPECT_EQ(run.status, 1) << shown(run);
+    static const std::regex gone(R"(/dev/pts/\d+ has gone away: a USB adapter unplugged)");
+    EXPECT_TRUE(std::regex_search(run.errors, gone)) << shown(run);
+    EXPECT_FALSE(contains(run.errors, "interface error")) << shown(run);
+}
+
 TEST(Programs, AStopSignalEndsTheRunLikeItsOwnEnd) {
     REQUIRE_PROGRAMS();
     for (const int signal : {SIGINT, SIGTERM}) {
@@ -315,6 +441,8 @@ TEST(Programs, AStopSignalEndsTheRunLikeItsOwnEnd) {
         EXPECT_GE(values, 45) << shown(run);
         EXPECT_TRUE(contains(run.output, "value " + std::to_string(values) + ": ")) << shown(run);
         EXPECT_TRUE(contains(run.errors, "stopping") && contains(run.errors, "mode: escape")) << shown(run);
+        // Only Ctrl-C is Ctrl-C.
+        EXPECT_EQ(contains(run.errors, "Ctrl-C"), signal == SIGINT) << shown(run);
     }
 }
 
@@ -334,18 +462,54 @@ TEST(Programs, ASecondCtrlCEndsTheRunAtOnce) {
     EXPECT_TRUE(contains(run.output, "value 5: ")) << shown(run);
 }
 
+// The machine's serial ports as the kernel lists them: terminals with a driver behind
+// them, without the 8250 driver's placeholders that have no UART.
+std::vector<std::string> serialPortsOfThisMachine() {
+    namespace fs = std::filesystem;
+    std::vector<std::string> ports;
+    std::error_code error;
+    for (fs::directory_iterator it("/sys/class/tty", error), end; !error && it != end; it.increment(error)) {
+        std::error_code ignored;
+        if (!fs::exists(it->path() / "device" / "driver", ignored))
+            continue;
+        std::string type;
+        if (std::ifstream(it->path() / "type") >> type; type == "0")
+            continue;
+        ports.push_back("/dev/" + it->path().filename().string());
+    }
+    std::sort(ports.begin(), ports.end());
+    return ports;
+}
+
 TEST(Programs, ListPrintsTheSerialDevicesAndBadCommandLinesExitTwo) {
     REQUIRE_PROGRAMS();
     const Finished run = runToEnd(kExample, {"--list"});
     EXPECT_EQ(run.status, 0) << shown(run);
+    std::vector<std::string> listed;
     std::istringstream lines(run.output);
     for (std::string line; std::getline(lines, line);)
-        EXPECT_TRUE(line.starts_with("/dev/tty")) << shown(run);
+        listed.push_back(line);
+    std::sort(listed.begin(), listed.end());
+    const auto expected = serialPortsOfThisMachine();
+    EXPECT_EQ(listed, expected) << shown(run);
+    EXPECT_EQ(contains(run.errors, "no serial devices found"), expected.empty()) << shown(run);
+
     const std::vector<std::vector<std::string>> exampleLines = {
         {"--tcp", "127.0.0.1"}, {"--tcp", ":4000"},         {"--tcp", "host:0"},
         {"--model", "vkr99"},   {"--connect-timeout", "0"}, {"--sim-tcp", "--serial", "/dev/null"}};
     for (const auto& arguments : exampleLines)
         EXPECT_EQ(runToEnd(kExample, arguments).status, 2) << arguments[0] << " " << arguments[1];
+    // Refused at once, saying why and what would do.
+    for (const char* address : {"[::1]:4001", "::1:4001"}) {
+        const Finished ipv6 = runToEnd(kExample, {"--tcp", address});
+        EXPECT_EQ(ipv6.status, 2) << shown(ipv6);
+        EXPECT_TRUE(contains(ipv6.errors, "IPv6 addresses are not supported")) << shown(ipv6);
+    }
+    const Finished rate = runToEnd(kExample, {"--baud", "12345"});
+    EXPECT_EQ(rate.status, 2) << shown(rate);
+    EXPECT_TRUE(contains(rate.errors, "expected one of 50, 75, 110, ") && contains(rate.errors, ", 9600, ") &&
+                contains(rate.errors, ", 256000"))
+        << shown(rate);
     EXPECT_EQ(runToEnd(kSim, {"--tcp", "65536"}).status, 2);
     EXPECT_EQ(runToEnd(kSim, {"--tcp", "x"}).status, 2);
 }

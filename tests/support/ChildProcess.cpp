@@ -39,7 +39,17 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
     for (auto& word : words)
         argv.push_back(word.data());
     argv.push_back(nullptr);
-    const int spawned = ::posix_spawn(&m_pid_, path.c_str(), &actions, nullptr, argv.data(), environ);
+    // As from a shell: a broken pipe is fatal unless the program says otherwise, even
+    // when this process ignores SIGPIPE.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    const int spawned = ::posix_spawn(&m_pid_, path.c_str(), &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     for (int i = 0; i < 2; ++i) {
         ::close(pipeFds[i][1]);
@@ -82,6 +92,12 @@ void ChildProcess::kill_() {
 void ChildProcess::sendSignal(int signal) const {
     if (!m_reaped_)
         ::kill(m_pid_, signal);
+}
+
+void ChildProcess::closeOutput() {
+    if (m_streams_[0].fd >= 0)
+        ::close(m_streams_[0].fd);
+    m_streams_[0].fd = -1;
 }
 
 void ChildProcess::readAvailable_() {

@@ -30,6 +30,9 @@ public:
     // when a signal ended it; nothing when the deadline passed (it is killed then).
     std::optional<int> finish(Clock::time_point deadline);
     void sendSignal(int signal) const;
+    // Stops reading standard output, as `| head` does: the child's next write to it
+    // fails (SIGPIPE, unless the child ignores it). What was read stays in output().
+    void closeOutput();
 
     const std::string& output() const { return m_streams_[0].text; }
     const std::string& errors() const { return m_streams_[1].text; }

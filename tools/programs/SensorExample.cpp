@@ -25,14 +25,19 @@
 
 #include <netdb.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <cctype>
+#include <cerrno>
 #include <chrono>
+#include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <exception>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -150,28 +155,48 @@ std::string printable(const std::string& text) {
     return shown;
 }
 
+// Whether the device of a serial link has gone: an unplugged USB adapter, or a
+// pseudo-terminal whose other side closed (its path disappears with it).
+bool deviceVanished(const std::string& deviceName, int code) {
+    struct stat status {};
+    return code == EIO || code == ENODEV || code == ENXIO ||
+           ::stat(NorvEngineering::Serial::ComDevicePath(deviceName).c_str(), &status) != 0;
+}
+
 // The owner of one sensor: it prints what the library reports and keeps the counts
 // of the summary.
 template <class Driver>
 class ExampleOwner : public CSensorSink {
 public:
-    ExampleOwner(Clock::time_point start, bool verbose) : m_start_(start), m_verbose_(verbose) {}
+    using Mode = typename Driver::ELaserMode;
 
-    void setDriver(Driver* driver) { m_pDriver_ = driver; }
+    ExampleOwner(const Settings& settings, Clock::time_point start)
+        : m_settings_(settings), m_start_(start), m_verbose_(settings.verbose) {}
+
+    void setDriver(Driver* driver) {
+        m_pDriver_ = driver;
+        forgetReading_();
+    }
     bool interfaceReady() const { return m_interfaceReady_; }
     bool sensorReady() const { return m_sensorReady_; }
     bool answered() const { return m_updates_ > 0; }
     bool failed() const { return m_failed_; }
     unsigned long values() const { return m_values_; }
+    unsigned long unreadable() const { return m_unreadable_; }
     unsigned long sensorErrors() const { return m_sensorErrors_; }
     unsigned long interfaceErrors() const { return m_interfaceErrors_; }
     std::optional<double> secondsToReady() const { return m_secondsToReady_; }
     // The last interface error, for the explanation of a failed open.
     int lastErrorCode() const { return m_lastErrorCode_; }
     const std::string& lastErrorMessage() const { return m_lastErrorMessage_; }
-    // Set while the measuring command is at the head of the queue: a sensor error
-    // then means the sensor refused it.
-    void measuring(typename Driver::ELaserMode mode) { m_measuringMode_ = mode; }
+    // Called right after the measuring mode has been requested. The first line read
+    // in that mode answers the request: an error there is a refusal, an error later
+    // is one failed reading.
+    void measuring(Mode mode) {
+        m_measuringMode_ = mode;
+        m_nextLineInMode_ = modeAloneAtHead_();
+        forgetReading_();
+    }
     bool measuringRefused() const { return m_measuringRefused_; }
     // Values beyond the limit (0: none) are not taken: one pass of the message loop
     // may bring several.
@@ -184,15 +209,28 @@ public:
         // A value can come in the same update as a trace line: both are shown.
         if (!text.empty() && m_verbose_)
             std::fprintf(stderr, "%s  trace: %s\n", stamp().c_str(), printable(text).c_str());
-        if (!m_sensorReady_ || !isMeasuringMode<Driver>(m_pDriver_->getCurrentMode()) ||
-            m_pDriver_->getStrDistance().empty() || (m_valueLimit_ > 0 && m_values_ >= m_valueLimit_))
+        const bool inMode = m_nextLineInMode_;
+        m_nextLineInMode_ = modeAloneAtHead_();
+        const bool errorReply = m_errorInLine_;
+        m_errorInLine_ = false;
+        if (!inMode || errorReply || (m_valueLimit_ > 0 && m_values_ >= m_valueLimit_)) {
+            forgetReading_();
             return;
-        ++m_values_;
-        std::printf("%s  value %lu: %.3f m (%s)\n", stamp().c_str(), m_values_, m_pDriver_->getDistance(),
-                    m_pDriver_->getStrDistance().c_str());
-        // The driver keeps its last reading; with the text cleared, an update that
-        // brings only a trace line is not taken for another reading.
-        m_pDriver_->setStrDistance(std::string());
+        }
+        ++m_linesInMode_;
+        // A rejected reading leaves the distance as it was (in hexadecimal format with
+        // the rejected text stored): only a distance set by this line is a value.
+        const std::string reading = m_pDriver_->getStrDistance();
+        if (!reading.empty() && !std::isnan(m_pDriver_->getDistance())) {
+            ++m_values_;
+            std::printf("%s  value %lu: %.3f m (%s)\n", stamp().c_str(), m_values_, m_pDriver_->getDistance(),
+                        reading.c_str());
+        } else if (!reading.empty() || !text.empty()) {
+            ++m_unreadable_;
+            std::fprintf(stderr, "%s  unreadable reading, not taken: %s\n", stamp().c_str(),
+                         printable(text.empty() ? reading : text).c_str());
+        }
+        forgetReading_();
     }
     void onInterfaceReady(CSensor* sensor, CSensorInterface*) override {
         m_interfaceReady_ = true;
@@ -205,17 +243,26 @@ public:
         ++m_interfaceErrors_;
         m_lastErrorCode_ = error.getCode();
         m_lastErrorMessage_ = error.getMessage();
-        std::fprintf(stderr, "%s  interface error %d: %s%s%s\n", stamp().c_str(), error.getCode(),
-                     error.getMessage().c_str(), error.getPlace().empty() ? "" : " at ",
-                     error.getPlace().c_str());
+        // The code and the library's place are for whoever debugs it.
+        if (m_verbose_)
+            std::fprintf(stderr, "%s  interface error %d: %s%s%s\n", stamp().c_str(), error.getCode(),
+                         error.getMessage().c_str(), error.getPlace().empty() ? "" : " at ",
+                         error.getPlace().c_str());
+        // A failed open is explained when the wait for it ends.
+        if (m_interfaceReady_)
+            std::fprintf(stderr, "%s  %s\n", stamp().c_str(), lostLink_(error).c_str());
     }
     void onInterfaceReleased(CSensor*, CSensorInterface*) override {
         // A connection that the sensor's side closed ends the run as a failure.
         const bool unasked = !m_releasing_ && !m_failed_;
         if (!m_releasing_)
             m_failed_ = true;
-        if (unasked)
-            std::fprintf(stderr, "%s  interface released by the other side\n", stamp().c_str());
+        if (unasked && m_settings_.overTcp())
+            std::fprintf(stderr, "%s  the sensor or its converter at %s closed the connection\n",
+                         stamp().c_str(), m_settings_.where().c_str());
+        else if (unasked)
+            std::fprintf(stderr, "%s  %s was closed by the other side\n", stamp().c_str(),
+                         m_settings_.where().c_str());
         else if (m_verbose_)
             std::fprintf(stderr, "%s  interface released\n", stamp().c_str());
     }
@@ -227,20 +274,25 @@ public:
     }
     void onSensorError(CSensor*, CSensorError& error) override {
         ++m_sensorErrors_;
+        if (m_nextLineInMode_) {
+            m_errorInLine_ = true;
+            if (m_linesInMode_ == 0)
+                refused_(error);
+            else
+                std::fprintf(stderr, "%s  sensor error %d instead of a reading; measuring goes on\n",
+                             stamp().c_str(), error.getCode());
+            ++m_linesInMode_;
+            return;
+        }
         // The command in flight is the one the error answers.
         const auto& queue = m_pDriver_->getQueue();
         const auto command = queue.empty() ? m_pDriver_->getCurrentMode() : queue.front().getId();
         const std::string name = Driver::getModeText(command);
-        if (m_measuringMode_ && command == *m_measuringMode_) {
-            m_measuringRefused_ = true;
-            std::fprintf(stderr, "%s  sensor error %d: the sensor refused the measuring mode %s\n",
-                         stamp().c_str(), error.getCode(), name.c_str());
-        } else if (!name.empty()) {
+        if (!name.empty())
             std::fprintf(stderr, "%s  sensor error %d in reply to %s\n", stamp().c_str(), error.getCode(),
                          name.c_str());
-        } else {
+        else
             std::fprintf(stderr, "%s  sensor error %d\n", stamp().c_str(), error.getCode());
-        }
     }
     void onSensorCustomCallback(CSensor*) override {
         if (m_verbose_)
@@ -258,6 +310,43 @@ private:
         return text;
     }
 
+    // Whether the next line will be read in the requested mode: it is alone at the
+    // head. Behind a running auto-start mode it waits, and the line that makes the
+    // auto-start mode yield is not read.
+    bool modeAloneAtHead_() const {
+        const auto& queue = m_pDriver_->getQueue();
+        return m_measuringMode_ && queue.size() == 1 && queue.front().getId() == *m_measuringMode_;
+    }
+    // The driver keeps its last reading: cleared, a line that sets no distance is seen.
+    void forgetReading_() {
+        m_pDriver_->setStrDistance(std::string());
+        m_pDriver_->setDistance(std::numeric_limits<double>::quiet_NaN());
+    }
+    void refused_(const CSensorError& error) {
+        m_measuringRefused_ = true;
+        const std::string name = Driver::getModeText(*m_measuringMode_);
+        std::string hint;
+        const std::string identified = identifiedModel(*m_pDriver_);
+        if (*m_measuringMode_ == Driver::lmDX && identified != "VKR27")
+            hint = " (DX is a Vkr27 mode" + (identified.empty() ? "" : "; this sensor is a " + identified) +
+                   ": use --mode dt, ds or dw)";
+        std::fprintf(stderr, "%s  sensor error %d: the sensor refused the measuring mode %s%s\n",
+                     stamp().c_str(), error.getCode(), name.c_str(), hint.c_str());
+    }
+    std::string lostLink_(const CInterfaceError& error) const {
+        const std::string where = m_settings_.where();
+        const std::string detail = error.getMessage().empty() ? "" : " (" + error.getMessage() + ")";
+        if (m_settings_.overTcp())
+            return "the connection to " + where + " failed" + detail;
+        if (deviceVanished(m_settings_.line.DeviceName, error.getCode()))
+            return where +
+                   " has gone away: a USB adapter unplugged, or the other side of a pseudo-terminal "
+                   "closed" +
+                   detail;
+        return "the serial device " + where + " failed" + detail;
+    }
+
+    const Settings& m_settings_;
     Clock::time_point m_start_;
     bool m_verbose_;
     Driver* m_pDriver_ = nullptr;
@@ -267,13 +356,17 @@ private:
     bool m_releasing_ = false;
     unsigned long m_updates_ = 0;
     unsigned long m_values_ = 0;
+    unsigned long m_unreadable_ = 0;
     unsigned long m_valueLimit_ = 0;
     unsigned long m_sensorErrors_ = 0;
     unsigned long m_interfaceErrors_ = 0;
     int m_lastErrorCode_ = 0;
     std::string m_lastErrorMessage_;
     std::optional<double> m_secondsToReady_;
-    std::optional<typename Driver::ELaserMode> m_measuringMode_;
+    std::optional<Mode> m_measuringMode_;
+    bool m_nextLineInMode_ = false;
+    bool m_errorInLine_ = false;
+    unsigned long m_linesInMode_ = 0;
     bool m_measuringRefused_ = false;
 };
 
@@ -318,21 +411,33 @@ void printParameters(const Driver& driver) {
                 config.getTriggerMode().c_str());
 }
 
-// Splits "HOST:PORT" ("[::1]:PORT" for an IPv6 address).
+// Splits "HOST:PORT".
 std::string readHostAndPort(const std::string& text, CTcpInterface::TTcpProperties& tcp) {
     const auto colon = text.rfind(':');
     unsigned long port = 0;
     if (colon == std::string::npos || !Programs::readCount(text.substr(colon + 1), port) || port == 0 ||
         port > 65535)
         return "expected HOST:PORT with a port 1 ... 65535";
-    std::string host = text.substr(0, colon);
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
+    const std::string host = text.substr(0, colon);
     if (host.empty())
         return "expected HOST:PORT with a host";
+    // "[::1]:4001" or "::1:4001": the transport connects over IPv4 only.
+    if (host.find_first_of("[]:") != std::string::npos)
+        return "IPv6 addresses are not supported (the TCP transport speaks IPv4): give an IPv4 address or a "
+               "host name";
     tcp.IpAddress = host;
     tcp.PortNumber = static_cast<int32_t>(port);
     return "";
+}
+
+// The rates --baud takes, slowest first.
+std::string knownRates() {
+    NorvEngineering::Platform::TStringList names;
+    fillBaudRateNames(&names);
+    std::string rates;
+    for (std::size_t i = 0; i < names.Count(); ++i)
+        rates += (i == 0 ? "" : ", ") + names[i];
+    return rates;
 }
 
 Programs::CCommandLine makeCommandLine(Settings& settings) {
@@ -356,7 +461,7 @@ Programs::CCommandLine makeCommandLine(Settings& settings) {
     line.add("--baud", "RATE", "line rate, one of 50 ... 256000 (default: as the device is)",
              [&](const std::string& v) {
                  settings.line.BaudRate = baudRateFromName(v);
-                 return settings.line.BaudRate == brDefault ? std::string("not a rate the port knows")
+                 return settings.line.BaudRate == brDefault ? "expected one of " + knownRates()
                                                             : std::string();
              });
     line.add("--data-bits", "5|6|7|8", "data bits (default: as the device is)", [&](const std::string& v) {
@@ -484,22 +589,30 @@ private:
     std::unique_ptr<SensorSim::CTcpSensorServer> m_pTcp_;
 };
 
+// A reader that has gone (`sensor_example | head -3`) ends the run as a stop signal
+// does, so the sensor still gets its escape: SIGPIPE is ignored, and the failed write
+// leaves its mark on standard output.
+bool outputClosed() {
+    return std::ferror(stdout) != 0;
+}
+
 // Runs the message loop until the condition holds (true), or an interface error came,
-// a stop was asked for or the time is up (false).
+// a stop was asked for, the output closed or the time is up (false).
 template <class Owner>
 bool waitFor(const Owner& owner, const Programs::CStopSignals& stop, const std::function<bool()>& condition,
              Clock::time_point deadline) {
     const auto now = Clock::now();
     const auto left = deadline > now ? std::chrono::ceil<std::chrono::milliseconds>(deadline - now)
                                      : std::chrono::milliseconds(0);
-    return Application().RunUntil([&] { return owner.failed() || stop.requested() || condition(); }, left) &&
-           !owner.failed() && !stop.requested();
+    const auto ended = [&] { return owner.failed() || stop.requested() || outputClosed(); };
+    return Application().RunUntil([&] { return ended() || condition(); }, left) && !ended();
 }
 
 // A host name that cannot be resolved is said so at once; the transport would only
 // never connect.
 std::string unresolvableHost(const std::string& host) {
     addrinfo hints{};
+    hints.ai_family = AF_INET; // the transport's only family
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     const int failure = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
@@ -522,17 +635,37 @@ std::unique_ptr<CCustomInterface> makeTransport(Settings& settings) {
     return std::make_unique<CSerialInterface>(&settings.line, true);
 }
 
+// Why a connect failed, by the transport's (Winsock-numbered) code, and what to check.
+std::string connectFailureReason(const Settings& settings, int code, const std::string& message) {
+    const std::string port = std::to_string(settings.tcp.PortNumber);
+    switch (code) {
+    case 10061:
+        return "connection refused: nothing listens on port " + port +
+               " there; check the converter's address and port";
+    case 10060:
+        return "no answer, the connection timed out: check the address and that the converter is on";
+    case 10051:
+    case 10065:
+        return "the host cannot be reached from here: check the address and the network";
+    default:
+        return message;
+    }
+}
+
 // Says why the transport did not come up, and what to do.
 template <class Owner>
 void explainOpenFailure(const Settings& settings, const Owner& owner) {
     const std::string where = settings.where();
     if (settings.overTcp()) {
         if (owner.interfaceErrors() > 0)
-            std::fprintf(stderr, "could not connect to %s: %s\n", where.c_str(),
-                         owner.lastErrorMessage().c_str());
+            std::fprintf(
+                stderr, "could not connect to %s: %s\n", where.c_str(),
+                connectFailureReason(settings, owner.lastErrorCode(), owner.lastErrorMessage()).c_str());
         else if (!owner.failed())
-            std::fprintf(stderr, "could not connect to %s within %lu s\n", where.c_str(),
-                         settings.connectTimeout);
+            std::fprintf(stderr,
+                         "could not connect to %s within %lu s (--connect-timeout): check the address and "
+                         "that the converter is on, or allow it longer\n",
+                         where.c_str(), settings.connectTimeout);
         else
             std::fprintf(stderr, "the connection to %s was closed at once\n", where.c_str());
         return;
@@ -543,24 +676,36 @@ void explainOpenFailure(const Settings& settings, const Owner& owner) {
                                                    owner.lastErrorMessage())
                          .c_str());
     else
-        std::fprintf(stderr, "%s did not open within %lu s\n", where.c_str(), settings.connectTimeout);
+        std::fprintf(stderr, "%s did not open within %lu s (--connect-timeout)\n", where.c_str(),
+                     settings.connectTimeout);
 }
 
-void printSummary(unsigned long values, double measuringSeconds, unsigned long sensorErrors,
-                  unsigned long interfaceErrors, std::optional<double> secondsToReady) {
+template <class Owner>
+void printSummary(const Owner& owner, double measuringSeconds) {
     char ready[48] = "never ready";
-    if (secondsToReady)
-        std::snprintf(ready, sizeof ready, "ready after %.3f s", *secondsToReady);
+    if (const auto seconds = owner.secondsToReady())
+        std::snprintf(ready, sizeof ready, "ready after %.3f s", *seconds);
+    const auto values = owner.values();
     std::printf(
-        "summary: %lu values in %.2f s (%.1f per second), %lu sensor errors, %lu interface errors, %s\n",
+        "summary: %lu values in %.2f s (%.1f per second), %lu unreadable readings, %lu sensor errors, "
+        "%lu interface errors, %s\n",
         values, measuringSeconds, measuringSeconds > 0 ? static_cast<double>(values) / measuringSeconds : 0.0,
-        sensorErrors, interfaceErrors, ready);
+        owner.unreadable(), owner.sensorErrors(), owner.interfaceErrors(), ready);
+}
+
+// Whether the start-up has ended: identification and parameters are in, and the
+// auto-start command that readiness sent has been answered, or is a measuring mode,
+// which runs until it is told otherwise.
+template <class Driver>
+bool startedUp(const Driver& driver) {
+    const auto& queue = driver.getQueue();
+    return queue.empty() || (queue.size() == 1 && isMeasuringMode<Driver>(queue.front().getId()));
 }
 
 // The life of one sensor with the driver of its model; the exit status.
 template <class Driver>
 int runSensor(Settings& settings, const Programs::CStopSignals& stop, Clock::time_point start) {
-    ExampleOwner<Driver> owner(start, settings.verbose);
+    ExampleOwner<Driver> owner(settings, start);
     Driver driver(&owner);
     owner.setDriver(&driver);
     owner.setValueLimit(settings.count);
@@ -575,9 +720,8 @@ int runSensor(Settings& settings, const Programs::CStopSignals& stop, Clock::tim
             if (!stop.requested())
                 explainOpenFailure(settings, owner);
         } else if (!waitFor(
-                       owner, stop, [&] { return owner.sensorReady() && driver.getQueue().empty(); },
+                       owner, stop, [&] { return owner.sensorReady() && startedUp(driver); },
                        Clock::now() + timeout)) {
-            // Ready also waits for the answer to the auto-start command that readiness sent.
             if (!stop.requested() && !owner.failed()) {
                 if (!owner.answered())
                     std::fprintf(
@@ -602,9 +746,11 @@ int runSensor(Settings& settings, const Programs::CStopSignals& stop, Clock::tim
                                          : identified == "VKR27" ? "dx"
                                                                  : "dt";
             const auto mode = Driver::getModeByName(modeName);
-            owner.measuring(mode);
             const auto measuringStart = Clock::now();
-            driver.setMode(mode);
+            if (!outputClosed()) {
+                driver.setMode(mode);
+                owner.measuring(mode);
+            }
             waitFor(
                 owner, stop,
                 [&] {
@@ -613,6 +759,8 @@ int runSensor(Settings& settings, const Programs::CStopSignals& stop, Clock::tim
                 },
                 Clock::now() + std::chrono::seconds(settings.seconds));
             measuringSeconds = std::chrono::duration<double>(Clock::now() - measuringStart).count();
+            if (outputClosed())
+                std::fprintf(stderr, "standard output closed; stopping\n");
             if (!owner.failed())
                 driver.setMode(Driver::lmEscaped); // stop measuring
             exitCode = owner.failed() || owner.values() == 0 ? 1 : 0;
@@ -624,8 +772,7 @@ int runSensor(Settings& settings, const Programs::CStopSignals& stop, Clock::tim
     }
     owner.releasing();
     transport->releaseInterface();
-    printSummary(owner.values(), measuringSeconds, owner.sensorErrors(), owner.interfaceErrors(),
-                 owner.secondsToReady());
+    printSummary(owner, measuringSeconds);
     return exitCode;
 }
 
@@ -646,6 +793,8 @@ int main(int argc, char** argv) {
     const Programs::CStopSignals stop;
     // Every line reaches a file or a pipe when it is printed, whatever ends the run.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // A reader that goes ends the run as Ctrl-C does (see outputClosed()), not at once.
+    std::signal(SIGPIPE, SIG_IGN);
 
     Settings settings;
     const auto line = makeCommandLine(settings);

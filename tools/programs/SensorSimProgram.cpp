@@ -38,6 +38,9 @@ struct Settings {
     unsigned long garbageEvery = 0;
     unsigned long hangUpAfter = 0;
     unsigned long floodAfter = 0;
+    unsigned long errorEvery = 0;
+    std::string everyNthError = "E15";
+    bool hexadecimal = false;
     std::string autoStart;
     std::vector<std::pair<std::string, std::string>> errorReplies;
 };
@@ -82,6 +85,18 @@ Programs::CCommandLine makeCommandLine(Settings& settings) {
                  settings.errorReplies.emplace_back(v.substr(0, equals), v.substr(equals + 1));
                  return std::string();
              });
+    line.add("--error-every", "N[:CODE]", "send the error CODE (default E15) as every N-th measurement line",
+             [&](const std::string& v) {
+                 const auto colon = v.find(':');
+                 if (colon != std::string::npos)
+                     settings.everyNthError = v.substr(colon + 1);
+                 return Programs::readCount(v.substr(0, colon), settings.errorEvery) &&
+                                settings.errorEvery > 0 && !settings.everyNthError.empty()
+                            ? std::string()
+                            : "expected N > 0 or N:CODE";
+             });
+    line.addFlag("--hexadecimal", "measure in hexadecimal display format (SD h) from power-up",
+                 [&] { settings.hexadecimal = true; });
     line.add("--hang-up-after", "N", "hang up (close the line) after N more lines",
              [&](const std::string& v) {
                  return Programs::readCount(v, settings.hangUpAfter) && settings.hangUpAfter > 0
@@ -126,6 +141,11 @@ int serve(Server& server, const Settings& settings, const sigset_t& stopSignals)
     withSensor(server, [&](CSensorSimulator& sensor) {
         if (!settings.autoStart.empty())
             accepted = sensor.getParameters().set("AS", settings.autoStart);
+        if (settings.hexadecimal)
+            sensor.getParameters().set("SD", "h");
+        if (settings.errorEvery > 0)
+            sensor.setMeasurementErrorEvery(static_cast<unsigned>(settings.errorEvery),
+                                            settings.everyNthError);
         for (const auto& [mnemonic, code] : settings.errorReplies)
             sensor.setErrorReply(mnemonic, code);
         if (settings.hangUpAfter > 0)

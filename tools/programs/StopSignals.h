@@ -56,7 +56,11 @@ private:
                 return;
             if (m_requested_.exchange(signal) != 0)
                 ::_exit(128 + signal); // what was printed is out already: stdout is line-buffered
-            std::fprintf(stderr, "stopping; Ctrl-C again ends at once\n");
+            if (signal == SIGINT)
+                std::fprintf(stderr, "stopping; Ctrl-C again ends at once\n");
+            else
+                std::fprintf(stderr, "stopping on %s; a second stop signal ends at once\n",
+                             signal == SIGTERM ? "SIGTERM" : "SIGHUP");
             if (const auto queue = NorvEngineering::Platform::ThreadMessageQueue::of(
                     NorvEngineering::Platform::mainThreadId()))
                 queue->wake();

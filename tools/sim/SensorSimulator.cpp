@@ -269,6 +269,11 @@ void CSensorSimulator::sendMeasurement_(bool decimal) {
         emitLine_(code);
         return;
     }
+    if (m_errorEvery_ != 0 && (m_measurementLines_ + 1) % m_errorEvery_ == 0) {
+        ++m_measurementLines_;
+        emitLine_(m_everyNthError_);
+        return;
+    }
     const double metres = nextDistance_();
     ++m_measurementLines_;
     emitLine_(decimal ? formatDecimalDistance(metres) : formatHexDistance(metres));
@@ -295,6 +300,11 @@ void CSensorSimulator::setErrorReply(const std::string& mnemonic, const std::str
 void CSensorSimulator::queueMeasurementError(const std::string& code, unsigned count) {
     for (unsigned i = 0; i < count; ++i)
         m_measurementErrors_.push_back(code);
+}
+
+void CSensorSimulator::setMeasurementErrorEvery(unsigned every, const std::string& code) {
+    m_errorEvery_ = every;
+    m_everyNthError_ = code;
 }
 
 void CSensorSimulator::omitFromDump(const std::string& mnemonic) {

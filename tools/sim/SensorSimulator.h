@@ -107,6 +107,8 @@ public:
     void setErrorReply(const std::string& mnemonic, const std::string& code, unsigned times = 1);
     // The next `count` measurement lines are this error code instead.
     void queueMeasurementError(const std::string& code, unsigned count = 1);
+    // Every n-th measurement line is this error code instead (0: never).
+    void setMeasurementErrorEvery(unsigned every, const std::string& code = "E15");
     // Leaves a parameter's line out of the dump ("AS": a sensor without auto-start).
     void omitFromDump(const std::string& mnemonic);
     // Sends a line (CR LF added) or raw bytes now, as if the sensor had.
@@ -161,6 +163,8 @@ private:
     };
     std::map<std::string, SOverride> m_overrides_;
     std::deque<std::string> m_measurementErrors_;
+    unsigned m_errorEvery_ = 0;
+    std::string m_everyNthError_;
     std::vector<std::string> m_omittedFromDump_;
     std::optional<std::uint64_t> m_hangUpAtLine_;
     bool m_hungUp_ = false;
