@@ -2,8 +2,9 @@
 // driver of the model asked for (a Vkr25, or a Vkr25Xt, which also drives a Vkr27),
 // implements the sink, starts the sensor when the transport is ready, prints the
 // identification and the parameters, requests a measuring mode and prints each value
-// with its time, until its time or count is up or it is stopped (Ctrl-C, SIGTERM),
-// then stops the mode, releases the transport and prints a summary.
+// with its time, until its time or count is up or it is stopped (Ctrl-C, SIGTERM, a
+// closed standard output), then stops the mode, releases the transport and prints a
+// summary.
 //
 // Standard output carries the identification, the parameters, the values and the
 // summary, a line at a time; errors, warnings and where it connects go to standard
@@ -163,6 +164,12 @@ bool deviceVanished(const std::string& deviceName, int code) {
            ::stat(NorvEngineering::Serial::ComDevicePath(deviceName).c_str(), &status) != 0;
 }
 
+std::string withoutLineEnd(std::string text) {
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n'))
+        text.pop_back();
+    return text;
+}
+
 // The owner of one sensor: it prints what the library reports and keeps the counts
 // of the summary.
 template <class Driver>
@@ -228,7 +235,7 @@ public:
         } else if (!reading.empty() || !text.empty()) {
             ++m_unreadable_;
             std::fprintf(stderr, "%s  unreadable reading, not taken: %s\n", stamp().c_str(),
-                         printable(text.empty() ? reading : text).c_str());
+                         printable(withoutLineEnd(text.empty() ? reading : text)).c_str());
         }
         forgetReading_();
     }
@@ -279,8 +286,9 @@ public:
             if (m_linesInMode_ == 0)
                 refused_(error);
             else
-                std::fprintf(stderr, "%s  sensor error %d instead of a reading; measuring goes on\n",
-                             stamp().c_str(), error.getCode());
+                std::fprintf(stderr, "%s  sensor error %d instead of a reading of %s; measuring goes on\n",
+                             stamp().c_str(), error.getCode(),
+                             Driver::getModeText(*m_measuringMode_).c_str());
             ++m_linesInMode_;
             return;
         }
@@ -288,7 +296,10 @@ public:
         const auto& queue = m_pDriver_->getQueue();
         const auto command = queue.empty() ? m_pDriver_->getCurrentMode() : queue.front().getId();
         const std::string name = Driver::getModeText(command);
-        if (!name.empty())
+        if (isMeasuringMode<Driver>(command))
+            std::fprintf(stderr, "%s  sensor error %d instead of a reading of %s\n", stamp().c_str(),
+                         error.getCode(), name.c_str());
+        else if (!name.empty())
             std::fprintf(stderr, "%s  sensor error %d in reply to %s\n", stamp().c_str(), error.getCode(),
                          name.c_str());
         else
@@ -382,9 +393,7 @@ void printModelParameters(const CVkr25Xt::CVkr25XtConfig& config) {
 template <class Driver>
 void printParameters(const Driver& driver) {
     const auto& config = configOf(driver);
-    std::string identification = config.getIdentification();
-    while (!identification.empty() && (identification.back() == '\r' || identification.back() == '\n'))
-        identification.pop_back();
+    const std::string identification = withoutLineEnd(config.getIdentification());
     if (identification.empty())
         std::printf("identification: none received\n");
     else
