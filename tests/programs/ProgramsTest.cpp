@@ -199,7 +199,7 @@ TEST(Programs, ExampleTalksToSensorSimOverTcpTwiceWarnsOfAnotherModelAndTheSimul
     EXPECT_EQ(sim.child->finish(Clock::now() + kRunLimit), 0) << sim.child->errors();
 }
 
-TEST(Programs, ASensorThatHangsUpOverTcpFailsTheExampleAndEndsTheSimulator) {
+TEST(Programs, ASensorThatHangsUpFailsTheExampleAndEndsTheSimulator) {
     REQUIRE_PROGRAMS();
     SimOnTcp sim({"--hang-up-after", "40"});
     ASSERT_FALSE(sim.address.empty()) << sim.child->output();
@@ -211,6 +211,13 @@ TEST(Programs, ASensorThatHangsUpOverTcpFailsTheExampleAndEndsTheSimulator) {
     EXPECT_TRUE(printedValues(run.output)) << shown(run);
     EXPECT_EQ(sim.child->finish(Clock::now() + kRunLimit), 0) << sim.child->errors();
     EXPECT_TRUE(contains(sim.child->errors(), "hung up as asked")) << sim.child->errors();
+    // The built-in simulator closes its side of the pseudo-terminal: an unplugged adapter.
+    const Finished gone = runToEnd(kExample, {"--sim-hang-up-after", "40", "--seconds", "10"});
+    EXPECT_EQ(gone.status, 1) << shown(gone);
+    EXPECT_TRUE(
+        std::regex_search(gone.errors, std::regex(R"(/dev/pts/\d+ has gone away: a USB adapter unplugged)")))
+        << shown(gone);
+    EXPECT_FALSE(contains(gone.errors, "interface error")) << shown(gone);
 }
 
 TEST(Programs, FaultSwitchesOverTcpStillGiveValuesAndVerboseShowsTheTrace) {
@@ -327,14 +334,9 @@ TEST(Programs, ARefusedMeasuringModeIsNamedAndEndsTheRun) {
     EXPECT_TRUE(contains(run.errors, "sensor error 61: the sensor refused the measuring mode DT"))
         << shown(run);
     EXPECT_TRUE(contains(run.output, "0 values in ")) << shown(run);
-}
-
-TEST(Programs, ARefusedDxOnASensorThatIsNoVkr27SaysItIsAVkr27Mode) {
-    REQUIRE_PROGRAMS();
-    const Finished run = runToEnd(kExample, {"--mode", "dx", "--sim-error-reply", "DX=E62"});
-    EXPECT_EQ(run.status, 1) << shown(run);
-    EXPECT_TRUE(contains(run.errors, "the sensor refused the measuring mode DX (DX is a Vkr27 mode"))
-        << shown(run);
+    const Finished dx = runToEnd(kExample, {"--mode", "dx", "--sim-error-reply", "DX=E62"});
+    EXPECT_TRUE(contains(dx.errors, "the sensor refused the measuring mode DX (DX is a Vkr27 mode"))
+        << shown(dx);
 }
 
 TEST(Programs, AnErrorReadingWhileMeasuringIsCountedAndTheRunGoesOn) {
@@ -366,7 +368,6 @@ TEST(Programs, InHexadecimalFormatOnlyReadingsThatDecodeArePrinted) {
     ASSERT_FALSE(sim.address.empty()) << sim.child->output();
     const Finished run = runToEnd(kExample, {"--tcp", sim.address, "--count", "15", "--seconds", "20"});
     EXPECT_EQ(run.status, 0) << shown(run);
-    EXPECT_TRUE(contains(run.output, "display format (SD)   h\n")) << shown(run);
     EXPECT_EQ(valuesReported(run.output), 15) << shown(run);
     static const std::regex value(R"(value \d+: (-?\d+\.\d{3}) m \(([^)\n]*)\)\n)");
     long printed = 0;
@@ -413,16 +414,6 @@ TEST(Programs, AClosedStandardOutputEndsTheRunLikeCtrlC) {
     EXPECT_EQ(run.status, 0) << shown(run);
     EXPECT_TRUE(contains(run.errors, "standard output closed; stopping")) << shown(run);
     EXPECT_TRUE(contains(run.errors, "mode: escape")) << shown(run);
-}
-
-TEST(Programs, ADeviceThatVanishesIsSaidSo) {
-    REQUIRE_PROGRAMS();
-    // The built-in simulator closes its side of the pseudo-terminal, as an unplugged adapter.
-    const Finished run = runToEnd(kExample, {"--sim-hang-up-after", "40", "--seconds", "10"});
-    EXPECT_EQ(run.status, 1) << shown(run);
-    static const std::regex gone(R"(/dev/pts/\d+ has gone away: a USB adapter unplugged)");
-    EXPECT_TRUE(std::regex_search(run.errors, gone)) << shown(run);
-    EXPECT_FALSE(contains(run.errors, "interface error")) << shown(run);
 }
 
 TEST(Programs, AStopSignalEndsTheRunLikeItsOwnEnd) {
@@ -500,11 +491,9 @@ TEST(Programs, ListPrintsTheSerialDevicesAndBadCommandLinesExitTwo) {
     for (const auto& arguments : exampleLines)
         EXPECT_EQ(runToEnd(kExample, arguments).status, 2) << arguments[0] << " " << arguments[1];
     // Refused at once, saying why and what would do.
-    for (const char* address : {"[::1]:4001", "::1:4001"}) {
-        const Finished ipv6 = runToEnd(kExample, {"--tcp", address});
-        EXPECT_EQ(ipv6.status, 2) << shown(ipv6);
-        EXPECT_TRUE(contains(ipv6.errors, "IPv6 addresses are not supported")) << shown(ipv6);
-    }
+    const Finished ipv6 = runToEnd(kExample, {"--tcp", "[::1]:4001"});
+    EXPECT_EQ(ipv6.status, 2) << shown(ipv6);
+    EXPECT_TRUE(contains(ipv6.errors, "IPv6 addresses are not supported")) << shown(ipv6);
     const Finished rate = runToEnd(kExample, {"--baud", "12345"});
     EXPECT_EQ(rate.status, 2) << shown(rate);
     EXPECT_TRUE(contains(rate.errors, "expected one of 50, 75, 110, ") && contains(rate.errors, ", 9600, ") &&
