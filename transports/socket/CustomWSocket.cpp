@@ -725,8 +725,10 @@ void TCustomWSocket::InternalClose(bool shut, uint16_t error) {
     }
     if (m_state_ == wsClosed)
         return;
-    if (shut)
+    if (shut) {
         Shutdown(SHUT_WR);
+        KeepCloseOrderly();
+    }
     if (CloseHandle() != 0) {
         const int code = WSocket_WSAGetLastError();
         m_lastError_ = code;
@@ -743,6 +745,20 @@ void TCustomWSocket::InternalClose(bool shut, uint16_t error) {
     try {
         AssignDefaultValue();
     } catch (...) {
+    }
+}
+
+void TCustomWSocket::KeepCloseOrderly() {
+    // Lingering for no time (the default) makes the system reset the connection at the
+    // close and throw away what is still on its way: the peer would lose the last bytes
+    // and never see the end of the stream. Without lingering the close goes on in the
+    // background and ends the stream after the last byte.
+    linger value{};
+    int length = sizeof value;
+    if (WSocket_getsockopt(m_hSocket_, SOL_SOCKET, SO_LINGER, &value, &length) == 0 && value.l_onoff != 0 &&
+        value.l_linger == 0) {
+        const linger off{0, 0};
+        WSocket_setsockopt(m_hSocket_, SOL_SOCKET, SO_LINGER, &off, sizeof off);
     }
 }
 

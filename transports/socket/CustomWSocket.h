@@ -330,6 +330,8 @@ private:
     void WMSendFailed(const Platform::TMessage& message);
     void PostSelectReply(uint32_t event, int32_t error);
     bool StartSelect(uint32_t mask);
+    // Makes an orderly close end the stream after the last byte instead of resetting it.
+    void KeepCloseOrderly();
     // Closes the descriptor under the send lock, so that a send in another thread never
     // writes to a number that has been reused.
     int CloseHandle();
