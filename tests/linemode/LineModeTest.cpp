@@ -28,9 +28,10 @@ struct LineClient {
     std::vector<std::string> offers; // what each notification read
     int readSize = 4096;             // the handler's buffer
     int closed = 0;
-    std::unique_ptr<TWSocket> socket = std::make_unique<TWSocket>(nullptr);
+    std::unique_ptr<TWSocket> socket;
 
-    LineClient() {
+    explicit LineClient(std::unique_ptr<TWSocket> own = nullptr)
+        : socket(own ? std::move(own) : std::make_unique<TWSocket>(nullptr)) {
         socket->SetLineMode(true);
         socket->OnDataAvailable = [this](TCustomWSocket* sender, uint16_t) { read(sender); };
         socket->OnSessionClosed = [this](TCustomWSocket*, uint16_t) { ++closed; };
@@ -149,6 +150,28 @@ TEST(LineMode, LineEditNeverReachesBackPastACompleteLine) {
             EXPECT_EQ(client.echoed(), c.echoed) << where;
         }
     }
+}
+
+// A socket class of its own can take part in the editing: it sees how many bytes came
+// and how many the editing changed.
+TEST(LineMode, EditLineCanBeOverridden) {
+    struct EditCounter : TWSocket {
+        using TWSocket::TWSocket;
+        std::vector<std::string> counts; // new, then changed
+        void EditLine(std::size_t& count) override {
+            const std::size_t received = count;
+            TWSocket::EditLine(count);
+            counts.push_back(std::to_string(received) + ">" + std::to_string(count));
+        }
+    };
+    auto counter = std::make_unique<EditCounter>(nullptr);
+    EditCounter& socket = *counter;
+    LineClient client(std::move(counter));
+    client.socket->SetLineEdit(true);
+    client.feed("abc");
+    client.feed("\b\bX\r\n");
+    EXPECT_EQ(socket.counts, (std::vector<std::string>{"3>3", "5>3"}));
+    EXPECT_EQ(client.offers, std::vector<std::string>{"aX\r\n"});
 }
 
 // Without a line end the layer below has the data: what was buffered comes first, in

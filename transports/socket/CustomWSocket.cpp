@@ -16,6 +16,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 namespace NorvEngineering::Sockets {
@@ -423,7 +425,7 @@ void TCustomWSocket::Connect() {
             m_addrResolved_ = true;
         }
     } catch (const std::exception& e) {
-        RaiseException(std::string("connect: ") + e.what());
+        RaiseExceptionFmt("connect: %s", e.what());
         return;
     }
 
@@ -840,7 +842,6 @@ void TCustomWSocket::ChangeState(TSocketState newState) {
 
 void TCustomWSocket::SocketError(const std::string& operation) {
     const int code = WSocket_WSAGetLastError();
-    const std::string text = WSocketErrorDesc(code) + " (#" + std::to_string(code) + " in " + operation + ")";
     if (code == WSAECONNRESET || code == WSAENOTCONN) {
         if (IsOwnerThread()) {
             CloseHandle();
@@ -855,7 +856,21 @@ void TCustomWSocket::SocketError(const std::string& operation) {
         }
     }
     m_lastError_ = code;
-    RaiseException(text);
+    RaiseExceptionFmt("%s (#%d in %s)", WSocketErrorDesc(code).c_str(), code, operation.c_str());
+}
+
+void TCustomWSocket::RaiseExceptionFmt(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list measuring;
+    va_copy(measuring, args);
+    const int length = std::vsnprintf(nullptr, 0, format, measuring);
+    va_end(measuring);
+    std::string message(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
+    if (length > 0)
+        std::vsnprintf(message.data(), message.size() + 1, format, args);
+    va_end(args);
+    RaiseException(message);
 }
 
 void TCustomWSocket::RaiseException(const std::string& message) {

@@ -258,6 +258,8 @@ protected:
     virtual int32_t GetRcvdCount();
     virtual void BindSocket();
     virtual int RealSend(const void* data, int len);
+    // RaiseException with a message formatted like printf's.
+    [[gnu::format(printf, 2, 3)]] virtual void RaiseExceptionFmt(const char* format, ...);
     virtual void RaiseException(const std::string& message);
     virtual void HandleBackGroundException(const std::exception& e);
     virtual bool TriggerDataAvailable(uint16_t errCode);
