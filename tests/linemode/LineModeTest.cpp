@@ -28,9 +28,10 @@ struct LineClient {
     std::vector<std::string> offers; // what each notification read
     int readSize = 4096;             // the handler's buffer
     int closed = 0;
-    std::unique_ptr<TWSocket> socket = std::make_unique<TWSocket>(nullptr);
+    std::unique_ptr<TWSocket> socket;
 
-    LineClient() {
+    explicit LineClient(std::unique_ptr<TWSocket> own = nullptr)
+        : socket(own ? std::move(own) : std::make_unique<TWSocket>(nullptr)) {
         socket->SetLineMode(true);
         socket->OnDataAvailable = [this](TCustomWSocket* sender, uint16_t) { read(sender); };
         socket->OnSessionClosed = [this](TCustomWSocket*, uint16_t) { ++closed; };
@@ -52,6 +53,22 @@ struct LineClient {
             int waiting = 0;
             return ::ioctl(socket->HSocket(), FIONREAD, &waiting) == 0 && waiting == 0;
         }));
+    }
+    std::string allOffered() const {
+        std::string all;
+        for (const auto& offer : offers)
+            all += offer;
+        return all;
+    }
+    // Everything the socket has sent back so far (its echo), and nothing more: a marker
+    // sent after it tells where it ends.
+    std::string echoed() {
+        const char marker = '|';
+        socket->SendStr(std::string(1, marker));
+        std::string got;
+        for (std::string byte = peer.receive(1); !byte.empty() && byte[0] != marker; byte = peer.receive(1))
+            got += byte;
+        return got;
     }
 };
 
@@ -101,8 +118,94 @@ TEST(LineMode, LineEditAndEcho) {
         for (const auto& chunk : c.chunks)
             client.feed(chunk);
         EXPECT_EQ(client.offers, std::vector<std::string>{c.line}) << c.name;
-        EXPECT_EQ(client.peer.receive(c.echoed.size(), 200ms), c.echoed) << c.name;
+        EXPECT_EQ(client.echoed(), c.echoed) << c.name;
     }
+}
+
+// Editing stays within the line it is in, so the lines (and the echo) are the same
+// wherever the connection split the bytes.
+TEST(LineMode, LineEditNeverReachesBackPastACompleteLine) {
+    struct Case {
+        std::string stream;
+        std::vector<std::string> lines;
+        std::string echoed;
+    };
+    const std::vector<Case> cases = {
+        {"ab\r\n\bX\r\n", {"ab\r\n", "X\r\n"}, "ab\r\nX\r\n"},
+        {"ab\r\nabc\tx\r\n", {"ab\r\n", "abc     x\r\n"}, "ab\r\nabc     x\r\n"},
+        {"abc\b\r\n\b\bde\tf\r\n", {"ab\r\n", "de      f\r\n"}, "abc\b \b\r\nde      f\r\n"},
+        {"ab\r\bc\r\n", {"abc\r\n"}, "ab\r\b \bc\r\n"}, // an unfinished line end is still text
+    };
+    for (const auto& c : cases) {
+        for (std::size_t split = 0; split < c.stream.size(); ++split) {
+            LineClient client;
+            client.socket->SetLineEdit(true);
+            client.socket->SetLineEcho(true);
+            if (split > 0)
+                client.feed(c.stream.substr(0, split));
+            client.feed(c.stream.substr(split));
+            const std::string where =
+                ::testing::PrintToString(c.stream) + " split at " + std::to_string(split);
+            EXPECT_EQ(client.offers, c.lines) << where;
+            EXPECT_EQ(client.echoed(), c.echoed) << where;
+        }
+    }
+}
+
+// A socket class of its own can take part in the editing: it sees how many bytes came
+// and how many the editing changed.
+TEST(LineMode, EditLineCanBeOverridden) {
+    struct EditCounter : TWSocket {
+        using TWSocket::TWSocket;
+        std::vector<std::string> counts; // new, then changed
+        void EditLine(std::size_t& count) override {
+            const std::size_t received = count;
+            TWSocket::EditLine(count);
+            counts.push_back(std::to_string(received) + ">" + std::to_string(count));
+        }
+    };
+    auto counter = std::make_unique<EditCounter>(nullptr);
+    EditCounter& socket = *counter;
+    LineClient client(std::move(counter));
+    client.socket->SetLineEdit(true);
+    client.feed("abc");
+    client.feed("\b\bX\r\n");
+    EXPECT_EQ(socket.counts, (std::vector<std::string>{"3>3", "5>3"}));
+    EXPECT_EQ(client.offers, std::vector<std::string>{"aX\r\n"});
+}
+
+// Without a line end the layer below has the data: what was buffered comes first, in
+// order, and with the line end back lines are cut again.
+TEST(LineMode, EmptyLineEndHandsEverythingOnInOrder) {
+    LineClient client;
+    client.feed("par");
+    client.socket->SetLineEnd("");
+    ASSERT_TRUE(runUntil([&] { return !client.offers.empty(); }));
+    client.feed("tial\r\nmore");
+    EXPECT_EQ(client.allOffered(), "partial\r\nmore");
+
+    client.offers.clear();
+    client.socket->SetLineEnd("\r\n");
+    client.feed("x\r\ny");
+    client.feed("\r\n");
+    EXPECT_EQ(client.offers, (std::vector<std::string>{"x\r\n", "y\r\n"}));
+
+    // Bytes buffered when the line end goes are not lost at the close either.
+    LineClient closing;
+    closing.feed("last");
+    int calls = 0;
+    bool reading = false;
+    closing.socket->OnDataAvailable = [&](TCustomWSocket* sender, uint16_t) {
+        ++calls;
+        if (reading)
+            closing.read(sender);
+    };
+    closing.socket->SetLineEnd("");
+    ASSERT_TRUE(runUntil([&] { return calls > 0; })); // offered, not read yet
+    reading = true;
+    closing.peer.close();
+    ASSERT_TRUE(runUntil([&] { return closing.closed > 0; }));
+    EXPECT_EQ(closing.allOffered(), "last");
 }
 
 TEST(LineMode, LastPartialLineIsOfferedAtCloseAndDroppedWithoutHandler) {
@@ -137,6 +240,16 @@ TEST(LineMode, LineLimitDropsTheLongLineUnlessTheHandlerKeepsIt) {
         EXPECT_EQ(reported.front(), 10) << keep;
         EXPECT_EQ(client.offers, std::vector<std::string>{keep ? "0123456789ab\r\n" : "ab\r\n"}) << keep;
     }
+
+    // As many bytes as the limit, waiting for their line end, are within it.
+    LineClient client;
+    client.socket->SetLineLimit(8);
+    int reports = 0;
+    client.socket->OnLineLimitExceeded = [&](TCustomWSocket*, int32_t, bool&) { ++reports; };
+    client.feed("01234567");
+    client.feed("\r\n");
+    EXPECT_EQ(reports, 0);
+    EXPECT_EQ(client.offers, std::vector<std::string>{"01234567\r\n"});
 }
 
 // A handler that reads nothing of a line is not called again and again: the thread

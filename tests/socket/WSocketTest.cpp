@@ -244,6 +244,25 @@ TEST(WSocket, SettersAreRefusedUnlessClosedAndClosingTwiceRaisesOneClosedEvent) 
     EXPECT_EQ(rec.closed, 1);
 }
 
+// A failure reported with a formatted text goes the way of every other report: an
+// exception, or the OnError handler when one is bound.
+TEST(WSocket, FormattedFailureReportsRaiseOrGoToOnError) {
+    struct ReportingSocket : TWSocket {
+        using TWSocket::RaiseExceptionFmt;
+        using TWSocket::TWSocket;
+    };
+    ReportingSocket socket(nullptr);
+    EXPECT_EQ(whatRaised<ESocketException>([&] { socket.RaiseExceptionFmt("%s (#%d)", "lost", 10054); }),
+              "lost (#10054)");
+    const std::string longText(5000, 'x');
+    EXPECT_EQ(whatRaised<ESocketException>([&] { socket.RaiseExceptionFmt("%s.", longText.c_str()); }),
+              longText + ".");
+    int errors = 0;
+    socket.OnError = [&](TCustomWSocket*) { ++errors; };
+    socket.RaiseExceptionFmt("%d", 1);
+    EXPECT_EQ(errors, 1);
+}
+
 TEST(WSocket, ClosingFromOnChangeStateDuringConnectIsAnInvalidOperation) {
     LoopbackPeer peer;
     RecordedSocket rec;

@@ -139,6 +139,35 @@ TEST(SocksScripted, FailuresAreReportedThreeWaysAndClose) {
     }
 }
 
+// However the authentication ends without success, it is told as failed before the
+// connection is.
+TEST(SocksScripted, AuthenticationThatEndsUnfinishedIsReportedAsFailedFirst) {
+    for (const bool serverHangsUp : {true, false}) {
+        SCOPED_TRACE(serverHangsUp ? "the server hangs up" : "the client closes");
+        ScriptedPeer peer;
+        RecordedClient client;
+        client.socket->SetSocksAuthentication(socksAuthenticateUsercode);
+        client.socket->SetSocksUsercode("user");
+        client.socket->SetSocksPassword("secret");
+        client.connectThrough(peer.port(), "5", kHost, kTargetPort);
+        EXPECT_EQ(peer.read(3), bytes({5, 1, 2}));
+        peer.send(bytes({5, 2}));
+        EXPECT_EQ(peer.read(13).size(), 13u);
+        if (serverHangsUp)
+            peer.close();
+        else
+            client.socket->Close();
+        ASSERT_TRUE(client.waitClosed());
+        const std::vector<std::string> ending =
+            serverHangsUp ? std::vector<std::string>{"socks error 10054 data receive error",
+                                                     "connected 10054", "closed 10054"}
+                          : std::vector<std::string>{"closed 0"};
+        std::vector<std::string> expected = {"socks connected 0", "auth 0", "auth 2"};
+        expected.insert(expected.end(), ending.begin(), ending.end());
+        EXPECT_EQ(client.events, expected);
+    }
+}
+
 TEST(SocksScripted, Socks4TargetThatCannotBeResolvedFailsWith20017) {
     ScriptedPeer peer;
     RecordedClient client;

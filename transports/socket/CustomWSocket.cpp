@@ -16,6 +16,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 namespace NorvEngineering::Sockets {
@@ -423,7 +425,7 @@ void TCustomWSocket::Connect() {
             m_addrResolved_ = true;
         }
     } catch (const std::exception& e) {
-        RaiseException(std::string("connect: ") + e.what());
+        RaiseExceptionFmt("connect: %s", e.what());
         return;
     }
 
@@ -725,8 +727,10 @@ void TCustomWSocket::InternalClose(bool shut, uint16_t error) {
     }
     if (m_state_ == wsClosed)
         return;
-    if (shut)
+    if (shut) {
         Shutdown(SHUT_WR);
+        KeepCloseOrderly();
+    }
     if (CloseHandle() != 0) {
         const int code = WSocket_WSAGetLastError();
         m_lastError_ = code;
@@ -743,6 +747,20 @@ void TCustomWSocket::InternalClose(bool shut, uint16_t error) {
     try {
         AssignDefaultValue();
     } catch (...) {
+    }
+}
+
+void TCustomWSocket::KeepCloseOrderly() {
+    // Lingering for no time (the default) makes the system reset the connection at the
+    // close and throw away what is still on its way: the peer would lose the last bytes
+    // and never see the end of the stream. Without lingering the close goes on in the
+    // background and ends the stream after the last byte.
+    linger value{};
+    int length = sizeof value;
+    if (WSocket_getsockopt(m_hSocket_, SOL_SOCKET, SO_LINGER, &value, &length) == 0 && value.l_onoff != 0 &&
+        value.l_linger == 0) {
+        const linger off{0, 0};
+        WSocket_setsockopt(m_hSocket_, SOL_SOCKET, SO_LINGER, &off, sizeof off);
     }
 }
 
@@ -824,7 +842,6 @@ void TCustomWSocket::ChangeState(TSocketState newState) {
 
 void TCustomWSocket::SocketError(const std::string& operation) {
     const int code = WSocket_WSAGetLastError();
-    const std::string text = WSocketErrorDesc(code) + " (#" + std::to_string(code) + " in " + operation + ")";
     if (code == WSAECONNRESET || code == WSAENOTCONN) {
         if (IsOwnerThread()) {
             CloseHandle();
@@ -839,7 +856,21 @@ void TCustomWSocket::SocketError(const std::string& operation) {
         }
     }
     m_lastError_ = code;
-    RaiseException(text);
+    RaiseExceptionFmt("%s (#%d in %s)", WSocketErrorDesc(code).c_str(), code, operation.c_str());
+}
+
+void TCustomWSocket::RaiseExceptionFmt(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list measuring;
+    va_copy(measuring, args);
+    const int length = std::vsnprintf(nullptr, 0, format, measuring);
+    va_end(measuring);
+    std::string message(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
+    if (length > 0)
+        std::vsnprintf(message.data(), message.size() + 1, format, args);
+    va_end(args);
+    RaiseException(message);
 }
 
 void TCustomWSocket::RaiseException(const std::string& message) {

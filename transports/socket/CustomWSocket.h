@@ -258,6 +258,8 @@ protected:
     virtual int32_t GetRcvdCount();
     virtual void BindSocket();
     virtual int RealSend(const void* data, int len);
+    // RaiseException with a message formatted like printf's.
+    [[gnu::format(printf, 2, 3)]] virtual void RaiseExceptionFmt(const char* format, ...);
     virtual void RaiseException(const std::string& message);
     virtual void HandleBackGroundException(const std::exception& e);
     virtual bool TriggerDataAvailable(uint16_t errCode);
@@ -330,6 +332,8 @@ private:
     void WMSendFailed(const Platform::TMessage& message);
     void PostSelectReply(uint32_t event, int32_t error);
     bool StartSelect(uint32_t mask);
+    // Makes an orderly close end the stream after the last byte instead of resetting it.
+    void KeepCloseOrderly();
     // Closes the descriptor under the send lock, so that a send in another thread never
     // writes to a number that has been reused.
     int CloseHandle();

@@ -47,7 +47,18 @@ void TLineBuffer::release() {
     std::vector<char>().swap(m_bytes_);
 }
 
-std::size_t TLineBuffer::edit(std::size_t newFrom, std::size_t floor, std::string* echo) {
+std::size_t TLineBuffer::lineStart(std::size_t from, std::size_t at, const std::string& lineEnd) const {
+    if (lineEnd.empty())
+        return from;
+    const std::string_view text(data(), at);
+    for (std::size_t end = text.find(lineEnd, from); end != std::string_view::npos;
+         end = text.find(lineEnd, from))
+        from = end + lineEnd.size();
+    return from;
+}
+
+std::size_t TLineBuffer::edit(std::size_t newFrom, std::size_t floor, const std::string& lineEnd,
+                              std::string* echo) {
     floor = std::min(floor, newFrom);
     const char* bytes = data();
     const auto isEdit = [](char c) { return c == '\b' || c == '\t'; };
@@ -61,24 +72,34 @@ std::size_t TLineBuffer::edit(std::size_t newFrom, std::size_t floor, std::strin
     }
     if (echo != nullptr)
         echo->append(bytes + newFrom, firstEdit - newFrom);
+    floor = lineStart(floor, firstEdit, lineEnd);
+    // The edited text from `floor` on; the line being edited begins at `line` in it.
     std::string text(bytes + floor, firstEdit - floor);
+    std::size_t line = 0;
+    const auto append = [&](char c) {
+        text += c;
+        if (!lineEnd.empty() && text.size() - line >= lineEnd.size() &&
+            text.compare(text.size() - lineEnd.size(), lineEnd.size(), lineEnd) == 0)
+            line = text.size(); // a complete line is beyond the reach of later edits
+    };
     std::size_t lowest = newFrom;
     for (std::size_t i = firstEdit; i < m_count_; ++i) {
         const char c = bytes[i];
         if (c == '\b') {
-            if (!text.empty()) {
+            if (text.size() > line) {
                 text.pop_back();
                 lowest = std::min(lowest, floor + text.size());
                 if (echo != nullptr)
                     echo->append("\b \b");
             }
         } else if (c == '\t') {
-            const std::size_t blanks = 8 - text.size() % 8;
-            text.append(blanks, ' ');
+            const std::size_t blanks = 8 - (text.size() - line) % 8;
+            for (std::size_t b = 0; b < blanks; ++b)
+                append(' ');
             if (echo != nullptr)
                 echo->append(blanks, ' ');
         } else {
-            text += c;
+            append(c);
             if (echo != nullptr)
                 *echo += c;
         }

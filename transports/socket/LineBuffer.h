@@ -31,13 +31,19 @@ public:
     void release();
 
     // Applies backspace (8: removes the last character) and tab (9: blanks up to the
-    // next multiple of 8) to the bytes from `newFrom` on, in a text that begins at
-    // `floor` (bytes before it are not touched). What a terminal should show is added
-    // to `echo` when given. Returns the lowest position whose byte changed or was
-    // added, which is `newFrom` unless a backspace reached further back.
-    std::size_t edit(std::size_t newFrom, std::size_t floor, std::string* echo);
+    // next multiple of 8) to the bytes from `newFrom` on. Editing stays within the line
+    // it is in: it never reaches back past the end of the last complete line (the last
+    // `lineEnd`), nor before `floor`, so the lines come out the same however the bytes
+    // were split when they came. What a terminal should show is added to `echo` when
+    // given. Returns the lowest position whose byte changed or was added, which is
+    // `newFrom` unless a backspace reached further back.
+    std::size_t edit(std::size_t newFrom, std::size_t floor, const std::string& lineEnd, std::string* echo);
 
 private:
+    // Where the line that holds position `at` begins: after the last whole `lineEnd`
+    // that ends at or before `at`, searching from `from` (a line start) on.
+    std::size_t lineStart(std::size_t from, std::size_t at, const std::string& lineEnd) const;
+
     std::vector<char> m_bytes_;
     std::size_t m_start_ = 0;
     std::size_t m_count_ = 0;

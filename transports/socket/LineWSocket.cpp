@@ -21,13 +21,25 @@ void TCustomLineWSocket::SetLineMode(bool value) {
     m_lineMode_ = value;
     m_lineStalled_ = false;
     m_searchFrom_ = 0;
+    if (!LineModeActive())
+        m_lineLength_ = 0; // a pending line is plain bytes now, still first in the buffer
     if (!m_buf_.empty() || m_lineLength_ > 0)
         Platform::postMessage(Handle(), WM_TRIGGER_DATA_AVAILABLE);
 }
 
 void TCustomLineWSocket::SetLineEnd(const std::string& value) {
+    if (value == m_lineEnd_)
+        return;
+    const bool wasActive = LineModeActive();
     m_lineEnd_ = value;
     m_searchFrom_ = 0;
+    m_lineStalled_ = false;
+    if (!LineModeActive())
+        m_lineLength_ = 0; // a pending line is plain bytes now, still first in the buffer
+    // Without a line end the layer below has the data: what waits here goes first,
+    // and with a line end back it is cut into lines again.
+    if (wasActive != LineModeActive() && !m_buf_.empty())
+        Platform::postMessage(Handle(), WM_TRIGGER_DATA_AVAILABLE);
 }
 
 int TCustomLineWSocket::SendLine(const std::string& text) {
@@ -63,7 +75,7 @@ void TCustomLineWSocket::WMTriggerDataAvailable() {
         }
         if (m_buf_.empty())
             break;
-        if (m_lineMode_ && turns > 3 && !m_lineFound_)
+        if (LineModeActive() && turns > 3 && !m_lineFound_)
             break;
         // A turn that took nothing and found nothing would only repeat itself.
         if (m_buf_.size() == before && !m_lineFound_)
@@ -107,20 +119,32 @@ bool TCustomLineWSocket::TriggerDataAvailable(uint16_t errCode) {
 }
 
 std::size_t TCustomLineWSocket::TakeNewBytes(std::size_t oldCount) {
-    std::string echo;
-    std::size_t changedFrom = oldCount;
+    std::size_t count = m_buf_.size() - oldCount;
     if (m_lineEdit_)
-        changedFrom = m_buf_.edit(oldCount, m_lineLength_, m_lineEcho_ ? &echo : nullptr);
+        EditLine(count);
     else if (m_lineEcho_)
-        echo.assign(m_buf_.data() + oldCount, m_buf_.size() - oldCount);
-    if (!echo.empty()) {
-        try {
-            SendStr(echo);
-        } catch (...) {
-            // A lost echo must not lose the bytes themselves.
-        }
+        Echo(std::string(m_buf_.data() + oldCount, count));
+    return m_buf_.size() - count;
+}
+
+void TCustomLineWSocket::EditLine(std::size_t& count) {
+    std::string echo;
+    const std::size_t newFrom = m_buf_.size() - std::min(count, m_buf_.size());
+    // A line offered and not yet read through is finished: edits stay out of it.
+    const std::size_t changedFrom =
+        m_buf_.edit(newFrom, m_lineLength_, m_lineEnd_, m_lineEcho_ ? &echo : nullptr);
+    count = m_buf_.size() - changedFrom;
+    Echo(echo);
+}
+
+void TCustomLineWSocket::Echo(const std::string& bytes) {
+    if (bytes.empty())
+        return;
+    try {
+        SendStr(bytes);
+    } catch (...) {
+        // A lost echo must not lose the bytes themselves.
     }
-    return changedFrom;
 }
 
 void TCustomLineWSocket::DeliverLines() {
@@ -142,7 +166,7 @@ void TCustomLineWSocket::DeliverLines() {
             return;
         m_searchFrom_ = 0;
     }
-    if (!m_lineMode_) {
+    if (!LineModeActive()) {
         // Switched off in the middle of a line: what is left is plain bytes now.
         m_lineLength_ = 0;
         OfferPlainBytes();
@@ -150,14 +174,14 @@ void TCustomLineWSocket::DeliverLines() {
 }
 
 bool TCustomLineWSocket::OfferLine() {
-    while (m_lineMode_ && m_lineLength_ > 0) {
+    while (LineModeActive() && m_lineLength_ > 0) {
         const std::size_t before = m_lineLength_;
         if (!OfferData()) {
             m_buf_.drop(m_lineLength_); // nobody reads lines
             m_lineLength_ = 0;
             break;
         }
-        if (m_lineMode_ && m_lineLength_ == before) {
+        if (LineModeActive() && m_lineLength_ == before) {
             m_lineStalled_ = true;
             return false;
         }
@@ -166,7 +190,7 @@ bool TCustomLineWSocket::OfferLine() {
 }
 
 void TCustomLineWSocket::OfferPlainBytes() {
-    while (!m_lineMode_ && !m_buf_.empty()) {
+    while (!LineModeActive() && !m_buf_.empty()) {
         const std::size_t before = m_buf_.size();
         if (!OfferData()) {
             DropBuffered();
@@ -221,7 +245,7 @@ void TCustomLineWSocket::TriggerSessionClosed(uint16_t errCode) {
             m_lineLength_ = m_buf_.size();
             m_lineStalled_ = false;
             OfferLine();
-        } else if (!m_lineMode_) {
+        } else if (!LineModeActive()) {
             OfferPlainBytes();
         }
     }
@@ -233,7 +257,7 @@ void TCustomLineWSocket::TriggerSessionClosed(uint16_t errCode) {
 }
 
 int32_t TCustomLineWSocket::GetRcvdCount() {
-    if (m_lineMode_)
+    if (LineModeActive())
         return static_cast<int32_t>(std::min<std::size_t>(m_lineLength_, INT32_MAX));
     if (!m_buf_.empty())
         return static_cast<int32_t>(std::min<std::size_t>(m_buf_.size(), INT32_MAX));
@@ -245,7 +269,7 @@ int TCustomLineWSocket::DoRecv(void* buffer, int len, int flags) {
     // peer is gone), not about what this layer holds.
     if ((flags & MSG_PEEK) != 0 || len <= 0)
         return TCustomSocksWSocket::DoRecv(buffer, len, flags);
-    if (m_lineMode_ && m_lineLength_ > 0) {
+    if (LineModeActive() && m_lineLength_ > 0) {
         const std::size_t count = m_buf_.take(buffer, std::min(m_lineLength_, static_cast<std::size_t>(len)));
         m_lineLength_ -= count;
         return static_cast<int>(count);

@@ -8,15 +8,16 @@
 
 namespace NorvEngineering::Sockets {
 
-// Re-offers buffered data after LineMode changed.
+// Re-offers buffered data after LineMode or LineEnd changed.
 inline constexpr uint32_t WM_TRIGGER_DATA_AVAILABLE = Platform::WM_USER + 20;
 
-// The line-mode layer. With LineMode off received bytes pass through untouched. With
-// it on, received bytes are gathered until LineEnd and OnDataAvailable is raised once
-// per complete line (line end included), which the handler reads with Receive; it may
-// read a line in pieces. LineEdit applies backspace and tab for terminal-like peers,
-// LineEcho sends what came back. A line that grows past LineLimit without its end is
-// reported through OnLineLimitExceeded and dropped unless the handler says otherwise.
+// The line-mode layer. With LineMode off, or LineEnd empty, received bytes pass
+// through untouched (what was buffered goes first). With it on, received bytes are
+// gathered until LineEnd and OnDataAvailable is raised once per complete line (line
+// end included), which the handler reads with Receive; it may read a line in pieces.
+// LineEdit applies backspace and tab for terminal-like peers, LineEcho sends what
+// came back. A line that grows past LineLimit without its end is reported through
+// OnLineLimitExceeded and dropped unless the handler says otherwise.
 //
 // A handler that reads nothing of an offered line is not asked again at once (it
 // would hold the thread for good): the line stays first in the buffer and is offered
@@ -56,6 +57,12 @@ protected:
     int32_t GetRcvdCount() override;
     int DoRecv(void* buffer, int len, int flags) override;
     virtual void TriggerLineLimitExceeded(int32_t length, bool& clearData);
+    // Applies backspace and tab (LineEdit) to the `count` bytes that have just come, the
+    // last ones buffered, and echoes what a terminal should show when LineEcho is on.
+    // Editing never reaches back past the end of the last complete line, so the lines
+    // do not depend on how the bytes were split on their way. On return `count` is how
+    // many bytes at the end of the buffer are new or changed.
+    virtual void EditLine(std::size_t& count);
     // Raises the data notification of the layer below for the offered bytes; false
     // when nobody listens.
     virtual bool OfferData();
@@ -77,6 +84,7 @@ private:
     // Edits or echoes the bytes that came from `oldCount` on; returns the lowest
     // position that changed.
     std::size_t TakeNewBytes(std::size_t oldCount);
+    void Echo(const std::string& bytes);
     void DeliverLines();
     // Offers the pending line until it is read; false when the handler read nothing.
     bool OfferLine();

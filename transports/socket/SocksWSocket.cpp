@@ -261,8 +261,6 @@ bool TCustomSocksWSocket::TriggerDataAvailable(uint16_t errCode) {
     if (reply.status == TSocksReply::NeedMore)
         return true;
     if (reply.status == TSocksReply::Failed) {
-        if (m_socksState_ == socksAuthenticate && reply.code == kSocksAuthenticationFailed)
-            TriggerSocksAuthState(socksAuthFailure);
         DataAvailableError(reply.code, reply.text);
         return true;
     }
@@ -310,6 +308,10 @@ void TCustomSocksWSocket::ReplyComplete(std::size_t replyLength) {
 }
 
 void TCustomSocksWSocket::DataAvailableError(uint16_t code, const std::string& message) {
+    // Whatever ends the negotiation during the authentication (a refusal, a bad reply,
+    // the server hanging up) ends the authentication as failed, and says so first.
+    if (m_socksState_ == socksAuthenticate)
+        TriggerSocksAuthState(socksAuthFailure);
     TriggerSocksError(code, message);
     m_socksState_ = socksData;
     TriggerSessionConnectedSpecial(code);

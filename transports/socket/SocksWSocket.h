@@ -21,7 +21,8 @@ enum TSocksAuthState : uint8_t { socksAuthStart, socksAuthSuccess, socksAuthFail
 // said the target is reached; before that OnSocksConnected tells that the server
 // itself answered. A failure is reported three ways, in this order: OnSocksError
 // with the SOCKS code and text, OnSessionConnected with the same code, and
-// OnSessionClosed from the close; a server that hangs up before its answer fails the
+// OnSessionClosed from the close, all after OnSocksAuthState(socksAuthFailure) when the
+// authentication was under way; a server that hangs up before its answer fails the
 // connect with 10054 (WSAECONNRESET). The server settings are forgotten at every close,
 // like the target's address and port.
 //
