@@ -206,6 +206,24 @@ TEST(LaserProcessor, EmptySetParsesWholeBufferEveryChunkUntilItReachesTheLimit) 
     EXPECT_EQ(changed.processor.getBuffer(), "d");
 }
 
+TEST(LaserProcessor, EmptySetDropsAChunkThatWouldBringTheBufferTo4096) {
+    Fixture f("");
+    f.feed(std::string(1000, 'a'));
+    f.feed(std::string(1000, 'b')); // 2000 held
+    f.feed(std::string(2096, 'c'));
+    EXPECT_EQ(f.processor.replies.size(), 2u);
+    EXPECT_TRUE(f.processor.getBuffer().empty());
+    EXPECT_EQ(f.processor.getTrace(), std::string(1000, 'a') + std::string(1000, 'b'));
+    EXPECT_EQ(f.sink.dataUpdates, 2);
+    // One byte less fits: parsed whole, then emptied.
+    Fixture fits("");
+    fits.feed(std::string(2000, 'a'));
+    fits.feed(std::string(2095, 'c'));
+    EXPECT_EQ(fits.processor.replies.back().size(), 4095u);
+    EXPECT_TRUE(fits.processor.getBuffer().empty());
+    EXPECT_TRUE(fits.processor.getTrace().empty());
+}
+
 TEST(LaserProcessor, TraceLimitAndTake) {
     Fixture f("\n");
     EXPECT_EQ(f.processor.takeTrace(), "");
