@@ -1,12 +1,15 @@
-// Feeds arbitrary bytes, cut into chunks of one size (up to twice the receive size),
-// through the line processor and checks what the drivers rely on: the buffer never
-// holds more than it may, every reply ends at a delimiter, and with the line feed the
-// drivers use every complete reply of at most kMaxBuffered characters is parsed
-// exactly once, in order, whatever the chunk size.
+// Feeds arbitrary bytes, cut into chunks, through the line processor and checks what
+// the drivers rely on: the buffer never holds more than it may, every reply ends at a
+// delimiter, and with the line feed the drivers use every complete reply of at most
+// kMaxBuffered characters is parsed exactly once, in order, and nothing else is: no
+// reply is ever made of a part of a longer one, wherever the chunks cut it.
 //
 // Input: a mode byte (delimiter set; whether the parser also clears the buffer), two
-// bytes of chunk size, then the stream. The byte 0xFE stands for 1000 'x' and 0xFD for
-// 4093 'y', so that short inputs reach the limits.
+// bytes of chunk size (up to twice the receive size), then the stream. A chunk ends
+// where it reaches that size and at every byte 0xFC, which is not part of the stream
+// (two in a row feed an empty chunk), so that the fuzzer chooses where long lines are
+// cut. The byte 0xFE stands for 1000 'x' and 0xFD for 4093 'y', so that short inputs
+// reach the limits.
 #include "SensorLib.h"
 
 #include <cstdint>
@@ -48,39 +51,36 @@ private:
 // Long enough for several overlong lines and full chunks, short enough to stay fast.
 constexpr std::size_t kMaxStream = 8 * kReceiveBufferSize;
 
-std::string expand(const uint8_t* data, std::size_t size) {
+constexpr uint8_t kChunkEnd = 0xFC;
+
+struct Input {
     std::string stream;
-    for (std::size_t i = 0; i < size && stream.size() < kMaxStream; ++i) {
-        if (data[i] == 0xFE)
-            stream.append(1000, 'x');
+    std::vector<std::size_t> chunkEnds; // where a marker ended a chunk, in order
+};
+
+Input expand(const uint8_t* data, std::size_t size) {
+    Input input;
+    for (std::size_t i = 0; i < size && input.stream.size() < kMaxStream; ++i) {
+        if (data[i] == kChunkEnd)
+            input.chunkEnds.push_back(input.stream.size());
+        else if (data[i] == 0xFE)
+            input.stream.append(1000, 'x');
         else if (data[i] == 0xFD)
-            stream.append(4093, 'y');
+            input.stream.append(4093, 'y');
         else
-            stream.push_back(static_cast<char>(data[i]));
+            input.stream.push_back(static_cast<char>(data[i]));
     }
-    return stream;
+    return input;
 }
 
-// What a line-feed processor must parse from `stream` fed in chunks of `chunk` bytes:
-// each complete line that fits, and of a longer one at most its tail, which is read
-// as a line when the line's end comes in a later chunk than the overflow.
-std::vector<std::string> expectedLines(const std::string& stream, std::size_t chunk) {
+// What a line-feed processor must parse from `stream`, however it is cut into chunks:
+// each complete line that fits, and nothing of a longer one.
+std::vector<std::string> expectedLines(const std::string& stream) {
     std::vector<std::string> lines;
     for (std::size_t start = 0, end = 0; (end = stream.find('\n', start)) != std::string::npos;
          start = end + 1) {
-        std::size_t from = start;
-        for (;;) {
-            if (end - from + 1 <= kMaxBuffered) {
-                lines.push_back(stream.substr(from, end - from + 1));
-                break;
-            }
-            // The character that does not fit, and the end of the chunk it came in.
-            const std::size_t overflow = from + kMaxBuffered;
-            const std::size_t chunkEnd = (overflow / chunk + 1) * chunk;
-            if (end < chunkEnd)
-                break;
-            from = chunkEnd;
-        }
+        if (end - start + 1 <= kMaxBuffered)
+            lines.push_back(stream.substr(start, end - start + 1));
     }
     return lines;
 }
@@ -95,18 +95,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const bool clearing = (data[0] & 0x10) != 0;
     const std::size_t chunk =
         1 + (static_cast<std::size_t>(data[1]) << 8 | data[2]) % (2 * kReceiveBufferSize);
-    const std::string stream = expand(data + 3, size - 3);
+    const Input input = expand(data + 3, size - 3);
+    const std::string& stream = input.stream;
 
     CheckingProcessor processor(delimiters, clearing);
-    for (std::size_t at = 0; at < stream.size(); at += chunk) {
-        const std::size_t n = std::min(chunk, stream.size() - at);
+    const auto feed = [&](std::size_t at, std::size_t n) {
         processor.feed(stream.data() + at, static_cast<unsigned int>(n));
         if (processor.getBuffer().size() > kMaxBuffered)
             std::abort();
+    };
+    std::size_t at = 0;
+    for (const std::size_t end : input.chunkEnds) {
+        for (; end - at > chunk; at += chunk)
+            feed(at, chunk);
+        feed(at, end - at);
+        at = end;
     }
+    for (; at < stream.size(); at += chunk)
+        feed(at, std::min(chunk, stream.size() - at));
     if (processor.updates != processor.replies.size() && !delimiters.empty())
         std::abort();
-    if (delimiters == "\n" && !clearing && processor.replies != expectedLines(stream, chunk))
+    if (delimiters == "\n" && !clearing && processor.replies != expectedLines(stream))
         std::abort();
     return 0;
 }

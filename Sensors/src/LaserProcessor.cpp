@@ -17,6 +17,7 @@ CLaserProcessor::~CLaserProcessor() = default;
 
 void CLaserProcessor::feed(const char* data, unsigned int length) {
     if (m_delimiters_.empty()) {
+        m_skipping_ = false;
         feedUndelimited_(data, length);
         return;
     }
@@ -24,6 +25,8 @@ void CLaserProcessor::feed(const char* data, unsigned int length) {
     // within its size, the complete replies cut after each part: a transport that
     // was held up hands over a full buffer of lines at once, and each of them counts.
     std::string_view rest(data, length);
+    if (m_skipping_ && !skipOverlongRest_(rest))
+        return;
     // How much of the reply in progress came with earlier chunks.
     std::size_t held = m_buffer_.size();
     for (;;) {
@@ -38,16 +41,30 @@ void CLaserProcessor::feed(const char* data, unsigned int length) {
             continue;
         // The reply in progress grows past the buffer without a delimiter: no sensor
         // sends such a line. What earlier chunks brought of it goes to the trace, the
-        // rest of it is skipped up to its delimiter, and reading starts again there.
+        // rest of it is skipped up to its delimiter, however many chunks away that
+        // is, and reading starts again there.
         m_buffer_.resize(held);
         appendTrace(m_buffer_);
         clearBuffer();
         held = 0;
-        const std::size_t end = rest.find_first_of(m_delimiters_);
-        if (end == std::string_view::npos)
+        m_skipping_ = true;
+        if (!skipOverlongRest_(rest))
             return;
-        rest.remove_prefix(std::min(end + m_delimiters_.size(), rest.size()));
     }
+}
+
+bool CLaserProcessor::skipOverlongRest_(std::string_view& rest) {
+    // Read from its middle, the tail of an overlong reply looks like a reply of its
+    // own (a distance, a parameter): none of it may reach the parser. Its delimiter
+    // takes as many characters as an ordinary cut would.
+    const std::size_t end = rest.find_first_of(m_delimiters_);
+    if (end == std::string_view::npos) {
+        rest = {};
+        return false;
+    }
+    rest.remove_prefix(std::min(end + m_delimiters_.size(), rest.size()));
+    m_skipping_ = false;
+    return true;
 }
 
 std::size_t CLaserProcessor::cutReplies_(bool moreToCome) {

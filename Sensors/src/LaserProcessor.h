@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace NorvEngineering::SensorLib {
 
@@ -18,7 +19,8 @@ inline constexpr std::size_t kTraceLimit = 2048;
 
 // Gathers received bytes, cuts complete replies at the model's delimiter set and hands
 // each to the model's parser, then reports a data update. Every complete reply of at
-// most kMaxBuffered characters is parsed once, also from a chunk larger than the buffer.
+// most kMaxBuffered characters is parsed once, also from a chunk larger than the buffer;
+// nothing of a longer one is, however the chunks split it.
 class CLaserProcessor : public CSensorProcessor {
 public:
     explicit CLaserProcessor(const std::string& delimiters);
@@ -56,6 +58,9 @@ private:
     std::size_t cutReplies_(bool moreToCome);
     std::size_t findDelimiter_(std::size_t from) const;
     std::size_t dropConsumed_();
+    // Drops the rest of an overlong reply from the front of `rest`: true when its
+    // delimiter came there, and reading goes on after it.
+    bool skipOverlongRest_(std::string_view& rest);
     void feedUndelimited_(const char* data, unsigned int length);
 
     std::string m_trace_;
@@ -67,6 +72,8 @@ private:
     std::size_t m_searched_ = 0;
     // Where the replies already cut while cutting end.
     std::size_t m_consumed_ = 0;
+    // An overlong reply was dropped and its delimiter has not come yet.
+    bool m_skipping_ = false;
 };
 
 } // namespace NorvEngineering::SensorLib

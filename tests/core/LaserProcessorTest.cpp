@@ -120,6 +120,44 @@ TEST(LaserProcessor, OverlongReplyIsDroppedAndTheRepliesAroundItAreParsed) {
     EXPECT_TRUE(oneChunk.processor.getTrace().empty());
 }
 
+// Read from where a chunk begins, the tail of an overlong line looks like a line of its
+// own: split anywhere, and over any number of chunks, none of it may be parsed.
+TEST(LaserProcessor, OverlongReplyIsSkippedToItsLineEndHoweverTheChunksSplitIt) {
+    const std::vector<std::string> expected = {"1\n", "2\n"};
+    // The shortest overlong line, with its line end one past the buffer, and a longer one.
+    for (const std::size_t length : {kMaxBuffered, std::size_t{5008}}) {
+        std::string overlong;
+        for (std::size_t i = 0; i < length; ++i)
+            overlong.push_back(static_cast<char>('0' + i % 10));
+        const std::string stream = "1\n" + overlong + "\n2\n";
+        for (std::size_t split = 1; split < stream.size(); ++split) {
+            Fixture f("\n");
+            f.feed(stream.substr(0, split));
+            f.feed(stream.substr(split));
+            ASSERT_EQ(f.processor.replies, expected) << length << " split at " << split;
+            ASSERT_EQ(f.sink.dataUpdates, 2);
+            // What the first chunk brought of the line goes to the trace, unless that
+            // chunk already overflowed.
+            const std::size_t held = split <= 2 || split - 2 > kMaxBuffered ? 0 : split - 2;
+            ASSERT_EQ(f.sink.updates[1], overlong.substr(0, held)) << length << " split at " << split;
+        }
+        for (std::size_t size = 1; size < stream.size(); ++size) {
+            Fixture f("\n");
+            for (std::size_t at = 0; at < stream.size(); at += size)
+                f.feed(stream.substr(at, size));
+            ASSERT_EQ(f.processor.replies, expected) << length << " chunks of " << size;
+            ASSERT_TRUE(f.processor.getBuffer().empty());
+        }
+    }
+    // Nothing else ends it: not an empty chunk, nor one without a line end.
+    Fixture f("\n");
+    f.feed(std::string(5000, '7'));
+    f.feed("");
+    f.feed("77");
+    f.feed("7\n3\n");
+    EXPECT_EQ(f.processor.replies, (std::vector<std::string>{"3\n"}));
+}
+
 TEST(LaserProcessor, FullChunksOfCompleteRepliesAreAllParsedWhereverTheySplit) {
     // Lines of several lengths, so that the chunk limits fall at every place in a line.
     std::vector<std::string> lines;
@@ -166,6 +204,24 @@ TEST(LaserProcessor, EmptySetParsesWholeBufferEveryChunkUntilItReachesTheLimit) 
     changed.feed("c;d");
     EXPECT_EQ(changed.processor.replies, (std::vector<std::string>{"abc;"}));
     EXPECT_EQ(changed.processor.getBuffer(), "d");
+}
+
+TEST(LaserProcessor, EmptySetDropsAChunkThatWouldBringTheBufferTo4096) {
+    Fixture f("");
+    f.feed(std::string(1000, 'a'));
+    f.feed(std::string(1000, 'b')); // 2000 held
+    f.feed(std::string(2096, 'c'));
+    EXPECT_EQ(f.processor.replies.size(), 2u);
+    EXPECT_TRUE(f.processor.getBuffer().empty());
+    EXPECT_EQ(f.processor.getTrace(), std::string(1000, 'a') + std::string(1000, 'b'));
+    EXPECT_EQ(f.sink.dataUpdates, 2);
+    // One byte less fits: parsed whole, then emptied.
+    Fixture fits("");
+    fits.feed(std::string(2000, 'a'));
+    fits.feed(std::string(2095, 'c'));
+    EXPECT_EQ(fits.processor.replies.back().size(), 4095u);
+    EXPECT_TRUE(fits.processor.getBuffer().empty());
+    EXPECT_TRUE(fits.processor.getTrace().empty());
 }
 
 TEST(LaserProcessor, TraceLimitAndTake) {

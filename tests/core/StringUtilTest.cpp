@@ -55,6 +55,16 @@ TEST(StringTokenizer, StrippedTokenLosesEveryBlank) {
     EXPECT_EQ(StringTokenizer("a b", ",").nextTokenStripped(""), "a b");
 }
 
+TEST(StringTokenizer, StripTextOfSeveralCharactersGoesWholeWithADelimiterOfSeveral) {
+    StringTokenizer tokens("<>a<>b<>::::c<>", "::");
+    EXPECT_EQ(tokens.nextTokenStripped("<>"), "ab");
+    EXPECT_EQ(tokens.nextTokenStripped("<>"), "c");
+    EXPECT_EQ(tokens.nextTokenStripped("<>"), "");
+    // The search goes on where the erased text began: what the erasure joins is kept.
+    EXPECT_EQ(StringTokenizer("aabb", ",").nextTokenStripped("ab"), "ab");
+    EXPECT_EQ(StringTokenizer("x<><>y<", ",").nextTokenStripped("<>"), "xy<");
+}
+
 TEST(ReplaceAll, ReplacesEveryOccurrenceRestartingFromTheStartUnlessDegenerate) {
     EXPECT_EQ(replaceAll("1,5,7", ",", "."), "1.5.7");
     EXPECT_EQ(replaceAll("1.5", ",", "."), "1.5");
@@ -93,7 +103,11 @@ const std::string kTrickyNumbers =
     "089|ff|-FFFF|65535|65536|65540|-65535|-32769|2147483648|-2147483649|9223372036854775808|"
     "-9223372036854775808|18446744073709551616|18446744073709551620|9007199254740993|9007199254740993e-3|"
     "1e22|1e23|16777217|16777216e10|3.4028235e38|3.40282357e38|1.8e308|1e-400|-1e-400|4.9e-324|1e-45|"
-    "0e999999999|123456789012345678901234567890|.000000000000000000000000000000000001e35";
+    "0e999999999|123456789012345678901234567890|.000000000000000000000000000000000001e35|"
+    // Every blank a stream skips, before and after.
+    "\v7|\t8\f|\f9\v|\r\n\v\t -6\v\r|"
+    // More digits than the type holds exactly, then scaled: rounded once, not twice.
+    "9007199254740993e1|9007199254740995e-1|16777217e1|16777219e-1";
 
 TEST(NumberConversion, ReadsExactlyAsStreamExtraction) {
     using Base = std::ios_base& (*)(std::ios_base&);

@@ -123,3 +123,42 @@ TYPED_TEST(Vkr25FamilyMendedFaults, SinkThatEmptiesTheQueueOnReadyDoesNotLoseThe
     iface.deliver("+21\r\n");
     EXPECT_EQ(driver.getTemperature(), 21.0);
 }
+
+TYPED_TEST(Vkr25FamilyMendedFaults, OverlongLineGivesNoValueHoweverTheChunksSplitIt) {
+    using D = typename TypeParam::Driver;
+    // The distance the owner sees at every update.
+    struct DistanceSink : TestSupport::RecordingSink {
+        D* driver = nullptr;
+        Writes seen;
+        void onDataUpdate(CSensor* sensor, const std::string& text) override {
+            RecordingSink::onDataUpdate(sensor, text);
+            seen.push_back(driver->getStrDistance());
+        }
+    };
+    DistanceSink sink;
+    TestSupport::FakeInterface iface;
+    D driver(&sink);
+    sink.driver = &driver;
+    driver.setInterface(&iface);
+    driver.setActive(1);
+    TypeParam::config(driver).setDisplayFormat('d');
+    driver.setMode(D::lmDT);
+    // Wherever a chunk cuts into it, its tail would read as a distance.
+    std::string overlong;
+    while (overlong.size() < 5000)
+        overlong += "2345678.000 ";
+    const std::string stream = "001.234\r\n" + overlong + "\r\n005.678\r\n";
+    const Writes expected = {"001.234", "005.678"};
+    for (std::size_t split = 1; split < stream.size(); ++split) {
+        sink.seen.clear();
+        iface.deliver(stream.substr(0, split));
+        iface.deliver(stream.substr(split));
+        ASSERT_EQ(sink.seen, expected) << "split at " << split;
+    }
+    for (std::size_t size = 1; size < stream.size(); ++size) {
+        sink.seen.clear();
+        for (std::size_t at = 0; at < stream.size(); at += size)
+            iface.deliver(stream.substr(at, size));
+        ASSERT_EQ(sink.seen, expected) << "chunks of " << size;
+    }
+}
