@@ -18,6 +18,7 @@
 #include <latch>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -107,41 +108,53 @@ TEST(MessageQueue, MessagesToADestroyedTargetAreDropped) {
 }
 
 TEST(MessageQueue, APostThatRacesTheOwnerGoingToSleepStillWakesIt) {
-    // Two threads hand a message back and forth, so every post meets an owner that has
-    // just found its queue empty and is on its way to sleep. One post that does not wake
-    // its owner stops the exchange for good.
-    constexpr uintptr_t kHops = 40000;
+    // Pairs of threads hand a message back and forth. After each post the sender stays
+    // busy for a varying moment, so that the answer often comes just as it has found its
+    // queue empty and goes to sleep. One post that does not wake its owner stops that
+    // pair's exchange for good.
+    constexpr int kPairs = 4;
+    constexpr uintptr_t kHops = 25000;
     std::mutex mutex;
     std::condition_variable changed;
-    bool done = false;
-    std::atomic<uintptr_t> lastHop{0};
-    std::atomic<ThreadId> partner[2] = {0, 0};
+    uintptr_t hops = 0; // of all pairs
+    std::atomic<ThreadId> ids[2 * kPairs] = {};
     std::vector<std::unique_ptr<LambdaThread>> players;
-    for (int side = 0; side < 2; ++side) {
-        players.push_back(std::make_unique<LambdaThread>([&, side](LambdaThread&) {
+    for (int player = 0; player < 2 * kPairs; ++player) {
+        players.push_back(std::make_unique<LambdaThread>([&, player](LambdaThread&) {
+            std::minstd_rand jitter(static_cast<unsigned>(player + 1));
             for (TMessage message; getMessage(message);) {
-                lastHop = message.wParam;
-                if (message.wParam < kHops) {
-                    postThreadMessage(partner[1 - side], WM_USER, message.wParam + 1);
-                    continue;
+                {
+                    std::lock_guard lock(mutex);
+                    ++hops;
                 }
-                std::lock_guard lock(mutex);
-                done = true;
                 changed.notify_all();
+                if (message.wParam >= kHops)
+                    continue;
+                postThreadMessage(ids[player ^ 1], WM_USER, message.wParam + 1);
+                const auto busyUntil =
+                    std::chrono::steady_clock::now() + std::chrono::microseconds(jitter() % 60);
+                while (std::chrono::steady_clock::now() < busyUntil) {
+                }
             }
         }));
-        partner[side] = players.back()->ThreadID();
+        ids[player] = players.back()->ThreadID();
     }
     for (auto& player : players)
         player->Resume();
-    ASSERT_TRUE(postThreadMessage(partner[0], WM_USER, 1));
+    for (int pair = 0; pair < kPairs; ++pair)
+        ASSERT_TRUE(postThreadMessage(ids[2 * pair], WM_USER, 1));
     {
+        // No hop for a second, where one takes microseconds: a lost wake-up.
         std::unique_lock lock(mutex);
-        EXPECT_TRUE(changed.wait_for(lock, 60s, [&] { return done; }))
-            << "the exchange stopped at hop " << lastHop << " of " << kHops;
+        for (uintptr_t seen = 0; hops < kPairs * kHops;) {
+            seen = hops;
+            if (!changed.wait_for(lock, 1s, [&] { return hops != seen; }))
+                break;
+        }
+        EXPECT_EQ(hops, kPairs * kHops) << "an exchange stopped";
     }
     // A later post wakes even an owner that missed one.
-    for (const ThreadId id : partner)
+    for (const ThreadId id : ids)
         postThreadMessage(id, WM_QUIT);
     for (auto& player : players)
         waitFor(*player, "a thread of the exchange");
