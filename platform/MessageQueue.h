@@ -122,8 +122,12 @@ private:
 // another thread has changed).
 void wakeMainThread();
 
-// Thread-level message operations on the calling thread's queue.
+// Queues a message for another thread (or the calling one). False when that thread has
+// no queue, and the message is dropped: the thread has ended, or it has not used its
+// queue yet (the main thread's is made on demand). A thread that hands its id out for
+// posts makes its queue first (ThreadMessageQueue::current()).
 bool postThreadMessage(ThreadId thread, uint32_t message, uintptr_t wParam = 0, intptr_t lParam = 0);
+// Message operations on the calling thread's queue.
 bool getMessage(TMessage& message);
 bool peekMessage(TMessage& message, bool remove = true);
 // Delivers a message to its target when the target still exists and belongs to the

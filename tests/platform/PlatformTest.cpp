@@ -2,6 +2,7 @@
 // reaches its owner through. Meant to be run under ThreadSanitizer as well: a pin that
 // does not hold the end back shows up there.
 #include "Platform.h"
+#include "Deadline.h"
 #include "DescriptorsUsedUp.h"
 #include "ShownExceptions.h"
 
@@ -13,17 +14,26 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <latch>
 #include <memory>
+#include <mutex>
+#include <random>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 using namespace NorvEngineering::Platform;
+using TestSupport::endsWithin;
 using namespace std::chrono_literals;
 
 namespace {
+
+// A thread that does not end fails the test at once, with its name, instead of hanging it.
+void waitFor(TThread& thread, const std::string& name) {
+    endsWithin(10s, name + " ends", [&] { thread.WaitFor(); });
+}
 
 // A thread whose body runs a given function.
 class LambdaThread : public TThread {
@@ -97,6 +107,102 @@ TEST(MessageQueue, MessagesToADestroyedTargetAreDropped) {
     EXPECT_NE(fresh->handle(), handle);
 }
 
+TEST(MessageQueue, APostThatRacesTheOwnerGoingToSleepStillWakesIt) {
+    // Pairs of threads hand a message back and forth. After each post the sender stays
+    // busy for a varying moment, so that the answer often comes just as it has found its
+    // queue empty and goes to sleep. One post that does not wake its owner stops that
+    // pair's exchange for good.
+    constexpr int kPairs = 4;
+    constexpr uintptr_t kHops = 25000;
+    std::mutex mutex;
+    std::condition_variable changed;
+    uintptr_t hops = 0; // of all pairs
+    std::atomic<ThreadId> ids[2 * kPairs] = {};
+    std::vector<std::unique_ptr<LambdaThread>> players;
+    for (int player = 0; player < 2 * kPairs; ++player) {
+        players.push_back(std::make_unique<LambdaThread>([&, player](LambdaThread&) {
+            std::minstd_rand jitter(static_cast<unsigned>(player + 1));
+            for (TMessage message; getMessage(message);) {
+                {
+                    std::lock_guard lock(mutex);
+                    ++hops;
+                }
+                changed.notify_all();
+                if (message.wParam >= kHops)
+                    continue;
+                postThreadMessage(ids[player ^ 1], WM_USER, message.wParam + 1);
+                // Spun, not slept: a sleep lasts far longer than the moment aimed at.
+                const auto busyUntil =
+                    std::chrono::steady_clock::now() + std::chrono::microseconds(jitter() % 60);
+                while (std::chrono::steady_clock::now() < busyUntil) {
+                }
+            }
+        }));
+        ids[player] = players.back()->ThreadID();
+    }
+    for (auto& player : players)
+        player->Resume();
+    for (int pair = 0; pair < kPairs; ++pair)
+        EXPECT_TRUE(postThreadMessage(ids[2 * pair], WM_USER, 1));
+    {
+        // No hop for a second, where one takes microseconds: a lost wake-up.
+        std::unique_lock lock(mutex);
+        for (uintptr_t seen = 0; hops < kPairs * kHops;) {
+            seen = hops;
+            if (!changed.wait_for(lock, 1s, [&] { return hops != seen; }))
+                break;
+        }
+        EXPECT_EQ(hops, kPairs * kHops) << "an exchange stopped";
+    }
+    // A later post wakes even an owner that missed one.
+    for (const ThreadId id : ids)
+        postThreadMessage(id, WM_QUIT);
+    for (auto& player : players)
+        waitFor(*player, "a thread of the exchange");
+}
+
+TEST(MessageQueue, AThreadWhoseQueueNeverRunsEmptyStillRunsItsWatches) {
+    // The thread keeps posting itself work, so there is always a message to take; the
+    // descriptor it watches must be looked at all the same.
+    const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool going = false;
+    bool fired = false;
+    std::atomic<bool> stop{false};
+    const auto note = [&](bool& flag) {
+        std::lock_guard lock(mutex);
+        flag = true;
+        changed.notify_all();
+    };
+    LambdaThread busy([&](LambdaThread&) {
+        auto& queue = ThreadMessageQueue::current();
+        const auto id = queue.watch(fd, 0x001 /* EPOLLIN */, [&](uint32_t) { note(fired); });
+        postThreadMessage(currentThreadId(), WM_USER);
+        int taken = 0;
+        for (TMessage message; getMessage(message);) {
+            if (++taken == 1000)
+                note(going);
+            if (!stop)
+                postThreadMessage(currentThreadId(), WM_USER);
+        }
+        queue.unwatch(id);
+    });
+    busy.Resume();
+    std::unique_lock lock(mutex);
+    EXPECT_TRUE(changed.wait_for(lock, 10s, [&] { return going; }));
+    const uint64_t one = 1;
+    EXPECT_EQ(::write(fd, &one, sizeof one), static_cast<ssize_t>(sizeof one));
+    EXPECT_TRUE(changed.wait_for(lock, 10s, [&] { return fired; }))
+        << "the watch never ran while the thread had work queued";
+    lock.unlock();
+    stop = true; // an empty queue is polled: the thread ends either way
+    postThreadMessage(busy.ThreadID(), WM_QUIT);
+    waitFor(busy, "the busy thread");
+    ::close(fd);
+}
+
 TEST(PostedCall, RequestsMergeWhilePendingAndNoneIsLostOrRunAfterDestruction) {
     std::atomic<int> runs{0};
     std::atomic<bool> again{false};
@@ -112,7 +218,7 @@ TEST(PostedCall, RequestsMergeWhilePendingAndNoneIsLostOrRunAfterDestruction) {
             call->request();
     });
     worker.Resume();
-    worker.WaitFor();
+    waitFor(worker, "the requesting thread");
     EXPECT_TRUE(call->pending());
     Application().ProcessMessages();
     EXPECT_EQ(runs, 1);
@@ -134,7 +240,7 @@ TEST(PostedCall, RequestsMergeWhilePendingAndNoneIsLostOrRunAfterDestruction) {
         call->request();
     });
     maker.Resume();
-    maker.WaitFor();
+    waitFor(maker, "the making thread");
     Application().ProcessMessages();
     EXPECT_EQ(ranOn, mainThreadId());
 }
@@ -157,7 +263,7 @@ TEST(MessageQueue, DescriptorWatchRunsOnTheOwningThreadDuringItsWait) {
         [[maybe_unused]] auto n = ::write(fd, &one, sizeof one);
     });
     TMessage message;
-    ASSERT_TRUE(getMessage(message));
+    endsWithin(10s, "the wait for the watch's message", [&] { ASSERT_TRUE(getMessage(message)); });
     writer.join();
     EXPECT_EQ(message.message, WM_USER + 9);
     EXPECT_EQ(fired, 1);
@@ -172,9 +278,8 @@ TEST(MessageQueue, DescriptorWatchRunsOnTheOwningThreadDuringItsWait) {
 
 TEST(Thread, CreatedSuspendedRunsOnlyAfterResumeAndNeverWhenDeletedBefore) {
     std::atomic<bool> ran{false};
-    {
-        LambdaThread never([&](LambdaThread&) { ran = true; });
-    }
+    endsWithin(10s, "deleting a thread never resumed",
+               [&] { LambdaThread never([&](LambdaThread&) { ran = true; }); });
     LambdaThread thread([&](LambdaThread&) { ran = true; });
     EXPECT_FALSE(thread.Completion()->wait(20ms));
     EXPECT_FALSE(ran);
@@ -184,7 +289,7 @@ TEST(Thread, CreatedSuspendedRunsOnlyAfterResumeAndNeverWhenDeletedBefore) {
 
     LambdaThread failing([](LambdaThread&) { throw std::logic_error("body"); });
     failing.Resume();
-    failing.WaitFor();
+    waitFor(failing, "the failing thread");
     EXPECT_TRUE(failing.FatalException() != nullptr); // kept, not lost with the thread
 }
 
@@ -340,10 +445,12 @@ TEST(Lifetime, EndWaitsForPinsOfOtherThreadsAndRefusesNewOnes) {
             object.reset();
             EXPECT_GT(touches, 0);
         };
-        if (endOnMain)
-            end();
-        else
-            std::thread(end).join();
+        endsWithin(10s, "end() with pins held by other threads", [&] {
+            if (endOnMain)
+                end();
+            else
+                std::thread(end).join();
+        });
         stop = true;
         for (auto& worker : workers)
             worker.join();
@@ -383,9 +490,11 @@ TEST(Lifetime, EndOnTheMainThreadRunsTheSynchronisedCallsOfPinHolders) {
     // Destroyed while a worker waits in Synchronize: before the call ran (it then
     // finds the object gone), or while its pin is held and the call is queued.
     for (int round = 0; round < 50; ++round) {
+        SCOPED_TRACE(round);
         auto object = std::make_unique<Guarded>();
         const TGuardedPtr<Guarded> pointer(object.get(), object->life.ref());
         std::atomic<int> reached{0};
+        std::atomic<int> ran{0};
         std::atomic<int> started{0};
         std::vector<std::unique_ptr<LambdaThread>> workers;
         for (int w = 0; w < 4; ++w) {
@@ -396,6 +505,7 @@ TEST(Lifetime, EndOnTheMainThreadRunsTheSynchronisedCallsOfPinHolders) {
                     held = pointer.life().pin();
                 ++started;
                 synchronize([&] {
+                    ++ran;
                     if (const auto pinned = pointer.pin()) {
                         ++pinned->touches;
                         ++reached;
@@ -404,14 +514,24 @@ TEST(Lifetime, EndOnTheMainThreadRunsTheSynchronisedCallsOfPinHolders) {
             }));
             workers.back()->Resume();
         }
+        // In even rounds some calls may run (and get in) before the end; in odd ones the
+        // main thread runs none before it.
         if (round % 2 == 0) {
             ASSERT_TRUE(Application().RunUntil([&] { return started == 4; }, 10s));
         }
-        object->life.end(); // must not deadlock on the pins of workers in Synchronize
+        const int reachedBefore = reached;
+        // Must not deadlock on the pins of workers in Synchronize.
+        endsWithin(10s, "end() with pin holders in Synchronize", [&] { object->life.end(); });
+        // The calls it ran meanwhile found the object gone, as do the later ones.
+        EXPECT_EQ(object->touches, reachedBefore);
         object.reset();
         for (auto& worker : workers)
-            worker->WaitFor();
-        EXPECT_LE(reached, 4);
+            waitFor(*worker, "a worker in Synchronize");
+        EXPECT_EQ(ran, 4);
+        EXPECT_EQ(reached, reachedBefore);
+        if (round % 2 == 1) {
+            EXPECT_EQ(reached, 0);
+        }
     }
 }
 
@@ -442,7 +562,7 @@ TEST(Synchronize, AStreamOfCallsNeverStarvesTheMainThreadsMessages) {
     EXPECT_LE(target.callsBefore - before, static_cast<int>(2 * kSynchronizeBatch));
     stop = true;
     for (auto& thread : flood)
-        thread->WaitFor(); // runs their last calls meanwhile
+        waitFor(*thread, "a thread of the stream"); // runs their last calls meanwhile
 }
 
 TEST(Thread, SmallStackAndTheSystemsRefusalAsAnException) {
@@ -458,7 +578,7 @@ TEST(Thread, SmallStackAndTheSystemsRefusalAsAnException) {
             }
         });
         thread.Resume();
-        thread.WaitFor();
+        waitFor(thread, "the thread");
     }
     EXPECT_EQ(stack.load(), kThreadStackSize);
 

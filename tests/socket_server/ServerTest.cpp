@@ -61,6 +61,9 @@ public:
         std::promise<Platform::ThreadId> started;
         auto id = started.get_future();
         m_thread_ = std::thread([this, &started] {
+            // Posts to a thread without a queue are refused: the id goes out once the
+            // queue is there.
+            Platform::ThreadMessageQueue::current();
             started.set_value(Platform::currentThreadId());
             run();
         });
@@ -71,7 +74,10 @@ public:
         m_thread_.join();
     }
     void takeOver(TSocket handle) {
-        Platform::postThreadMessage(m_id_, kTakeOver, static_cast<uintptr_t>(handle));
+        if (Platform::postThreadMessage(m_id_, kTakeOver, static_cast<uintptr_t>(handle)))
+            return;
+        ADD_FAILURE() << "the hand-over of an accepted connection was refused";
+        ::close(handle);
     }
 
     std::atomic<int> sessions{0};

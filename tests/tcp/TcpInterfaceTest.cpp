@@ -12,8 +12,12 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -252,6 +256,10 @@ TEST(TcpTransport, NoDescriptorLeftFailsThatConnectionWithTheSystemsReasonAndThe
             ++count;
         return count;
     };
+    // The client threads of earlier tests (or of this one, repeated) hold a socket and
+    // a queue until they end; counted here, they would free descriptors in the middle of
+    // a round that has used them all up.
+    ASSERT_TRUE(CTcpInterface::waitForClientThreads(10s));
     LoopbackPeer peer;
     Application().ProcessMessages(); // the main thread has its queue already
     const std::size_t before = openDescriptors();
@@ -286,6 +294,8 @@ TEST(TcpTransport, NoDescriptorLeftFailsThatConnectionWithTheSystemsReasonAndThe
         rig.transport().releaseInterface();
         peer.close();
     }
+    // The last round's thread too ends with all it had open, before the next test counts.
+    EXPECT_TRUE(runUntil([&] { return openDescriptors() <= before; }));
 }
 
 TEST(TcpTransport, AReleaseDuringAFloodEndsTheThreadAtOnce) {
@@ -475,6 +485,47 @@ TEST(TcpTransport, AFloodFeedsASlowOwnerWithoutQueueingAheadOfIt) {
     EXPECT_TRUE(CTcpInterface::waitForClientThreads(2s));
     ThreadMessageQueue::current().unwatch(watch);
     ::close(ownDescriptor);
+}
+
+TEST(TcpTransport, BytesThatArriveWhileTheMainThreadReadsAreNeverLeftUnread) {
+    // The main thread reads while the client thread watches the socket, so the last
+    // bytes of a burst may come just after a read has found nothing more and before it
+    // has asked for the next notice. The sender waits for each burst to be taken, so
+    // bytes left unread would stay unread: nothing more comes to bring them up.
+    uint16_t port = 0;
+    const int listener = TestSupport::listenOnLoopback(port);
+    Rig rig(port);
+    rig.open();
+    pollfd incoming{listener, POLLIN, 0};
+    ASSERT_EQ(::poll(&incoming, 1, 5000), 1);
+    const int peer = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ::close(listener);
+    ASSERT_GE(peer, 0);
+    const int on = 1;
+    ::setsockopt(peer, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on); // a segment per write
+    ASSERT_TRUE(runUntil([&] { return rig.sink.seen().ready == 1; }));
+
+    constexpr int kBursts = 3000;
+    std::atomic<int> stalledAt{-1};
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+        std::minstd_rand random(7);
+        std::size_t total = 0;
+        for (int burst = 0; burst < kBursts && stalledAt < 0; ++burst) {
+            const auto writes = 1 + random() % 8;
+            for (unsigned i = 0; i < writes; ++i)
+                total += ::send(peer, "x", 1, MSG_NOSIGNAL) == 1 ? 1u : 0u;
+            if (!rig.sensor.waitForReceived(total, 5s))
+                stalledAt = burst;
+        }
+        done = true;
+    });
+    EXPECT_TRUE(runUntil([&] { return done.load(); }, 600s));
+    sender.join();
+    EXPECT_EQ(stalledAt, -1) << "bytes of a burst were left unread";
+    rig.transport().releaseInterface();
+    ::close(peer);
+    expectAllThreadsEnd();
 }
 
 // The Vkr25 driver over many connections at once, against simulated sensors.
