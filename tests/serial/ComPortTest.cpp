@@ -414,6 +414,18 @@ TEST(ComTransfer, AWriteWithoutWaitKeepsItsOwnCopyAndFlushReturnsOnceTheBytesAre
     EXPECT_EQ(received, std::string(64 * 1024, 'a'));
 }
 
+TEST(ComTransfer, CloseSendsWhatAWriteWithoutWaitStillHolds) {
+    OpenPort rig;
+    const std::string block(256 * 1024, 'c');
+    rig.port.Write(block.data(), static_cast<int32_t>(block.size()), false);
+    ASSERT_TRUE(rig.port.WritePending()); // more than the line takes at once
+    std::string received;
+    std::thread reader([&] { received = rig.pty.receive(block.size(), 10s); });
+    rig.port.Close();
+    reader.join();
+    EXPECT_EQ(received.size(), block.size());
+}
+
 TEST(ComTransfer, TheOtherSideGoingAwayFailsTransfersAndClosesThePort) {
     OpenPort rig;
     std::vector<int> codes;

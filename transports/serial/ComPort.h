@@ -100,6 +100,9 @@ public:
 
     // ---- operations -----------------------------------------------------------------
     void Open();
+    // Before the device closes, what the port has accepted goes out as far as the line
+    // lets it within the write time-outs (or about twice the time the bytes take at
+    // the line rate); only what is still held then is dropped.
     void Close();
     bool GetActive() const;
 
@@ -132,6 +135,9 @@ public:
     // Under flow control that never releases the line, it gives up with "Timeout"
     // after the write time-outs (or, without them, after about twice the time the
     // queued bytes take at the line rate).
+    // A write or Flush that gives up with "Timeout" drops what has not left (the rest
+    // of the pending write and the driver's output queue): bytes reported as not sent
+    // never reach the device later, in front of the next write.
     void Flush();
 
     // Adds the machine's serial devices as paths that DeviceName accepts, in a stable
@@ -309,9 +315,17 @@ private:
     void openDevice_();
     void applyModemControl_();
     void progressRead_(bool raise);
-    void progressWrite_(bool raise);
+    // False when the device failed and `raise` is not set.
+    bool progressWrite_(bool raise);
     std::optional<std::chrono::steady_clock::time_point> writeDeadline_() const;
-    void drainOutput_(std::optional<std::chrono::steady_clock::time_point> deadline, bool raise);
+    // Sends the rest of the pending write; false when the deadline passed first.
+    bool sendPending_(std::optional<std::chrono::steady_clock::time_point> deadline, bool raise);
+    bool drainOutput_(std::optional<std::chrono::steady_clock::time_point> deadline);
+    // Drops what has not left: the pending write and the driver's output queue.
+    void discardUnsent_();
+    [[noreturn]] void giveUpOutput_();
+    void finishOutput_();
+    std::chrono::milliseconds lineTime_(std::size_t bytes) const;
     bool readLineCounters_(TLineCounters& counters);
     void reportLineErrors_();
     void restorePriorityClass_();
