@@ -351,6 +351,33 @@ TEST(ComTransfer, AReadThatRunsOutOfTimeRaisesTimeoutAndKeepsWhatCame) {
     EXPECT_THROW(rig.port.Read(buffer, 5, true), EComError);
 }
 
+TEST(ComTransfer, TheReadIntervalCountsOnlyFromTheFirstCharacter) {
+    OpenPort rig;
+    rig.port.Timeouts()->SetReadInterval(20);
+    // The gap before the first character is what is tested: far longer than the interval.
+    std::thread sender([&] {
+        std::this_thread::sleep_for(200ms);
+        rig.pty.send("late");
+    });
+    char buffer[4] = {};
+    EXPECT_NO_THROW(rig.port.Read(buffer, 4, true));
+    sender.join();
+    EXPECT_EQ(std::string(buffer, 4), "late");
+}
+
+TEST(ComTransfer, ReadAvailableTellsNothingWaitingFromTheOtherSideGoingAway) {
+    OpenPort rig;
+    char buffer[16];
+    EXPECT_EQ(rig.port.ReadAvailable(buffer, sizeof buffer), 0);
+    rig.pty.send("ab");
+    ASSERT_TRUE(rig.waitForInput(2));
+    EXPECT_EQ(rig.port.ReadAvailable(buffer, sizeof buffer), 2);
+    rig.pty.hangUp(); // a read now finds the end of the line
+    EXPECT_EQ(raised([&] { rig.port.ReadAvailable(buffer, sizeof buffer); }),
+              std::make_pair(EIO, std::string("Input/output error")));
+    EXPECT_FALSE(rig.port.Active());
+}
+
 TEST(ComTransfer, PurgeDropsWhatWaits) {
     OpenPort rig;
     rig.pty.send("stale bytes");
