@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -17,6 +18,7 @@
 #include <cerrno>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <optional>
 #include <string>
 #include <thread>
@@ -148,6 +150,49 @@ TEST(ComPort, OpenIsExclusive) {
     first.port->Close();
     second.Open();
     EXPECT_TRUE(second.Active());
+}
+
+TEST(ComPort, APriorityClassRaisesEveryThreadAndAnyThreadsCloseLowersThemAgain) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "raising a priority needs a privilege";
+    const auto levelOf = [](pid_t thread) {
+        errno = 0;
+        return ::getpriority(PRIO_PROCESS, static_cast<id_t>(thread));
+    };
+    const int before = levelOf(::gettid());
+    PortOnPty rig;
+    // A thread from before the open, which closes the port later; and one started
+    // while it is open.
+    std::promise<pid_t> closerStarted, laterStarted;
+    std::promise<void> closeNow, laterEnds;
+    int closersLevelAfterClose = 0;
+    std::thread closer([&, go = closeNow.get_future()] {
+        closerStarted.set_value(::gettid());
+        go.wait();
+        rig.port->Close();
+        closersLevelAfterClose = levelOf(::gettid());
+    });
+    const pid_t closerThread = closerStarted.get_future().get();
+
+    rig.port->SetPriorityClass(pcHigh);
+    rig.port->Open();
+    EXPECT_EQ(levelOf(::gettid()), -10);
+    EXPECT_EQ(levelOf(closerThread), -10);
+    std::thread later([&, end = laterEnds.get_future()] {
+        laterStarted.set_value(::gettid());
+        end.wait();
+    });
+    const pid_t laterThread = laterStarted.get_future().get();
+    EXPECT_EQ(levelOf(laterThread), -10);
+
+    closeNow.set_value();
+    closer.join();
+    EXPECT_FALSE(rig.port->Active());
+    EXPECT_EQ(closersLevelAfterClose, before);
+    EXPECT_EQ(levelOf(::gettid()), before);
+    EXPECT_EQ(levelOf(laterThread), before);
+    laterEnds.set_value();
+    later.join();
 }
 
 TEST(ComPort, LineSettingsReachTheDevice) {

@@ -10,7 +10,6 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -198,13 +197,9 @@ void TCustomComPort::CreateHandle() {
     try {
         FreeHandle();
         errno = 0;
-        if (m_priorityClass_ != pcDefault) {
-            // Best effort, as raising a priority needs a privilege.
-            const int old = ::getpriority(PRIO_PROCESS, 0);
-            if (errno == 0 && ::setpriority(PRIO_PROCESS, 0, niceOf(m_priorityClass_)) == 0)
-                m_savedPriority_ = old;
-            errno = 0;
-        }
+        // Best effort, as raising a priority needs a privilege.
+        if (m_priorityClass_ != pcDefault)
+            m_processNice_.apply(niceOf(m_priorityClass_));
         openDevice_();
         PurgeInput();
         PurgeOutput();
@@ -285,10 +280,7 @@ void TCustomComPort::FreeHandle() {
 }
 
 void TCustomComPort::restorePriorityClass_() {
-    if (!m_savedPriority_)
-        return;
-    ::setpriority(PRIO_PROCESS, 0, *m_savedPriority_);
-    m_savedPriority_.reset();
+    m_processNice_.restore();
 }
 
 // ---- checks and errors --------------------------------------------------------------------

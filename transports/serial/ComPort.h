@@ -9,6 +9,7 @@
 #include "Component.h"
 #include "Lifetime.h"
 #include "PostedCall.h"
+#include "ProcessNice.h"
 #include "StringList.h"
 #include "Thread.h"
 
@@ -84,6 +85,10 @@ public:
     void SetDeviceName(const std::string& value);
     bool SynchronizeEvents() const { return m_synchronizeEvents_; }
     void SetSynchronizeEvents(bool value);
+    // The scheduling priority of the whole process while the port is open: every
+    // thread of the process runs at the class's level (threads started meanwhile
+    // inherit it); the close, from whichever thread, puts back the level of every thread
+    // still at the class's. The event thread runs at its own ThreadPriority.
     TPriorityClass PriorityClass() const { return m_priorityClass_; }
     void SetPriorityClass(TPriorityClass value);
     Platform::TThreadPriority ThreadPriority() const { return m_threadPriority_; }
@@ -352,7 +357,7 @@ private:
     TTransfer m_write_;
     uint32_t m_readRequested_ = 0;
     uint32_t m_writeRequested_ = 0;
-    std::optional<int> m_savedPriority_;
+    TProcessNice m_processNice_;
     int32_t m_threadError_ = 0;
     TLineCounters m_lineBaseline_;
     bool m_countersKnown_ = false;

@@ -25,7 +25,10 @@ enum TOption : uint8_t {
 };
 using TOptions = TEnumSet<TOption>;
 
-// The scheduling priority of the process while the port is open; pcDefault leaves it alone.
+// The scheduling priority of the process while the port is open, as nice levels of
+// all its threads: pcIdle 19, pcNormal 0, pcHigh -10, pcRealTime -20 (the highest
+// level, not a real-time policy); pcDefault leaves it alone. Raising needs a privilege
+// (CAP_SYS_NICE or RLIMIT_NICE); without it the threads keep their levels.
 enum TPriorityClass : uint8_t { pcDefault, pcIdle, pcNormal, pcHigh, pcRealTime };
 
 // A group of port settings. Each setter stores a new value only when it differs and
