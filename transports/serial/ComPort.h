@@ -257,6 +257,9 @@ public:
     // On the main thread: dispatches the waiting batch, if any (its turn has come, or
     // something the thread reports next must not overtake it).
     void RunPostedEvents();
+    // The event bits that an event thread has handed to the main thread and that have
+    // not run yet.
+    uint32_t PostedEvents() const { return m_postedEvents_.load(std::memory_order_acquire); }
     // Raises the event wait's failure through RaiseError (on the main thread).
     void RaiseThreadError(int32_t code);
     // Whether the port counts an event thread as its own (one that ended on a failed
