@@ -58,6 +58,18 @@ bool readLineCounters(int fd, TLineCounters& counters);
 // NUL bytes, stopping on errors, an error replacement character other than NUL) are
 // refused with an EComError rather than silently replaced by something else.
 //
+// A few settings are kept (and go into configuration records) but have no effect on
+// Linux, whatever their value:
+// - FlowControl XOnLimit and XOffLimit: the kernel sends XOFF and XON at fixed fill
+//   levels of its own input queue.
+// - Characters Eof: it ends input only for a line in text mode, and the port always
+//   sets its line to raw bytes.
+// - Characters Event: a Linux terminal tells of arriving bytes only by handing them
+//   over, and the event thread reads none, so it cannot watch for a character;
+//   OnRxFlag never fires (nor do OnEvent1, OnEvent2 and OnPrinterError).
+// - opTXContinueOnXOff: a Linux line always goes on sending after it has sent XOFF
+//   to hold the other side's output, with the option or without it.
+//
 // Only one thread may use a port at a time; with SynchronizeEvents (the default)
 // every event handler runs on the main thread.
 class TCustomComPort : public Platform::TComponent {
@@ -299,7 +311,7 @@ public:
     TLineNotifyEvent OnRLSDChange{*this};
     TLineNotifyEvent OnRx80PercFull{*this};
     TLineNotifyEvent OnRxChar{*this};
-    TLineNotifyEvent OnRxFlag{*this};
+    TLineNotifyEvent OnRxFlag{*this}; // never fires on Linux (see the class comment)
     TLineNotifyEvent OnTxEmpty{*this};
 
 protected:
