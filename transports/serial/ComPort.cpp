@@ -469,20 +469,20 @@ void TCustomComPort::giveUpOutput_() {
 
 void TCustomComPort::finishOutput_() {
     // What the port has accepted goes out before the device closes, as far as the line
-    // lets it within the write time-outs (or about twice the time the bytes take);
-    // only what cannot leave by then is dropped, so that closing never waits on a line
-    // held off for good.
-    std::optional<Clock::time_point> deadline;
-    if (m_write_.active) {
-        deadline = writeDeadline_();
-        if (!deadline)
-            deadline = Clock::now() + 2 * lineTime_(m_write_.requested - m_write_.done) + milliseconds(500);
-        if (!sendPending_(deadline, false)) {
-            discardUnsent_();
-            return;
-        }
+    // lets it within the write time-outs (or about twice the time the bytes take), and
+    // never longer than kCloseWaitLimit; only what cannot leave by then is dropped, so
+    // that closing never waits on a line held off for good.
+    const auto now = Clock::now();
+    std::optional<Clock::time_point> deadline = m_write_.active ? writeDeadline_() : std::nullopt;
+    if (!deadline) {
+        int queued = 0;
+        if (::ioctl(m_handle_, TIOCOUTQ, &queued) != 0 || queued < 0)
+            queued = 0;
+        const std::size_t unsent = m_write_.active ? m_write_.requested - m_write_.done : 0;
+        deadline = now + 2 * lineTime_(unsent + static_cast<std::size_t>(queued)) + milliseconds(500);
     }
-    if (!drainOutput_(deadline))
+    deadline = std::min(*deadline, now + kCloseWaitLimit);
+    if (!sendPending_(deadline, false) || !drainOutput_(deadline))
         discardUnsent_();
 }
 

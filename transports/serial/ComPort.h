@@ -119,7 +119,8 @@ public:
     void Open();
     // Before the device closes, what the port has accepted goes out as far as the line
     // lets it within the write time-outs (or about twice the time the bytes take at
-    // the line rate); only what is still held then is dropped.
+    // the line rate), at most kCloseWaitLimit; only what is still held then is dropped.
+    static constexpr std::chrono::seconds kCloseWaitLimit{10};
     void Close();
     bool GetActive() const;
 
