@@ -5,6 +5,7 @@
 
 #include "Exception.h"
 #include "Messages.h"
+#include "PostedCall.h"
 
 #include <gtest/gtest.h>
 
@@ -168,15 +169,42 @@ TEST_F(ComEvents, DirectEventsRunOnTheEventThreadAndMayCloseThePort) {
     EXPECT_FALSE(port->Active());
 }
 
+TEST_F(ComEvents, TheEightyPercentEventComesOnlyWithTheBatchThatSawItsQueueFull) {
+    int rx80 = 0;
+    int rx = 0;
+    port->BufferSizes()->SetInput(10); // 80 % full at 8 bytes
+    port->OnRx80PercFull = [&](TObject*) { ++rx80; };
+    port->OnRxChar = [&](TObject*) { ++rx; }; // reads nothing
+    port->Open();
+    pty.send("123456789");
+    ASSERT_TRUE(runUntil([&] { return rx80 == 1; }));
+    readAll();
+    // The next batch carries received characters alone (the 80 % event of a batch runs
+    // before its characters, so it would have come by now).
+    const int before = rx;
+    pty.send("x");
+    ASSERT_TRUE(runUntil([&] { return rx > before; }));
+    EXPECT_EQ(rx80, 1);
+    EXPECT_EQ(port->PostedEvents(), 0u);
+}
+
 TEST_F(ComEvents, ABatchOnItsWayFindsItsPortGone) {
     int calls = 0;
     port->OnRxChar = [&](TObject*) { ++calls; };
     port->Open();
     pty.send("late");
-    // The thread is on its way to the main thread (or about to be); the main thread
-    // does not let it in before the port is gone.
-    ASSERT_TRUE(pty.waitUnread(4));
+    // Waited for without running the main thread's messages: the batch has been
+    // handed to the main thread and waits there for its turn.
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while ((port->PostedEvents() & evRxChar) == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
+    ASSERT_NE(port->PostedEvents() & evRxChar, 0u);
     port.reset();
+    // Its turn comes and finds nothing to run.
+    bool reached = false;
+    NorvEngineering::Platform::TPostedCall marker([&] { reached = true; });
+    marker.request();
+    ASSERT_TRUE(runUntil([&] { return reached; }));
     EXPECT_TRUE(TComThread::WaitForAll(5s));
     EXPECT_EQ(calls, 0);
 }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -17,6 +18,7 @@
 #include <cerrno>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <optional>
 #include <string>
 #include <thread>
@@ -148,6 +150,49 @@ TEST(ComPort, OpenIsExclusive) {
     first.port->Close();
     second.Open();
     EXPECT_TRUE(second.Active());
+}
+
+TEST(ComPort, APriorityClassRaisesEveryThreadAndAnyThreadsCloseLowersThemAgain) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "raising a priority needs a privilege";
+    const auto levelOf = [](pid_t thread) {
+        errno = 0;
+        return ::getpriority(PRIO_PROCESS, static_cast<id_t>(thread));
+    };
+    const int before = levelOf(::gettid());
+    PortOnPty rig;
+    // A thread from before the open, which closes the port later; and one started
+    // while it is open.
+    std::promise<pid_t> closerStarted, laterStarted;
+    std::promise<void> closeNow, laterEnds;
+    int closersLevelAfterClose = 0;
+    std::thread closer([&, go = closeNow.get_future()] {
+        closerStarted.set_value(::gettid());
+        go.wait();
+        rig.port->Close();
+        closersLevelAfterClose = levelOf(::gettid());
+    });
+    const pid_t closerThread = closerStarted.get_future().get();
+
+    rig.port->SetPriorityClass(pcHigh);
+    rig.port->Open();
+    EXPECT_EQ(levelOf(::gettid()), -10);
+    EXPECT_EQ(levelOf(closerThread), -10);
+    std::thread later([&, end = laterEnds.get_future()] {
+        laterStarted.set_value(::gettid());
+        end.wait();
+    });
+    const pid_t laterThread = laterStarted.get_future().get();
+    EXPECT_EQ(levelOf(laterThread), -10);
+
+    closeNow.set_value();
+    closer.join();
+    EXPECT_FALSE(rig.port->Active());
+    EXPECT_EQ(closersLevelAfterClose, before);
+    EXPECT_EQ(levelOf(::gettid()), before);
+    EXPECT_EQ(levelOf(laterThread), before);
+    laterEnds.set_value();
+    later.join();
 }
 
 TEST(ComPort, LineSettingsReachTheDevice) {
@@ -351,6 +396,33 @@ TEST(ComTransfer, AReadThatRunsOutOfTimeRaisesTimeoutAndKeepsWhatCame) {
     EXPECT_THROW(rig.port.Read(buffer, 5, true), EComError);
 }
 
+TEST(ComTransfer, TheReadIntervalCountsOnlyFromTheFirstCharacter) {
+    OpenPort rig;
+    rig.port.Timeouts()->SetReadInterval(20);
+    // The gap before the first character is what is tested: far longer than the interval.
+    std::thread sender([&] {
+        std::this_thread::sleep_for(200ms);
+        rig.pty.send("late");
+    });
+    char buffer[4] = {};
+    EXPECT_NO_THROW(rig.port.Read(buffer, 4, true));
+    sender.join();
+    EXPECT_EQ(std::string(buffer, 4), "late");
+}
+
+TEST(ComTransfer, ReadAvailableTellsNothingWaitingFromTheOtherSideGoingAway) {
+    OpenPort rig;
+    char buffer[16];
+    EXPECT_EQ(rig.port.ReadAvailable(buffer, sizeof buffer), 0);
+    rig.pty.send("ab");
+    ASSERT_TRUE(rig.waitForInput(2));
+    EXPECT_EQ(rig.port.ReadAvailable(buffer, sizeof buffer), 2);
+    rig.pty.hangUp(); // a read now finds the end of the line
+    EXPECT_EQ(raised([&] { rig.port.ReadAvailable(buffer, sizeof buffer); }),
+              std::make_pair(EIO, std::string("Input/output error")));
+    EXPECT_FALSE(rig.port.Active());
+}
+
 TEST(ComTransfer, PurgeDropsWhatWaits) {
     OpenPort rig;
     rig.pty.send("stale bytes");
@@ -412,6 +484,18 @@ TEST(ComTransfer, AWriteWithoutWaitKeepsItsOwnCopyAndFlushReturnsOnceTheBytesAre
     rig.port.WaitForWriteCompletion();
     reader.join();
     EXPECT_EQ(received, std::string(64 * 1024, 'a'));
+}
+
+TEST(ComTransfer, CloseSendsWhatAWriteWithoutWaitStillHolds) {
+    OpenPort rig;
+    const std::string block(256 * 1024, 'c');
+    rig.port.Write(block.data(), static_cast<int32_t>(block.size()), false);
+    ASSERT_TRUE(rig.port.WritePending()); // more than the line takes at once
+    std::string received;
+    std::thread reader([&] { received = rig.pty.receive(block.size(), 10s); });
+    rig.port.Close();
+    reader.join();
+    EXPECT_EQ(received.size(), block.size());
 }
 
 TEST(ComTransfer, TheOtherSideGoingAwayFailsTransfersAndClosesThePort) {

@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include <termios.h>
+
 #include <algorithm>
 #include <chrono>
 #include <functional>
@@ -226,6 +228,40 @@ TEST(SerialInterface, AWriteThatCannotLeaveIsOneTimeoutErrorAndTheWriteEndsSilen
     EXPECT_THROW(rig.transport().write(block.data(), static_cast<int>(block.size())), EAbort);
     EXPECT_EQ(rig.onlyError(), (std::vector<std::string>{"0", "Timeout", ""}));
     EXPECT_TRUE(rig.port()->Active());
+}
+
+TEST(SerialInterface, TheLastCommandBeforeTheReleaseReachesTheDevice) {
+    // The other side reads only after the release, as a sensor's server would after a
+    // moment: what the port wrote must still be there.
+    PtyPair pty;
+    int arrived = 0;
+    for (int round = 0; round < 100; ++round) {
+        TestSupport::RecordingSink sink;
+        TestSupport::ReceivingSensor sensor(&sink);
+        TestSupport::SerialLine line(pty.path(), br57600, true);
+        sensor.setInterface(line.transport.get());
+        ASSERT_EQ(sink.ready, 1) << round;
+        line.transport->write("\x1B", 1);
+        line.transport->releaseInterface();
+        if (pty.receive(1, 2s) == "\x1B")
+            ++arrived;
+    }
+    EXPECT_EQ(arrived, 100);
+}
+
+TEST(SerialInterface, AWriteReportedAsFailedNeverReachesTheDeviceLater) {
+    Rig rig;
+    rig.open();
+    rig.port()->Timeouts()->SetWriteConstant(150); // instead of 5 s
+    // The other side holds the line: the device's output stops.
+    ASSERT_EQ(::tcflow(rig.pty.holder(), TCOOFF), 0);
+    EXPECT_THROW(rig.transport().write("ES\r", 3), EAbort);
+    EXPECT_EQ(rig.onlyError(), (std::vector<std::string>{"0", "Timeout", ""}));
+    ASSERT_EQ(::tcflow(rig.pty.holder(), TCOON), 0);
+    rig.transport().write("DT\r", 3);
+    EXPECT_EQ(rig.pty.receive(3, 5s), "DT\r");
+    rig.transport().releaseInterface();
+    EXPECT_EQ(rig.pty.receive(1, 50ms), "");
 }
 
 TEST(SerialInterface, TheOwnerMayDeleteTheTransportFromTheErrorNotification) {

@@ -10,7 +10,6 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -198,13 +197,9 @@ void TCustomComPort::CreateHandle() {
     try {
         FreeHandle();
         errno = 0;
-        if (m_priorityClass_ != pcDefault) {
-            // Best effort, as raising a priority needs a privilege.
-            const int old = ::getpriority(PRIO_PROCESS, 0);
-            if (errno == 0 && ::setpriority(PRIO_PROCESS, 0, niceOf(m_priorityClass_)) == 0)
-                m_savedPriority_ = old;
-            errno = 0;
-        }
+        // Best effort, as raising a priority needs a privilege.
+        if (m_priorityClass_ != pcDefault)
+            m_processNice_.apply(niceOf(m_priorityClass_));
         openDevice_();
         PurgeInput();
         PurgeOutput();
@@ -269,10 +264,7 @@ void TCustomComPort::FreeHandle() {
         if (m_outputSuspended_)
             m_lineCalls_.flow(m_handle_, TCOON);
         m_outputSuspended_ = false;
-        // Output still queued goes out while the line allows, then the rest is
-        // dropped, so that closing never waits on a line held off for good.
-        drainOutput_(std::nullopt, false);
-        ::tcflush(m_handle_, TCOFLUSH);
+        finishOutput_();
         // The exclusive flag belongs to the terminal, not to this descriptor: another
         // descriptor of it (a pseudo-terminal's server) would keep it set. A port that
         // failed to get the device must not clear the flag of the one that has it.
@@ -288,10 +280,7 @@ void TCustomComPort::FreeHandle() {
 }
 
 void TCustomComPort::restorePriorityClass_() {
-    if (!m_savedPriority_)
-        return;
-    ::setpriority(PRIO_PROCESS, 0, *m_savedPriority_);
-    m_savedPriority_.reset();
+    m_processNice_.restore();
 }
 
 // ---- checks and errors --------------------------------------------------------------------
@@ -421,7 +410,7 @@ void TCustomComPort::progressRead_(bool raise) {
     }
 }
 
-void TCustomComPort::progressWrite_(bool raise) {
+bool TCustomComPort::progressWrite_(bool raise) {
     while (m_write_.active && m_write_.done < m_write_.requested) {
         const ssize_t put =
             ::write(m_handle_, m_write_.source.data() + m_write_.done, m_write_.requested - m_write_.done);
@@ -432,13 +421,69 @@ void TCustomComPort::progressWrite_(bool raise) {
         if (put < 0 && errno == EINTR)
             continue;
         if (put < 0 && errno == EAGAIN)
-            return;
+            return true;
         if (!raise)
-            return;
+            return false;
         const int code = put == 0 ? EIO : errno;
         m_write_.active = false;
         RaiseError(code, ComErrorText(code));
     }
+    return true;
+}
+
+bool TCustomComPort::sendPending_(std::optional<Clock::time_point> deadline, bool raise) {
+    if (!progressWrite_(raise))
+        return false;
+    while (m_write_.done < m_write_.requested) {
+        const int wait = pollTimeout(deadline);
+        if (wait == 0)
+            return false;
+        pollfd ready{m_handle_, POLLOUT, 0};
+        if (::poll(&ready, 1, wait) < 0 && errno != EINTR) {
+            if (!raise)
+                return false;
+            Check(false);
+        }
+        if (!progressWrite_(raise))
+            return false;
+    }
+    return true;
+}
+
+void TCustomComPort::discardUnsent_() {
+    m_write_ = TTransfer{};
+    // Only what the driver still holds: a pseudo-terminal hands every byte on to the
+    // other side's input at once (and reads an empty queue here), and purging would
+    // reach into that input and take what has already left.
+    int queued = 0;
+    if (::ioctl(m_handle_, TIOCOUTQ, &queued) == 0 && queued > 0)
+        ::tcflush(m_handle_, TCOFLUSH);
+}
+
+void TCustomComPort::giveUpOutput_() {
+    // A transfer reported as failed must not reach the device later, in front of
+    // whatever is written next.
+    discardUnsent_();
+    RaiseError(0, kTimeoutMessage);
+}
+
+void TCustomComPort::finishOutput_() {
+    // What the port has accepted goes out before the device closes, as far as the line
+    // lets it within the write time-outs (or about twice the time the bytes take), and
+    // never longer than kCloseWaitLimit; only what cannot leave by then is dropped, so
+    // that closing never waits on a line held off for good.
+    const auto now = Clock::now();
+    std::optional<Clock::time_point> deadline = m_write_.active ? writeDeadline_() : std::nullopt;
+    if (!deadline) {
+        int queued = 0;
+        if (::ioctl(m_handle_, TIOCOUTQ, &queued) != 0 || queued < 0)
+            queued = 0;
+        const std::size_t unsent = m_write_.active ? m_write_.requested - m_write_.done : 0;
+        deadline = now + 2 * lineTime_(unsent + static_cast<std::size_t>(queued)) + milliseconds(500);
+    }
+    deadline = std::min(*deadline, now + kCloseWaitLimit);
+    if (!sendPending_(deadline, false) || !drainOutput_(deadline))
+        discardUnsent_();
 }
 
 bool TCustomComPort::ReadPending() {
@@ -495,22 +540,9 @@ std::optional<Clock::time_point> TCustomComPort::writeDeadline_() const {
 
 void TCustomComPort::WaitForWriteCompletion() {
     if (m_write_.active) {
-        const auto deadline = writeDeadline_();
-        progressWrite_(true);
-        while (m_write_.done < m_write_.requested) {
-            const int wait = pollTimeout(deadline);
-            if (wait == 0)
-                break;
-            pollfd ready{m_handle_, POLLOUT, 0};
-            if (::poll(&ready, 1, wait) < 0 && errno != EINTR)
-                Check(false);
-            progressWrite_(true);
-        }
-        const bool complete = m_write_.done == m_write_.requested;
-        m_write_.active = false;
-        m_write_.source.clear();
-        if (!complete)
-            RaiseError(0, kTimeoutMessage);
+        if (!sendPending_(writeDeadline_(), true))
+            giveUpOutput_();
+        m_write_ = TTransfer{};
     }
     CheckLineErrors();
 }
@@ -582,43 +614,38 @@ void TCustomComPort::Flush() {
     std::optional<Clock::time_point> deadline;
     if (m_write_.active) {
         deadline = writeDeadline_();
-        progressWrite_(true);
-        while (m_write_.done < m_write_.requested) {
-            const int wait = pollTimeout(deadline);
-            if (wait == 0)
-                RaiseError(0, kTimeoutMessage);
-            pollfd ready{m_handle_, POLLOUT, 0};
-            if (::poll(&ready, 1, wait) < 0 && errno != EINTR)
-                Check(false);
-            progressWrite_(true);
-        }
+        if (!sendPending_(deadline, true))
+            giveUpOutput_();
     }
-    drainOutput_(deadline, true);
+    if (!drainOutput_(deadline))
+        giveUpOutput_();
 }
 
-// Waits until the driver has sent its output queue. The kernel offers no drain with
-// a time limit (tcdrain may wait for ever under flow control), so the queue is
-// looked at again after about the time its bytes take on the line.
-void TCustomComPort::drainOutput_(std::optional<Clock::time_point> deadline, bool raise) {
-    const int32_t rate = std::max(CustomBaudRate(), 0) > 0 ? CustomBaudRate() : 9600;
-    auto lineTime = [rate](int bytes) { return milliseconds(int64_t{bytes} * 10 * 1000 / rate + 1); };
+std::chrono::milliseconds TCustomComPort::lineTime_(std::size_t bytes) const {
+    const int32_t rate = CustomBaudRate() > 0 ? CustomBaudRate() : 9600;
+    return milliseconds(static_cast<int64_t>(bytes) * 10 * 1000 / rate + 1);
+}
+
+// Waits until the driver has sent its output queue; false when the deadline passes
+// first. The kernel offers no drain with a time limit (tcdrain may wait for ever
+// under flow control), so the queue is looked at again after about the time its
+// bytes take on the line.
+bool TCustomComPort::drainOutput_(std::optional<Clock::time_point> deadline) {
     int queued = 0;
     if (::ioctl(m_handle_, TIOCOUTQ, &queued) != 0 || queued <= 0)
-        return;
+        return true;
     if (!deadline)
-        deadline = Clock::now() + 2 * lineTime(queued) + milliseconds(500);
+        deadline = Clock::now() + 2 * lineTime_(static_cast<std::size_t>(queued)) + milliseconds(500);
     while (queued > 0) {
         const int wait = pollTimeout(deadline);
-        if (wait == 0) {
-            if (raise)
-                RaiseError(0, kTimeoutMessage);
-            return;
-        }
-        std::this_thread::sleep_for(
-            std::clamp(lineTime(queued), milliseconds(1), milliseconds(std::min(wait, 20))));
+        if (wait == 0)
+            return false;
+        std::this_thread::sleep_for(std::clamp(lineTime_(static_cast<std::size_t>(queued)), milliseconds(1),
+                                               milliseconds(std::min(wait, 20))));
         if (::ioctl(m_handle_, TIOCOUTQ, &queued) != 0)
-            return;
+            return true;
     }
+    return true;
 }
 
 // ---- line errors --------------------------------------------------------------------------

@@ -9,6 +9,7 @@
 #include "Component.h"
 #include "Lifetime.h"
 #include "PostedCall.h"
+#include "ProcessNice.h"
 #include "StringList.h"
 #include "Thread.h"
 
@@ -57,6 +58,18 @@ bool readLineCounters(int fd, TLineCounters& counters);
 // NUL bytes, stopping on errors, an error replacement character other than NUL) are
 // refused with an EComError rather than silently replaced by something else.
 //
+// A few settings are kept (and go into configuration records) but have no effect on
+// Linux, whatever their value:
+// - FlowControl XOnLimit and XOffLimit: the kernel sends XOFF and XON at fixed fill
+//   levels of its own input queue.
+// - Characters Eof: it ends input only for a line in text mode, and the port always
+//   sets its line to raw bytes.
+// - Characters Event: a Linux terminal tells of arriving bytes only by handing them
+//   over, and the event thread reads none, so it cannot watch for a character;
+//   OnRxFlag never fires (nor do OnEvent1, OnEvent2 and OnPrinterError).
+// - opTXContinueOnXOff: a Linux line always goes on sending after it has sent XOFF
+//   to hold the other side's output, with the option or without it.
+//
 // Only one thread may use a port at a time; with SynchronizeEvents (the default)
 // every event handler runs on the main thread.
 class TCustomComPort : public Platform::TComponent {
@@ -84,6 +97,10 @@ public:
     void SetDeviceName(const std::string& value);
     bool SynchronizeEvents() const { return m_synchronizeEvents_; }
     void SetSynchronizeEvents(bool value);
+    // The scheduling priority of the whole process while the port is open: every
+    // thread of the process runs at the class's level (threads started meanwhile
+    // inherit it); the close, from whichever thread, puts back the level of every thread
+    // still at the class's. The event thread runs at its own ThreadPriority.
     TPriorityClass PriorityClass() const { return m_priorityClass_; }
     void SetPriorityClass(TPriorityClass value);
     Platform::TThreadPriority ThreadPriority() const { return m_threadPriority_; }
@@ -100,6 +117,10 @@ public:
 
     // ---- operations -----------------------------------------------------------------
     void Open();
+    // Before the device closes, what the port has accepted goes out as far as the line
+    // lets it within the write time-outs (or about twice the time the bytes take at
+    // the line rate), at most kCloseWaitLimit; only what is still held then is dropped.
+    static constexpr std::chrono::seconds kCloseWaitLimit{10};
     void Close();
     bool GetActive() const;
 
@@ -132,6 +153,9 @@ public:
     // Under flow control that never releases the line, it gives up with "Timeout"
     // after the write time-outs (or, without them, after about twice the time the
     // queued bytes take at the line rate).
+    // A write or Flush that gives up with "Timeout" drops what has not left (the rest
+    // of the pending write and the driver's output queue): bytes reported as not sent
+    // never reach the device later, in front of the next write.
     void Flush();
 
     // Adds the machine's serial devices as paths that DeviceName accepts, in a stable
@@ -246,6 +270,9 @@ public:
     // On the main thread: dispatches the waiting batch, if any (its turn has come, or
     // something the thread reports next must not overtake it).
     void RunPostedEvents();
+    // The event bits that an event thread has handed to the main thread and that have
+    // not run yet.
+    uint32_t PostedEvents() const { return m_postedEvents_.load(std::memory_order_acquire); }
     // Raises the event wait's failure through RaiseError (on the main thread).
     void RaiseThreadError(int32_t code);
     // Whether the port counts an event thread as its own (one that ended on a failed
@@ -285,7 +312,7 @@ public:
     TLineNotifyEvent OnRLSDChange{*this};
     TLineNotifyEvent OnRx80PercFull{*this};
     TLineNotifyEvent OnRxChar{*this};
-    TLineNotifyEvent OnRxFlag{*this};
+    TLineNotifyEvent OnRxFlag{*this}; // never fires on Linux (see the class comment)
     TLineNotifyEvent OnTxEmpty{*this};
 
 protected:
@@ -309,9 +336,17 @@ private:
     void openDevice_();
     void applyModemControl_();
     void progressRead_(bool raise);
-    void progressWrite_(bool raise);
+    // False when the device failed and `raise` is not set.
+    bool progressWrite_(bool raise);
     std::optional<std::chrono::steady_clock::time_point> writeDeadline_() const;
-    void drainOutput_(std::optional<std::chrono::steady_clock::time_point> deadline, bool raise);
+    // Sends the rest of the pending write; false when the deadline passed first.
+    bool sendPending_(std::optional<std::chrono::steady_clock::time_point> deadline, bool raise);
+    bool drainOutput_(std::optional<std::chrono::steady_clock::time_point> deadline);
+    // Drops what has not left: the pending write and the driver's output queue.
+    void discardUnsent_();
+    [[noreturn]] void giveUpOutput_();
+    void finishOutput_();
+    std::chrono::milliseconds lineTime_(std::size_t bytes) const;
     bool readLineCounters_(TLineCounters& counters);
     void reportLineErrors_();
     void restorePriorityClass_();
@@ -338,7 +373,7 @@ private:
     TTransfer m_write_;
     uint32_t m_readRequested_ = 0;
     uint32_t m_writeRequested_ = 0;
-    std::optional<int> m_savedPriority_;
+    TProcessNice m_processNice_;
     int32_t m_threadError_ = 0;
     TLineCounters m_lineBaseline_;
     bool m_countersKnown_ = false;

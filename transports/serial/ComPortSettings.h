@@ -18,14 +18,17 @@ enum TOption : uint8_t {
     opOutputCTSFlow,
     opOutputDSRFlow,
     opDSRSensitivity,
-    opTXContinueOnXOff,
+    opTXContinueOnXOff, // how a Linux line always behaves, set or not
     opUseErrorChar,
     opDiscardNullBytes,
     opAbortOnError
 };
 using TOptions = TEnumSet<TOption>;
 
-// The scheduling priority of the process while the port is open; pcDefault leaves it alone.
+// The scheduling priority of the process while the port is open, as nice levels of
+// all its threads: pcIdle 19, pcNormal 0, pcHigh -10, pcRealTime -20 (the highest
+// level, not a real-time policy); pcDefault leaves it alone. Raising needs a privilege
+// (CAP_SYS_NICE or RLIMIT_NICE); without it the threads keep their levels.
 enum TPriorityClass : uint8_t { pcDefault, pcIdle, pcNormal, pcHigh, pcRealTime };
 
 // A group of port settings. Each setter stores a new value only when it differs and
@@ -49,6 +52,8 @@ public:
     TDTRControl DTR() const { return m_dtr_; }
     TRTSControl RTS() const { return m_rts_; }
     TXOnXOffControl XOnXOff() const { return m_xOnXOff_; }
+    // Kept for configuration records; no effect on Linux, whose kernel sends XOFF and
+    // XON at fixed fill levels of its input queue.
     uint16_t XOnLimit() const { return m_xOnLimit_; }
     uint16_t XOffLimit() const { return m_xOffLimit_; }
     void SetDTR(TDTRControl value);
@@ -79,6 +84,9 @@ public:
     char XOn() const { return m_xOn_; }
     char XOff() const { return m_xOff_; }
     char Error() const { return m_error_; }
+    // Kept for configuration records; no effect on Linux: the line is always raw (no
+    // end-of-file character), and nothing watches arriving bytes for an event
+    // character (OnRxFlag never fires).
     char Eof() const { return m_eof_; }
     char Event() const { return m_event_; }
     void SetXOn(char value);
