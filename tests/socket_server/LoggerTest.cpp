@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -130,6 +132,57 @@ TEST(SocketLogger, ASocketLogsOnlyTheKindsInTheOptionsAndForgetsADestroyedLogger
     logger.reset();
     EXPECT_EQ(socket.Logger(), nullptr);
     socket.Close(); // would log through the destroyed logger
+}
+
+// Standard error goes to a file while the object lives.
+class CapturedStandardError {
+public:
+    CapturedStandardError() {
+        ::fflush(stderr);
+        const int file = ::open(m_path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ::dup2(file, STDERR_FILENO);
+        ::close(file);
+    }
+    ~CapturedStandardError() {
+        ::dup2(m_saved_, STDERR_FILENO);
+        ::close(m_saved_);
+        ::unlink(m_path_.c_str());
+    }
+    std::string text() const {
+        std::stringstream text;
+        text << std::ifstream(m_path_, std::ios::binary).rdbuf();
+        return text.str();
+    }
+
+private:
+    const std::string m_path_ = ::testing::TempDir() + "stderr-" + std::to_string(::getpid()) + ".txt";
+    const int m_saved_ = ::dup(STDERR_FILENO);
+};
+
+TEST(SocketDebugOutput, GoesToStandardErrorOnlyWhenAskedForAndToTheApplicationsHookWhenItHasOne) {
+    std::string written;
+    std::vector<std::string> hooked;
+    {
+        CapturedStandardError captured;
+        ::unsetenv("SENSORLIB_DEBUG");
+        for (const char* value : {static_cast<const char*>(nullptr), "", "0", "1"}) {
+            if (value != nullptr)
+                ::setenv("SENSORLIB_DEBUG", value, 1);
+            OutputDebugLine(std::string("SENSORLIB_DEBUG=") + (value != nullptr ? value : "(unset)"));
+        }
+        // A hook takes the lines of loggers too, and standard error gets none.
+        SetDebugOutput([&](const std::string& line) { hooked.push_back(line); });
+        TSocketLogger logger(nullptr);
+        logger.SetLogOptions({loDestOutDebug});
+        logger.DoDebugLog(nullptr, loWsockInfo, "through a logger");
+        OutputDebugLine("direct");
+        SetDebugOutput(nullptr);
+        ::unsetenv("SENSORLIB_DEBUG");
+        OutputDebugLine("after");
+        written = captured.text();
+    }
+    EXPECT_EQ(written, "SENSORLIB_DEBUG=1\n");
+    EXPECT_EQ(hooked, (std::vector<std::string>{"through a logger", "direct"}));
 }
 
 } // namespace

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 namespace NorvEngineering::Sockets {
@@ -30,6 +32,24 @@ bool writeAll(int fd, const std::string& text) {
         left -= static_cast<std::size_t>(written);
     }
     return true;
+}
+
+struct DebugOutput {
+    std::mutex mutex; // guards the hook
+    TDebugOutput hook;
+    // One line at a time into the hook; a hook that writes a debug line itself only
+    // nests.
+    std::recursive_mutex writing;
+};
+// Never destroyed: the unit's end line is written by a static destructor.
+DebugOutput& debugOutput() {
+    static auto* instance = new DebugOutput();
+    return *instance;
+}
+
+bool debugAskedForInEnvironment() {
+    const char* value = std::getenv("SENSORLIB_DEBUG");
+    return value != nullptr && *value != '\0' && std::strcmp(value, "0") != 0;
 }
 
 ELoggerException fileError(const std::string& name, int error) {
@@ -134,8 +154,25 @@ void TSocketLogger::DoDebugLog(Platform::TObject* sender, TLogOption option, con
         WriteToLogFile(line() + "\r\n");
 }
 
+void SetDebugOutput(TDebugOutput output) {
+    auto& shared = debugOutput();
+    std::lock_guard lock(shared.mutex);
+    shared.hook = std::move(output);
+}
+
 void OutputDebugLine(const std::string& line) {
-    writeAll(STDERR_FILENO, line + "\n");
+    auto& shared = debugOutput();
+    TDebugOutput hook;
+    {
+        std::lock_guard lock(shared.mutex);
+        hook = shared.hook;
+    }
+    if (hook) {
+        std::lock_guard one(shared.writing);
+        hook(line);
+    } else if (debugAskedForInEnvironment()) {
+        writeAll(STDERR_FILENO, line + "\n");
+    }
 }
 
 std::string TSocketLogger::LoggerAddTimeStamp() {

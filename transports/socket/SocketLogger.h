@@ -5,6 +5,7 @@
 #include "Exception.h"
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -52,8 +53,17 @@ public:
     explicit ELoggerException(const std::string& message) : Platform::Exception(message) {}
 };
 
-// The debug output of this system: standard error, one line in one write so that
-// lines of other threads stay apart.
+// The debug output of this system (the socket unit's start and end lines, and the
+// lines of a logger with loDestOutDebug). A library must not write to a program's
+// standard error unasked, so it is silent unless the application asks for it:
+// - a hook set with SetDebugOutput takes every line (on the thread that writes it,
+//   one call at a time; the unit's end line comes while the program exits, so the
+//   hook must stay callable until then);
+// - without a hook, a line goes to standard error when the environment variable
+//   SENSORLIB_DEBUG is set to anything but "" or "0" (looked at for every line), in
+//   one write so that lines of other threads stay apart.
+using TDebugOutput = std::function<void(const std::string& line)>;
+void SetDebugOutput(TDebugOutput output); // an empty one goes back to the default
 void OutputDebugLine(const std::string& line);
 
 // Where sockets write their debug lines: to OnLogEvent, to a log file and to the

@@ -1,0 +1,104 @@
+// The owner that the README shows (tests/package/readme_owner/main.cpp), run as a
+// first user runs it: against the simulated sensor in another process, over TCP and
+// over a pseudo-terminal.
+#include "ChildProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <stdlib.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+using TestSupport::ChildProcess;
+using TestSupport::Clock;
+using namespace std::chrono_literals;
+
+namespace {
+
+#if defined(README_OWNER_PATH) && defined(SENSOR_SIM_PATH)
+const std::string kOwner = README_OWNER_PATH;
+const std::string kSim = SENSOR_SIM_PATH;
+#else
+const std::string kOwner;
+const std::string kSim;
+#endif
+
+// Generous: a loaded machine runs sanitizer builds of several tests at once.
+constexpr auto kRunLimit = 30s;
+
+struct Finished {
+    int status = -1000;
+    std::string output;
+    std::string errors;
+};
+
+// Serves a simulated Vkr25 (sensor_sim with `arguments`) and runs the owner against
+// the address or device it prints.
+Finished ownerAgainstSimulator(const std::vector<std::string>& arguments) {
+    ChildProcess sim(kSim, arguments);
+    const auto announced = [](const std::string& output) { return output.find('\n') != std::string::npos; };
+    if (!sim.readUntil(announced, Clock::now() + kRunLimit)) {
+        ADD_FAILURE() << "sensor_sim announced nothing: " << sim.errors();
+        return {};
+    }
+    const std::string where = sim.output().substr(0, sim.output().find('\n'));
+    ChildProcess owner(kOwner, {where});
+    const auto status = owner.finish(Clock::now() + kRunLimit);
+    EXPECT_TRUE(status.has_value()) << "did not end in time";
+    sim.sendSignal(SIGTERM);
+    sim.finish(Clock::now() + kRunLimit);
+    return {status.value_or(-1000), owner.output(), owner.errors()};
+}
+
+std::string shown(const Finished& run) {
+    return "status " + std::to_string(run.status) + "\nstdout:\n" + run.output + "stderr:\n" + run.errors;
+}
+
+class ReadmeOwner : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (kOwner.empty() || kSim.empty())
+            GTEST_SKIP() << "the programs are not built here";
+        ::unsetenv("SENSORLIB_DEBUG");
+    }
+    void TearDown() override { ::unsetenv("SENSORLIB_DEBUG"); }
+};
+
+TEST_F(ReadmeOwner, PrintsTwentyDistancesOverTcpAndOverASerialLineAndNothingElse) {
+    const std::regex twentyDistances("([0-9]+\\.[0-9]{3} m\n){20}");
+    for (const auto& arguments : {std::vector<std::string>{"--tcp", "0"}, std::vector<std::string>{}}) {
+        SCOPED_TRACE(arguments.empty() ? "pty" : "tcp");
+        const Finished run = ownerAgainstSimulator(arguments);
+        EXPECT_EQ(run.status, 0) << shown(run);
+        EXPECT_TRUE(std::regex_match(run.output, twentyDistances)) << shown(run);
+        // A library says nothing on a program's standard error unasked.
+        EXPECT_EQ(run.errors, "") << shown(run);
+    }
+}
+
+TEST_F(ReadmeOwner, TheSocketUnitsDebugLinesComeWhenAskedFor) {
+    for (const char* value : {"0", ""}) {
+        ::setenv("SENSORLIB_DEBUG", value, 1);
+        const Finished run = ownerAgainstSimulator({"--tcp", "0"});
+        EXPECT_EQ(run.errors, "") << "SENSORLIB_DEBUG=" << value << "\n" << shown(run);
+    }
+    ::setenv("SENSORLIB_DEBUG", "1", 1);
+    const Finished run = ownerAgainstSimulator({"--tcp", "0"});
+    EXPECT_EQ(run.status, 0) << shown(run);
+    EXPECT_EQ(run.errors, "WSocket unit initialization\nWSocket unit finalization\n") << shown(run);
+}
+
+TEST_F(ReadmeOwner, ANameThatIsNoDeviceIsAnInterfaceError) {
+    const Finished run = [] {
+        ChildProcess owner(kOwner, {"/dev/no-such-sensor"});
+        const auto status = owner.finish(Clock::now() + kRunLimit);
+        return Finished{status.value_or(-1000), owner.output(), owner.errors()};
+    }();
+    EXPECT_EQ(run.status, 1) << shown(run);
+    EXPECT_EQ(run.errors, "interface error 0: /dev/no-such-sensor\n") << shown(run);
+}
+
+} // namespace

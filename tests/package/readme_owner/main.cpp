@@ -1,0 +1,85 @@
+// The owner of one Vkr25: connects, measures (DT, about 10 values a second) and
+// prints 20 distances. Usage: readme_owner HOST:PORT | /dev/DEVICE
+#include "SensorTransports.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+using namespace NorvEngineering::SensorLib;
+namespace Platform = NorvEngineering::Platform;
+
+// Every call below runs on the main thread, inside Application().RunUntil (or the
+// owner's own call into the library).
+class Owner : public CSensorSink {
+public:
+    CVkr25 sensor{this};
+    int values = 0;
+    bool failed = false;
+
+    // The transport is open: the start sequence asks for identification and parameters.
+    void onInterfaceReady(CSensor*, CSensorInterface*) override { sensor.initialize(); }
+    // Until now every request was dropped. This one waits behind the sensor's
+    // auto-start command and goes out when that has been answered.
+    void onSensorReady(CSensor*) override { sensor.setMode(CVkr25::lmDT); }
+    // After every reply read. A measurement leaves its distance in the driver, which
+    // keeps the last one: take it once, then clear the text. (The command being
+    // answered is the head of getQueue(); getCurrentMode() is the mode the reply
+    // parser last set, which reads lmEscaped while DT runs after the answer to the
+    // auto-start command.)
+    void onDataUpdate(CSensor*, const std::string& /*trace*/) override {
+        if (values == 20 || sensor.getStrDistance().empty())
+            return;
+        std::printf("%.3f m\n", sensor.getDistance());
+        sensor.setStrDistance({});
+        if (++values == 20)
+            sensor.setMode(CVkr25::lmEscaped); // stops measuring
+    }
+    void onSensorCustomCallback(CSensor*) override {} // getCurrentMode() changed
+    void onSensorError(CSensor*, CSensorError& error) override {
+        std::fprintf(stderr, "sensor error %d\n", error.getCode()); // 15 for "E15" ...
+    }
+    void onInterfaceError(CSensor*, CSensorInterface*, CInterfaceError& error) override {
+        std::fprintf(stderr, "interface error %d: %s\n", error.getCode(), error.getMessage().c_str());
+        failed = true;
+    }
+    void onInterfaceReleased(CSensor*, CSensorInterface*) override { failed = true; } // closed by the peer
+    // The library never asks these; they are for the owner's own bookkeeping.
+    uint32_t getSensorType() const override { return sensor.getSensorType(); }
+    int32_t getSensorId() const override { return 1; }
+};
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: readme_owner HOST:PORT | /dev/DEVICE\n");
+        return 2;
+    }
+    const std::string where = argv[1];
+    CTcpInterface::TTcpProperties tcp(nullptr);
+    CSerialInterface::TSerialProperties serial(nullptr);
+    Owner owner;
+    std::unique_ptr<CCustomInterface> transport;
+    if (where.starts_with("/dev/")) {
+        serial.DeviceName = where;
+        serial.BaudRate = br9600; // the sensor's line settings
+        serial.DataBits = db8;
+        serial.Parity = paNone;
+        serial.StopBits = sb1;
+        transport = std::make_unique<CSerialInterface>(&serial, true);
+    } else {
+        tcp.IpAddress = where.substr(0, where.rfind(':'));
+        tcp.PortNumber = std::atoi(where.substr(where.rfind(':') + 1).c_str());
+        transport = std::make_unique<CTcpInterface>(&tcp, true); // events on the main thread
+    }
+    try {
+        owner.sensor.setInterface(transport.get()); // opens the transport
+        Platform::Application().RunUntil([&] { return owner.values == 20 || owner.failed; },
+                                         std::chrono::seconds(10));
+    } catch (const Platform::EAbort&) {
+        // A serial device that could not be opened: onInterfaceError has said why.
+    }
+    transport.reset(); // closes
+    return owner.values == 20 ? 0 : 1;
+}
