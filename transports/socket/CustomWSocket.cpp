@@ -119,6 +119,7 @@ void TCustomWSocket::AdoptHandle(TSocket s) {
     std::lock_guard lock(m_sendLock_);
     m_hSocket_ = s;
     ++m_generation_;
+    m_sendFailed_ = false;
     if (m_wakeFd_ >= 0) {
         uint64_t drained = 0;
         [[maybe_unused]] const ssize_t got = ::read(m_wakeFd_, &drained, sizeof drained);

@@ -343,6 +343,9 @@ private:
     std::atomic<TSocketState> m_state_{wsClosed};
     std::atomic<int32_t> m_lastError_{0};
     std::atomic<bool> m_allSent_{true};
+    // A send in another thread met a failure that ends the connection and handed it to
+    // the owner thread: until that thread closes, whatever is sent is dropped.
+    std::atomic<bool> m_sendFailed_{false};
     std::atomic<bool> m_terminated_{false};
     std::atomic<uint32_t> m_generation_{0};
     bool m_destroying_ = false;
