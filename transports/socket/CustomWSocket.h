@@ -338,6 +338,9 @@ private:
     void WakeForeignWaiters();
 
     std::unique_ptr<TSocketWindow> m_pWindow_;
+    // The window's handle, for senders in other threads: a post to a window that has
+    // gone meanwhile is dropped, while the window object itself may be gone.
+    std::atomic<Platform::TWindowHandle> m_windowHandle_{0};
     Platform::ThreadId m_ownerThreadId_ = 0;
     std::atomic<TSocket> m_hSocket_{INVALID_SOCKET};
     std::atomic<TSocketState> m_state_{wsClosed};

@@ -148,7 +148,7 @@ void TCustomWSocket::TryToSend() {
             // ends instead of waiting for a close it may be holding up.
             std::lock_guard lock(m_sendLock_);
             m_bufList_.clear();
-            if (!m_sendFailed_.exchange(true) && Handle() != 0)
+            if (!m_sendFailed_.exchange(true))
                 Platform::postMessage(Handle(), WM_SEND_FAILED, static_cast<uintptr_t>(m_hSocket_.load()),
                                       WSAMakeSelectReply(0, failure, m_generation_));
         }
