@@ -19,9 +19,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -193,33 +190,11 @@ private:
     ThreadMessageQueue::WatchId m_watch_ = 0;
 };
 
-// Ends the test program with a failure when a test has not finished in time: a write
-// that never returns keeps the main thread from any other deadline.
-class HangGuard {
-public:
-    HangGuard(std::chrono::seconds limit, const char* what)
-        : m_thread_([this, limit, what] {
-              std::unique_lock lock(m_mutex_);
-              if (!m_done_changed_.wait_for(lock, limit, [this] { return m_done_; })) {
-                  std::fprintf(stderr, "%s: not finished after %lld s\n", what,
-                               static_cast<long long>(limit.count()));
-                  std::_Exit(EXIT_FAILURE);
-              }
-          }) {}
-    ~HangGuard() {
-        {
-            std::lock_guard lock(m_mutex_);
-            m_done_ = true;
-        }
-        m_done_changed_.notify_all();
-        m_thread_.join();
-    }
-
-private:
-    std::mutex m_mutex_;
-    std::condition_variable m_done_changed_;
-    bool m_done_ = false;
-    std::thread m_thread_;
+// Ends the test program (SIGALRM) when a test has not finished in time: a write that
+// never returns keeps the main thread from any deadline of its own.
+struct ProgramDeadline {
+    explicit ProgramDeadline(unsigned int seconds) { ::alarm(seconds); }
+    ~ProgramDeadline() { ::alarm(0); }
 };
 
 // Waits, without processing them, until messages are queued for the main thread.
@@ -604,7 +579,7 @@ TEST(TcpTransport, WritesToAConnectionThatEndsAtOnceReturnAndTheOwnerHearsOneRel
                 iface->write(command, static_cast<int>(std::strlen(command)));
         }
     };
-    const HangGuard guard(60s, "TcpTransport.WritesToAConnectionThatEndsAtOnce");
+    const ProgramDeadline deadline(60);
     EndingServer resetting(EndingServer::Ending::reset);
     EndingServer closing(EndingServer::Ending::closeAfterFirstByte);
     const struct {
