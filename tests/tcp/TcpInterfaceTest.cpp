@@ -596,7 +596,9 @@ TEST(TcpTransport, WritesToAConnectionThatEndsAtOnceReturnAndTheOwnerHearsOneRel
             BasicRig<ProbeSensor, WritingSink> rig(port, sync);
             timer.target = &rig.transport();
             rig.open();
-            ASSERT_TRUE(runUntil([&] { return rig.sink.seen().released == 1; })) << round;
+            ASSERT_TRUE(runUntil([&] { return rig.sink.seen().released == 1; }))
+                << "round " << round << (sync ? ", synchronised: " : ", direct: ")
+                << ::testing::PrintToString(rig.sink.seen().calls);
             timer.target = nullptr;
             EXPECT_TRUE(CTcpInterface::waitForClientThreads(5s)) << round;
             Application().ProcessMessages();
