@@ -125,8 +125,15 @@ public:
     static void sendData(const std::shared_ptr<TWSocket>& target, const char* data, int length) {
         if (!target || target->GetState() != Sockets::wsConnected)
             return;
-        target->Send(data, length);
-        target->Flush();
+        try {
+            target->Send(data, length);
+            target->Flush();
+        } catch (const Sockets::ESocketException&) {
+            // The client thread closed the connection between the look and the send: the
+            // bytes are dropped, as for any write after the close.
+            if (target->GetState() == Sockets::wsConnected)
+                throw;
+        }
     }
 
 protected:

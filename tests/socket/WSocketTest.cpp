@@ -8,10 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -76,6 +78,13 @@ struct RecordedSocket {
         return peer.accept() && runUntil([&] { return socket->GetState() == wsConnected; });
     }
 };
+
+// Waits until the peer's reset has reached the socket, without handling any of its
+// notifications.
+bool resetArrived(TSocket s) {
+    pollfd watched{s, 0, 0}; // errors and hang-ups are always reported
+    return ::poll(&watched, 1, 5000) > 0 && (watched.revents & (POLLERR | POLLHUP)) != 0;
+}
 
 std::string pattern(std::size_t size) {
     std::string text(size, '\0');
@@ -418,6 +427,57 @@ TEST(WSocket, AnotherThreadSendsAndFlushesOnAThreadOwnedSocket) {
     ASSERT_TRUE(runUntil([&] { return sentEvents.load() >= 1; }));
     NorvEngineering::Platform::postThreadMessage(ownerId, NorvEngineering::Platform::WM_QUIT);
     owner.join();
+}
+
+// A send that meets the peer's reset is a close of the connection, never an exception:
+// on the owner thread it closes at once; from another thread, while the owner thread
+// cannot handle its messages (as a client thread waiting for the main thread cannot),
+// every write returns at once and drops its bytes, and the owner reports the close once
+// when it is back.
+TEST(WSocket, ASendThatMeetsThePeersResetIsACloseNeverAnException) {
+    {
+        SCOPED_TRACE("on the owner thread");
+        LoopbackPeer peer;
+        RecordedSocket rec;
+        ASSERT_TRUE(rec.connectedTo(peer));
+        peer.reset();
+        ASSERT_TRUE(resetArrived(rec.socket->HSocket()));
+        int sent = -1;
+        EXPECT_NO_THROW(sent = rec.socket->Send("DT\r", 3));
+        EXPECT_EQ(sent, 3);
+        EXPECT_EQ(rec.socket->GetState(), wsClosed);
+        pumpFor(30ms);
+        EXPECT_EQ(rec.closed, 1);
+        EXPECT_EQ(std::count(rec.events.begin(), rec.events.end(), "closed 10054"), 1)
+            << ::testing::PrintToString(rec.events);
+    }
+
+    SCOPED_TRACE("from another thread, while the owner thread waits for it");
+    LoopbackPeer peer;
+    RecordedSocket rec;
+    ASSERT_TRUE(rec.connectedTo(peer));
+    peer.reset();
+    ASSERT_TRUE(resetArrived(rec.socket->HSocket()));
+    auto writes = std::async(std::launch::async, [socket = rec.socket.get()] {
+        for (int i = 0; i < 1000; ++i) {
+            socket->Send("DT\r", 3);
+            socket->Flush();
+        }
+    });
+    const bool returned = writes.wait_for(10s) == std::future_status::ready;
+    EXPECT_TRUE(returned) << "the writes did not return while the owner thread waited";
+    if (returned) {
+        EXPECT_EQ(rec.socket->BufferedByteCount(), 0);
+        // One hand-over to the owner thread, not one per write.
+        EXPECT_LE(NorvEngineering::Platform::ThreadMessageQueue::current().size(), 2u);
+    }
+    // The owner thread back at work closes (and so also ends writes that did not return).
+    ASSERT_TRUE(runUntil([&] { return rec.closed > 0; }));
+    EXPECT_NO_THROW(writes.get());
+    pumpFor(30ms);
+    EXPECT_EQ(rec.closed, 1);
+    EXPECT_EQ(std::count(rec.events.begin(), rec.events.end(), "closed 10054"), 1)
+        << ::testing::PrintToString(rec.events);
 }
 
 } // namespace

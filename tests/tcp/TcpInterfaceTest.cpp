@@ -18,6 +18,7 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -137,6 +138,68 @@ private:
 void expectAllThreadsEnd() {
     EXPECT_TRUE(CTcpInterface::waitForClientThreads(10s));
 }
+
+// Accepts connections one after the other and ends each at once, as a TCP-serial
+// converter that refuses a second client does: with a reset, or with an orderly close
+// after the first byte has come.
+class EndingServer {
+public:
+    enum class Ending { reset, closeAfterFirstByte };
+    explicit EndingServer(Ending ending) : m_ending_(ending), m_thread_([this] { run(); }) {}
+    ~EndingServer() {
+        m_peer_.refuseConnections();
+        m_thread_.join();
+    }
+    uint16_t port() const { return m_peer_.port(); }
+
+private:
+    void run() {
+        while (m_peer_.accept(1h)) {
+            if (m_ending_ == Ending::reset) {
+                m_peer_.reset();
+            } else {
+                m_peer_.receive(1);
+                m_peer_.close();
+            }
+        }
+    }
+
+    const Ending m_ending_;
+    LoopbackPeer m_peer_;
+    std::thread m_thread_;
+};
+
+// A timer on the main thread that writes a command to a transport every 100 us, as an
+// owner's own timer does.
+class WritingTimer {
+public:
+    WritingTimer() : m_timer_(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)) {
+        const itimerspec every{{0, 100000}, {0, 100000}};
+        ::timerfd_settime(m_timer_, 0, &every, nullptr);
+        m_watch_ = ThreadMessageQueue::current().watch(m_timer_, EPOLLIN, [this](uint32_t) {
+            uint64_t expired = 0;
+            [[maybe_unused]] const ssize_t got = ::read(m_timer_, &expired, sizeof expired);
+            if (target != nullptr)
+                target->write("DT\r", 3);
+        });
+    }
+    ~WritingTimer() {
+        ThreadMessageQueue::current().unwatch(m_watch_);
+        ::close(m_timer_);
+    }
+    CTcpInterface* target = nullptr;
+
+private:
+    int m_timer_;
+    ThreadMessageQueue::WatchId m_watch_ = 0;
+};
+
+// Ends the test program (SIGALRM) when a test has not finished in time: a write that
+// never returns keeps the main thread from any deadline of its own.
+struct ProgramDeadline {
+    explicit ProgramDeadline(unsigned int seconds) { ::alarm(seconds); }
+    ~ProgramDeadline() { ::alarm(0); }
+};
 
 // Waits, without processing them, until messages are queued for the main thread.
 bool waitForQueuedMessages(std::chrono::milliseconds timeout = 5s) {
@@ -526,6 +589,77 @@ TEST(TcpTransport, BytesThatArriveWhileTheMainThreadReadsAreNeverLeftUnread) {
     rig.transport().releaseInterface();
     ::close(peer);
     expectAllThreadsEnd();
+}
+
+TEST(TcpTransport, OpeningAgainFromInsideTheReleasedNotificationMakesANewConnection) {
+    struct ReopeningSink : ProbeSink {
+        CTcpInterface* transport = nullptr;
+        void onInterfaceReleased(CSensor* sensor, CSensorInterface* iface) override {
+            ProbeSink::onInterfaceReleased(sensor, iface);
+            if (seen().released == 1)
+                transport->initInterface_();
+        }
+    };
+    for (const bool sync : {true, false}) {
+        SCOPED_TRACE(sync ? "synchronised" : "direct");
+        LoopbackPeer peer;
+        BasicRig<ProbeSensor, ReopeningSink> rig(peer.port(), sync);
+        rig.sink.transport = &rig.transport();
+        ASSERT_TRUE(rig.connectTo(peer));
+        peer.close();
+        ASSERT_TRUE(runUntil([&] { return rig.sink.seen().released == 1; }));
+        ASSERT_TRUE(peer.accept());
+        ASSERT_TRUE(runUntil([&] { return rig.sink.seen().ready == 2; }));
+        EXPECT_TRUE(rig.transport().isOpen());
+        EXPECT_EQ(rig.sink.seen().calls, (std::vector<std::string>{"ready", "released", "ready"}));
+        rig.transport().releaseInterface();
+        expectAllThreadsEnd();
+    }
+}
+
+// A peer that ends the connection at once, while the owner writes from its ready
+// notification and from a timer: every write returns, the bytes are dropped and the
+// owner hears of the end once. With synchronised delivery the client thread waits for
+// the main thread (to deliver the connect result or the close) while the main
+// thread's write meets the broken connection.
+TEST(TcpTransport, WritesToAConnectionThatEndsAtOnceReturnAndTheOwnerHearsOneRelease) {
+    struct WritingSink : ProbeSink {
+        void onInterfaceReady(CSensor* sensor, CSensorInterface* iface) override {
+            ProbeSink::onInterfaceReady(sensor, iface);
+            for (const char* command : {"\x1b", "\x1b", "ID", "\r"})
+                iface->write(command, static_cast<int>(std::strlen(command)));
+        }
+    };
+    const ProgramDeadline deadline(60);
+    EndingServer resetting(EndingServer::Ending::reset);
+    EndingServer closing(EndingServer::Ending::closeAfterFirstByte);
+    const struct {
+        const char* peer;
+        uint16_t port;
+    } peers[] = {{"resets", resetting.port()},
+                 {"closes after the first byte", closing.port()},
+                 {"refuses", LoopbackPeer::unusedPort()}};
+    WritingTimer timer;
+    for (const auto& [peer, port] : peers) {
+        SCOPED_TRACE(peer);
+        for (int round = 0; round < 200; ++round) {
+            const bool sync = round % 4 != 3;
+            BasicRig<ProbeSensor, WritingSink> rig(port, sync);
+            timer.target = &rig.transport();
+            rig.open();
+            ASSERT_TRUE(runUntil([&] { return rig.sink.seen().released == 1; }))
+                << "round " << round << (sync ? ", synchronised: " : ", direct: ")
+                << ::testing::PrintToString(rig.sink.seen().calls);
+            timer.target = nullptr;
+            EXPECT_TRUE(CTcpInterface::waitForClientThreads(5s)) << round;
+            Application().ProcessMessages();
+            const auto calls = rig.sink.seen().calls;
+            EXPECT_EQ(calls.back(), "released") << round;
+            EXPECT_EQ(std::count(calls.begin(), calls.end(), "released"), 1) << round;
+            EXPECT_LE(calls.size(), 2u) << round;
+            EXPECT_FALSE(rig.transport().isOpen()) << round;
+        }
+    }
 }
 
 // The Vkr25 driver over many connections at once, against simulated sensors.

@@ -70,7 +70,7 @@ TCustomWSocket::~TCustomWSocket() {
 }
 
 Platform::TWindowHandle TCustomWSocket::Handle() const {
-    return m_pWindow_ ? m_pWindow_->handle() : 0;
+    return m_windowHandle_.load();
 }
 
 bool TCustomWSocket::IsOwnerThread() const {
@@ -79,12 +79,14 @@ bool TCustomWSocket::IsOwnerThread() const {
 
 void TCustomWSocket::AllocateSocketHWnd() {
     m_pWindow_ = std::make_unique<TSocketWindow>(this);
+    m_windowHandle_ = m_pWindow_->handle();
     m_ownerThreadId_ = Platform::currentThreadId();
     // Make sure the owner thread has its queue, so notifications have somewhere to go.
     Platform::ThreadMessageQueue::current();
 }
 
 void TCustomWSocket::DeallocateSocketHWnd() {
+    m_windowHandle_ = 0;
     m_pWindow_.reset();
 }
 
@@ -121,6 +123,7 @@ void TCustomWSocket::AdoptHandle(TSocket s) {
     std::lock_guard lock(m_sendLock_);
     m_hSocket_ = s;
     ++m_generation_;
+    m_sendFailed_ = false;
     if (m_wakeFd_ >= 0) {
         uint64_t drained = 0;
         [[maybe_unused]] const ssize_t got = ::read(m_wakeFd_, &drained, sizeof drained);
@@ -320,8 +323,8 @@ void TCustomWSocket::WMASyncSelect(const Platform::TMessage& message) {
 }
 
 void TCustomWSocket::PostSelectReply(uint32_t event, int32_t error) {
-    if (m_pWindow_)
-        Platform::postMessage(m_pWindow_->handle(), WM_ASYNCSELECT, static_cast<uintptr_t>(m_hSocket_.load()),
+    if (const auto target = Handle())
+        Platform::postMessage(target, WM_ASYNCSELECT, static_cast<uintptr_t>(m_hSocket_.load()),
                               WSAMakeSelectReply(event, error, m_generation_));
 }
 
@@ -848,10 +851,9 @@ void TCustomWSocket::SocketError(const std::string& operation) {
             if (m_state_ != wsClosed)
                 TriggerSessionClosed(static_cast<uint16_t>(code));
             ChangeState(wsClosed);
-        } else if (m_hSocket_ != INVALID_SOCKET && m_pWindow_) {
+        } else if (m_hSocket_ != INVALID_SOCKET && Handle() != 0) {
             // The connection belongs to the owner thread, which closes it and reports.
-            Platform::postMessage(m_pWindow_->handle(), WM_SEND_FAILED,
-                                  static_cast<uintptr_t>(m_hSocket_.load()),
+            Platform::postMessage(Handle(), WM_SEND_FAILED, static_cast<uintptr_t>(m_hSocket_.load()),
                                   WSAMakeSelectReply(0, code, m_generation_));
         }
     }

@@ -342,11 +342,17 @@ private:
     void WakeForeignWaiters();
 
     std::unique_ptr<TSocketWindow> m_pWindow_;
+    // The window's handle, for senders in other threads: a post to a window that has
+    // gone meanwhile is dropped, while the window object itself may be gone.
+    std::atomic<Platform::TWindowHandle> m_windowHandle_{0};
     Platform::ThreadId m_ownerThreadId_ = 0;
     std::atomic<TSocket> m_hSocket_{INVALID_SOCKET};
     std::atomic<TSocketState> m_state_{wsClosed};
     std::atomic<int32_t> m_lastError_{0};
     std::atomic<bool> m_allSent_{true};
+    // A send in another thread met a failure that ends the connection and handed it to
+    // the owner thread: until that thread closes, whatever is sent is dropped.
+    std::atomic<bool> m_sendFailed_{false};
     std::atomic<bool> m_terminated_{false};
     std::atomic<uint32_t> m_generation_{0};
     bool m_destroying_ = false;

@@ -141,10 +141,16 @@ void TCustomWSocket::TryToSend() {
             m_closeInvoked_ = true;
             Close();
             TriggerSessionClosed(static_cast<uint16_t>(failure));
-        } else if (Handle() != 0) {
-            // The owner thread closes and reports, once, as for its own sends.
-            Platform::postMessage(Handle(), WM_SEND_FAILED, static_cast<uintptr_t>(m_hSocket_.load()),
-                                  WSAMakeSelectReply(0, failure, m_generation_));
+        } else {
+            // The owner thread closes and reports, once, as for its own sends. It may be
+            // unable to do so for a while (it may wait for this very thread), so what
+            // is queued is dropped now: it can never go out, and this thread's Flush
+            // ends instead of waiting for a close it may be holding up.
+            std::lock_guard lock(m_sendLock_);
+            m_bufList_.clear();
+            if (!m_sendFailed_.exchange(true))
+                Platform::postMessage(Handle(), WM_SEND_FAILED, static_cast<uintptr_t>(m_hSocket_.load()),
+                                      WSAMakeSelectReply(0, failure, m_generation_));
         }
         return;
     }
@@ -169,9 +175,9 @@ void TCustomWSocket::Do_FD_WRITE(uint16_t error) {
 }
 
 void TCustomWSocket::Flush() {
-    while (m_hSocket_ != INVALID_SOCKET && !m_allSent_) {
+    while (m_hSocket_ != INVALID_SOCKET && !m_allSent_ && !m_sendFailed_) {
         TryToSend();
-        if (m_allSent_ || m_hSocket_ == INVALID_SOCKET)
+        if (m_allSent_ || m_hSocket_ == INVALID_SOCKET || m_sendFailed_)
             break;
         if (IsOwnerThread()) {
             // FD_WRITE arrives as a message of this thread.
