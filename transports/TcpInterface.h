@@ -59,8 +59,17 @@ private:
 
     void endConnection_();
     // The synchronised hand-over of received data (the posted call): reads one buffer
-    // on the main thread from the socket of the current connection.
+    // on the main thread from the socket of the current connection. The first one of
+    // a connection takes the socket's reading over to the main thread, which from then
+    // on watches the data in its own wait (readHere_).
     void takeReceivedData_();
+    // One data event on the main thread, for a socket whose reading it has taken over:
+    // one read of at most one buffer, raised again (the posted call) while data may
+    // remain.
+    void readHere_();
+    // Ends the main thread's reading of the current socket; `handBack`: the client
+    // thread reads from now on (direct delivery).
+    void stopReadingHere_(bool handBack);
     // Reads one buffer and hands it on. `paced`: on the main thread, where a read that
     // may have left data behind asks for the posted call again instead of an FD_READ.
     void receive_(const std::shared_ptr<Sockets::TWSocket>& target, bool paced);
@@ -74,6 +83,8 @@ private:
     // Made and destroyed on the owner's (main) thread; client threads request it only
     // under their connection's pin.
     Platform::TPostedCall m_dataCall_;
+    // The socket whose reading the main thread has taken over; main thread only.
+    std::shared_ptr<Sockets::TWSocket> m_pReading_;
 };
 
 } // namespace NorvEngineering::SensorLib
