@@ -48,6 +48,14 @@ inline double lineLatencyMs(double metres) {
     return static_cast<double>((now - sent + 1000000) % 1000000) / 10.0;
 }
 
+// System time of the whole process so far, in seconds (the rest of selfCpuSeconds is
+// user time).
+inline double selfSystemSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_stime.tv_sec) + static_cast<double>(usage.ru_stime.tv_usec) / 1e6;
+}
+
 // Voluntary and involuntary context switches of the whole process so far.
 inline long selfContextSwitches() {
     rusage usage{};
@@ -135,6 +143,7 @@ inline void measureReader(ReaderRun& run, ChildProcess& peer, int sensors) {
     std::this_thread::sleep_for(std::chrono::seconds(option("WARMUP_S", 2, 1)));
 
     const double cpuBefore = selfCpuSeconds();
+    const double systemBefore = selfSystemSeconds();
     const long switchesBefore = selfContextSwitches();
     const auto started = Clock::now();
     run.inWindow = true;
@@ -142,11 +151,13 @@ inline void measureReader(ReaderRun& run, ChildProcess& peer, int sensors) {
     run.inWindow = false;
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     const double cpu = selfCpuSeconds() - cpuBefore;
+    const double system = selfSystemSeconds() - systemBefore;
     const long switches = selfContextSwitches() - switchesBefore;
     const double lines = static_cast<double>(run.receivedInWindow);
     result("window_s", seconds);
     result("cpu_pct", 100.0 * cpu / seconds);
     result("cpu_us_per_line", lines > 0 ? cpu * 1e6 / lines : 0.0);
+    result("system_us_per_line", lines > 0 ? system * 1e6 / lines : 0.0);
     result("ctxsw_per_line", lines > 0 ? static_cast<double>(switches) / lines : 0.0);
     result("rss_mib", static_cast<double>(selfRssKiB()) / 1024.0);
     result("threads", static_cast<double>(selfThreads() - 1));

@@ -251,6 +251,7 @@ void measure(RunState& run, Phases& phases, Bench::ChildProcess& peer, const Loo
     std::this_thread::sleep_for(std::chrono::seconds(Bench::option("WARMUP_S", 2, 1)));
 
     const double cpuBefore = Bench::selfCpuSeconds();
+    const double systemBefore = Bench::selfSystemSeconds();
     const long switchesBefore = Bench::selfContextSwitches();
     const auto started = Clock::now();
     run.inWindow = true;
@@ -258,11 +259,13 @@ void measure(RunState& run, Phases& phases, Bench::ChildProcess& peer, const Loo
     run.inWindow = false;
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     const double cpu = Bench::selfCpuSeconds() - cpuBefore;
+    const double system = Bench::selfSystemSeconds() - systemBefore;
     const long switches = Bench::selfContextSwitches() - switchesBefore;
     const auto linesInWindow = static_cast<double>(run.receivedInWindow);
     result("window_s", seconds);
     result("cpu_pct", 100.0 * cpu / seconds);
     result("cpu_us_per_line", linesInWindow > 0 ? cpu * 1e6 / linesInWindow : 0.0);
+    result("system_us_per_line", linesInWindow > 0 ? system * 1e6 / linesInWindow : 0.0);
     result("ctxsw_per_line", linesInWindow > 0 ? static_cast<double>(switches) / linesInWindow : 0.0);
     result("rss_mib", static_cast<double>(Bench::selfRssKiB()) / 1024.0);
     result("address_space_gib",

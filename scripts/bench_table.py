@@ -83,7 +83,8 @@ def scale_case(bench):
 
 
 def per_line(g):
-    return (f"per line: CPU {num(g('cpu_us_per_line'))} us, {num(g('syscalls_per_line'))} system calls, "
+    return (f"per line: CPU {num(g('cpu_us_per_line'))} us (system {num(g('system_us_per_line'))} us), "
+            f"{num(g('syscalls_per_line'))} system calls, "
             f"{num(g('ctxsw_per_line'))} context switches; ")
 
 
@@ -128,7 +129,8 @@ def scale_summary_rows(benches):
             continue
         runs.setdefault((sensors, family), []).append(bench)
     rows = []
-    figures = ("cpu_us_per_line", "syscalls_per_line", "ctxsw_per_line", "median_ms", "p99_ms")
+    figures = ("cpu_us_per_line", "system_us_per_line", "syscalls_per_line", "ctxsw_per_line", "median_ms",
+               "p99_ms")
     for sensors in sorted({s for s, _ in runs}, key=int):
         lib = runs.get((sensors, "BM_Scale"))
         if not lib or not any((sensors, peer) in runs for peer in PEERS):
@@ -141,10 +143,13 @@ def scale_summary_rows(benches):
             p = {f: median([b.get(f) for b in runs[(sensors, peer)]]) for f in figures}
             against.append(f"{peer[len('BM_Scale'):]} ({len(runs[(sensors, peer)])} runs): "
                            f"CPU/line {num(p['cpu_us_per_line'])} us {ratio(m['cpu_us_per_line'], p['cpu_us_per_line'])}, "
+                           f"system/line {num(p['system_us_per_line'])} us "
+                           f"{ratio(m['system_us_per_line'], p['system_us_per_line'])}, "
                            f"calls/line {num(p['syscalls_per_line'])} {ratio(m['syscalls_per_line'], p['syscalls_per_line'])}, "
                            f"switches/line {num(p['ctxsw_per_line'])} {ratio(m['ctxsw_per_line'], p['ctxsw_per_line'])}")
         rows.append(("Scale against the peers (medians)", f"{sensors} sensors, library ({len(lib)} runs)",
-                     f"CPU/line {num(m['cpu_us_per_line'])} us, calls/line {num(m['syscalls_per_line'])}, "
+                     f"CPU/line {num(m['cpu_us_per_line'])} us (system {num(m['system_us_per_line'])} us), "
+                     f"calls/line {num(m['syscalls_per_line'])}, "
                      f"switches/line {num(m['ctxsw_per_line'])}, median {num(m['median_ms'])} ms, "
                      f"p99 {num(m['p99_ms'])} ms", "; ".join(against)))
     return rows

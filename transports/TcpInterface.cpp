@@ -365,7 +365,7 @@ void CTcpInterface::takeReceivedData_() {
     // wakes, and no hand-over, per chunk. A watch event always finds the transport: the
     // watch goes on the main thread before the transport does (release, destruction),
     // and with it any event still pending.
-    if (target && target->TakeOverReading([this] {
+    if (target && target->TakeOverReading([this](uint32_t) {
             try {
                 readHere_();
             } catch (...) {

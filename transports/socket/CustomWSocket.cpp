@@ -660,7 +660,7 @@ void TCustomWSocket::ResumeReadEvents() {
     Detail::asyncSelectReenable(m_hSocket_, FD_READ, true);
 }
 
-bool TCustomWSocket::TakeOverReading(std::function<void()> onArrival) {
+bool TCustomWSocket::TakeOverReading(std::function<void(uint32_t events)> onArrival) {
     std::lock_guard lock(m_sendLock_);
     const TSocket s = m_hSocket_;
     if (s == INVALID_SOCKET || m_state_ != wsConnected || m_pReaderQueue_ || IsOwnerThread())
@@ -669,8 +669,7 @@ bool TCustomWSocket::TakeOverReading(std::function<void()> onArrival) {
     Detail::asyncSelectReadElsewhere(s, true);
     auto& queue = Platform::ThreadMessageQueue::current();
     try {
-        m_readerWatch_ =
-            queue.watch(s, EPOLLIN | EPOLLET, [arrival = std::move(onArrival)](uint32_t) { arrival(); });
+        m_readerWatch_ = queue.watch(s, EPOLLIN | EPOLLET, std::move(onArrival));
     } catch (const std::system_error&) {
         Detail::asyncSelectReadElsewhere(s, false);
         return false;

@@ -189,7 +189,7 @@ public:
     // ResumeReadEvents. It keeps the rest: connect, close, errors, sends. The watch
     // goes before the descriptor is closed, so it never reads a connection that reuses
     // the number. False when there is no connection, or its reading is taken already.
-    bool TakeOverReading(std::function<void()> onArrival);
+    bool TakeOverReading(std::function<void(uint32_t events)> onArrival);
     // The taking thread's read: one recv under the lock that closing takes; -1 with
     // LastError once the descriptor has gone.
     int ReceiveTakenOver(void* buffer, int len);
