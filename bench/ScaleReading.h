@@ -171,7 +171,7 @@ inline void measureReader(ReaderRun& run, ChildProcess& peer, int sensors) {
         result("p99_ms", quantile(run.latencyMs, 0.99));
     }
     const uint64_t linesBefore = run.received;
-    if (const auto calls = countSystemCalls(std::chrono::seconds(option("SYSCALL_S", 3, 2))))
+    if (const auto calls = countSystemCalls(std::chrono::seconds(option("SCALE_SYSCALL_S", 3, 2))))
         result("syscalls_per_line",
                *calls / std::max<double>(1.0, static_cast<double>(run.received - linesBefore)));
 

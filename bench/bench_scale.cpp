@@ -12,7 +12,8 @@
 // thread (the owner's loop), and the line rate. After the window the peer stops and
 // the lines it sent are compared with those that reached onDataUpdate (lost). Per
 // line: CPU time, context switches (of the window) and system calls (perf, in a
-// window of its own that follows).
+// window of its own that follows, SENSORLIB_BENCH_SCALE_SYSCALL_S seconds, default 3;
+// needs perf, left out without).
 //
 // Beside the library, at the sizes of SENSORLIB_BENCH_PEER_SENSORS (default 500,1000),
 // the same sensors are read by single-threaded reader peers built on Boost.Asio and
@@ -284,7 +285,8 @@ void measure(RunState& run, Phases& phases, Bench::ChildProcess& peer, const Loo
 
     // System calls in a window of their own: counting them costs the process a little.
     const uint64_t linesBefore = run.received;
-    if (const auto calls = Bench::countSystemCalls(std::chrono::seconds(Bench::option("SYSCALL_S", 3, 2))))
+    if (const auto calls =
+            Bench::countSystemCalls(std::chrono::seconds(Bench::option("SCALE_SYSCALL_S", 3, 2))))
         result("syscalls_per_line",
                *calls / std::max<double>(1.0, static_cast<double>(run.received - linesBefore)));
 

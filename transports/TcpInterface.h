@@ -18,8 +18,10 @@ namespace NorvEngineering::SensorLib {
 // The TCP client transport. Each open runs one client thread of its own, which creates
 // the socket, connects and runs the socket's message loop for as long as the
 // connection lives. Its events reach the contract's notifications on the main thread
-// (synchronised delivery) or directly in the client thread. Commands are written from
-// the caller's thread.
+// (synchronised delivery) or directly in the client thread. With synchronised delivery
+// the main thread reads the connection's data itself, woken by the socket in its own
+// wait; the client thread is not woken by data. Commands are written from the
+// caller's thread.
 //
 // Lifetime: each connection is a Platform::TLifetime that the client thread reaches its
 // transport through. Releasing or destroying the transport ends it: the thread ends by

@@ -111,6 +111,7 @@ void TCustomWSocket::AssignDefaultValue() {
     m_state_ = wsClosed;
     m_allSent_ = true;
     m_readCount_ = 0;
+    m_takenOverRead_.count.store(0, std::memory_order_relaxed);
     m_paused_ = false;
     m_closeInvoked_ = false;
 }
@@ -675,24 +676,29 @@ bool TCustomWSocket::TakeOverReading(std::function<void(uint32_t events)> onArri
         return false;
     }
     m_pReaderQueue_ = Platform::ThreadMessageQueue::of(Platform::currentThreadId());
+    std::lock_guard readLock(m_takenOverRead_.lock);
+    m_takenOverRead_.fd = s;
     return true;
 }
 
 int TCustomWSocket::ReceiveTakenOver(void* buffer, int len) {
     // Under the lock that closing the descriptor takes, and straight to the system:
     // nothing on this road is looked up or shared with other connections.
-    std::lock_guard lock(m_sendLock_);
-    const TSocket s = m_hSocket_;
-    if (s == INVALID_SOCKET) {
-        m_lastError_ = WSAENOTSOCK;
-        return -1;
+    ssize_t got = -1;
+    int error = WSAENOTSOCK;
+    {
+        std::lock_guard lock(m_takenOverRead_.lock);
+        if (m_takenOverRead_.fd != INVALID_SOCKET) {
+            got = ::recv(m_takenOverRead_.fd, buffer, static_cast<std::size_t>(std::max(len, 0)), 0);
+            if (got > 0)
+                m_takenOverRead_.count.store(m_takenOverRead_.count.load(std::memory_order_relaxed) + got,
+                                             std::memory_order_relaxed);
+            else if (got < 0)
+                error = WSocketErrnoToWinsock(errno);
+        }
     }
-    const ssize_t got = ::recv(s, buffer, static_cast<std::size_t>(std::max(len, 0)), 0);
-    if (got < 0) {
-        m_lastError_ = WSocketErrnoToWinsock(errno);
-        return -1;
-    }
-    m_readCount_ += got;
+    if (got < 0)
+        m_lastError_ = error;
     return static_cast<int>(got);
 }
 
@@ -704,6 +710,10 @@ void TCustomWSocket::DropTakenOverReading() {
 void TCustomWSocket::DropReaderWatch() {
     if (!m_pReaderQueue_)
         return;
+    {
+        std::lock_guard readLock(m_takenOverRead_.lock);
+        m_takenOverRead_.fd = INVALID_SOCKET;
+    }
     m_pReaderQueue_->unwatch(m_readerWatch_);
     m_pReaderQueue_.reset();
     m_readerWatch_ = 0;
