@@ -242,12 +242,14 @@ private:
 // ---- the transport ---------------------------------------------------------------------
 
 CTcpInterface::CTcpInterface(TTcpProperties* properties, bool syncEvents)
-    : CCustomInterface(itTcpSocket, syncEvents), m_pProperties_(properties),
-      m_pReceiveBuffer_(std::make_unique<char[]>(kReceiveSize)),
-      m_dataCall_([this] { takeReceivedData_(); }) {}
+    : CCustomInterface(itTcpSocket, syncEvents), m_pReceiveBuffer_(std::make_unique<char[]>(kReceiveSize)),
+      m_pProperties_(properties), m_dataCall_([this] { takeReceivedData_(); }) {}
 
 CTcpInterface::~CTcpInterface() {
     releaseInterface();
+    // The socket may outlive this transport: it must not keep the reader it reads through.
+    if (m_pReading_)
+        m_pReading_->DropTakenOverReading();
 }
 
 void CTcpInterface::endConnection_() {
@@ -264,7 +266,7 @@ void CTcpInterface::initInterface_() {
             return;
     }
     if (Platform::isMainThread())
-        m_pReading_.reset();
+        stopReadingHere_(false);
     // The thread of a connection that ended by itself may still be on its way out.
     endConnection_();
     auto connection = std::make_unique<Platform::TLifetime>();
@@ -360,12 +362,12 @@ void CTcpInterface::takeReceivedData_() {
             target->ResumeReadEvents();
         return;
     }
-    m_pReading_.reset();
+    stopReadingHere_(false);
     // From now on the socket's data wakes the main thread itself: no client thread
     // wakes, and no hand-over, per chunk. A watch event always finds the transport: the
     // watch goes on the main thread before the transport does (release, destruction),
     // and with it any event still pending.
-    if (target && target->TakeOverReading([this](uint32_t) {
+    if (target && target->TakeOverReading(m_takenOverRead_, [this](uint32_t) {
             try {
                 readHere_();
             } catch (...) {
@@ -385,7 +387,7 @@ void CTcpInterface::readHere_() {
     if (!m_pReading_)
         return;
     char* buffer = m_pReceiveBuffer_.get();
-    const int count = m_pReading_->ReceiveTakenOver(buffer, kReceiveSize);
+    const int count = TWSocket::ReceiveTakenOver(m_takenOverRead_, buffer, kReceiveSize);
     if (count <= 0)
         return; // nothing waited, or the connection is closing: its close says so
     // A full buffer may have left data behind, which no new edge reports: the event

@@ -111,7 +111,6 @@ void TCustomWSocket::AssignDefaultValue() {
     m_state_ = wsClosed;
     m_allSent_ = true;
     m_readCount_ = 0;
-    m_takenOverRead_.count.store(0, std::memory_order_relaxed);
     m_paused_ = false;
     m_closeInvoked_ = false;
 }
@@ -661,7 +660,12 @@ void TCustomWSocket::ResumeReadEvents() {
     Detail::asyncSelectReenable(m_hSocket_, FD_READ, true);
 }
 
-bool TCustomWSocket::TakeOverReading(std::function<void(uint32_t events)> onArrival) {
+int64_t TCustomWSocket::ReadCount() const {
+    std::lock_guard lock(m_sendLock_);
+    return m_readCount_ + (m_pTakenOverRead_ ? m_pTakenOverRead_->count.load(std::memory_order_relaxed) : 0);
+}
+
+bool TCustomWSocket::TakeOverReading(TTakenOverRead& reader, std::function<void(uint32_t events)> onArrival) {
     std::lock_guard lock(m_sendLock_);
     const TSocket s = m_hSocket_;
     if (s == INVALID_SOCKET || m_state_ != wsConnected || m_pReaderQueue_ || IsOwnerThread())
@@ -676,29 +680,21 @@ bool TCustomWSocket::TakeOverReading(std::function<void(uint32_t events)> onArri
         return false;
     }
     m_pReaderQueue_ = Platform::ThreadMessageQueue::of(Platform::currentThreadId());
-    std::lock_guard readLock(m_takenOverRead_.lock);
-    m_takenOverRead_.fd = s;
+    std::lock_guard readLock(reader.lock);
+    reader.fd = s;
+    m_pTakenOverRead_ = &reader;
     return true;
 }
 
-int TCustomWSocket::ReceiveTakenOver(void* buffer, int len) {
+int TCustomWSocket::ReceiveTakenOver(TTakenOverRead& reader, void* buffer, int len) {
     // Under the lock that closing the descriptor takes, and straight to the system:
     // nothing on this road is looked up or shared with other connections.
-    ssize_t got = -1;
-    int error = WSAENOTSOCK;
-    {
-        std::lock_guard lock(m_takenOverRead_.lock);
-        if (m_takenOverRead_.fd != INVALID_SOCKET) {
-            got = ::recv(m_takenOverRead_.fd, buffer, static_cast<std::size_t>(std::max(len, 0)), 0);
-            if (got > 0)
-                m_takenOverRead_.count.store(m_takenOverRead_.count.load(std::memory_order_relaxed) + got,
-                                             std::memory_order_relaxed);
-            else if (got < 0)
-                error = WSocketErrnoToWinsock(errno);
-        }
-    }
-    if (got < 0)
-        m_lastError_ = error;
+    std::lock_guard lock(reader.lock);
+    if (reader.fd < 0)
+        return -1;
+    const ssize_t got = ::recv(reader.fd, buffer, static_cast<std::size_t>(std::max(len, 0)), 0);
+    if (got > 0)
+        reader.count.store(reader.count.load(std::memory_order_relaxed) + got, std::memory_order_relaxed);
     return static_cast<int>(got);
 }
 
@@ -711,9 +707,11 @@ void TCustomWSocket::DropReaderWatch() {
     if (!m_pReaderQueue_)
         return;
     {
-        std::lock_guard readLock(m_takenOverRead_.lock);
-        m_takenOverRead_.fd = INVALID_SOCKET;
+        std::lock_guard readLock(m_pTakenOverRead_->lock);
+        m_pTakenOverRead_->fd = -1;
+        m_readCount_ += m_pTakenOverRead_->count.exchange(0, std::memory_order_relaxed);
     }
+    m_pTakenOverRead_ = nullptr;
     m_pReaderQueue_->unwatch(m_readerWatch_);
     m_pReaderQueue_.reset();
     m_readerWatch_ = 0;

@@ -7,6 +7,7 @@
 #include "SocketException.h"
 #include "SocketLogger.h"
 #include "StringList.h"
+#include "TakenOverRead.h"
 #include "WSockBuf.h"
 #include "WSocketBinding.h"
 
@@ -112,9 +113,7 @@ public:
     std::string GetLocalPort() const { return m_localPortStr_; }
     void SetLocalPort(const std::string& value);
     TSocketState GetState() const { return m_state_.load(); }
-    int64_t ReadCount() const {
-        return m_readCount_ + m_takenOverRead_.count.load(std::memory_order_relaxed);
-    }
+    int64_t ReadCount() const;
     int32_t RcvdCount() { return GetRcvdCount(); }
     int32_t LastError() const { return m_lastError_.load(); }
     void SetLastError(int32_t value) { m_lastError_ = value; }
@@ -191,10 +190,10 @@ public:
     // ResumeReadEvents. It keeps the rest: connect, close, errors, sends. The watch
     // goes before the descriptor is closed, so it never reads a connection that reuses
     // the number. False when there is no connection, or its reading is taken already.
-    bool TakeOverReading(std::function<void(uint32_t events)> onArrival);
-    // The taking thread's read: one recv under the lock that closing takes; -1 with
-    // LastError once the descriptor has gone.
-    int ReceiveTakenOver(void* buffer, int len);
+    bool TakeOverReading(TTakenOverRead& reader, std::function<void(uint32_t events)> onArrival);
+    // The taking thread's read: one recv under the lock that closing takes, nothing
+    // else; -1 once the descriptor has gone (or the system's failure).
+    static int ReceiveTakenOver(TTakenOverRead& reader, void* buffer, int len);
     // Ends the watch of TakeOverReading without handing the reading back (the
     // connection is closing or released). Any thread.
     void DropTakenOverReading();
@@ -395,16 +394,8 @@ private:
     // The thread that took the reading over and its watch; under m_sendLock_.
     std::shared_ptr<Platform::ThreadMessageQueue> m_pReaderQueue_;
     uint64_t m_readerWatch_ = 0;
+    TTakenOverRead* m_pTakenOverRead_ = nullptr;
     void DropReaderWatch(); // under m_sendLock_
-    // What that thread touches per read, on a cache line of its own: with a thousand
-    // connections every read finds it cold. The descriptor is a copy, cleared under
-    // the lock before the descriptor is closed; the count is written under the lock.
-    struct alignas(64) TTakenOverRead {
-        std::mutex lock;
-        TSocket fd = INVALID_SOCKET;
-        std::atomic<int64_t> count{0};
-    };
-    TTakenOverRead m_takenOverRead_;
 
     int32_t m_listenBacklog_ = 5;
     bool m_reuseAddr_ = false;
