@@ -224,12 +224,13 @@ std::size_t ThreadMessageQueue::size() const {
 }
 
 void ThreadMessageQueue::freeRetiredWatches() {
+    if (!m_anyRetired_.load(std::memory_order_acquire))
+        return;
     std::vector<std::unique_ptr<Watch>> retired;
     {
         std::lock_guard lock(m_mutex_);
-        if (m_retired_.empty())
-            return;
         retired.swap(m_retired_);
+        m_anyRetired_.store(false, std::memory_order_relaxed);
     }
     // Freed outside the lock: a callback may own what it watched, and its end may post.
 }
@@ -252,8 +253,11 @@ void ThreadMessageQueue::pollOnce(int timeoutMs) {
         if (!empty() || (m_owner_ == mainThreadId() && synchronizePending()))
             timeoutMs = 0;
     }
-    epoll_event events[32];
-    const int count = ::epoll_wait(m_epollFd_, events, 32, timeoutMs);
+    // Enough for a thousand busy connections to need few waits, few enough that the
+    // thread's messages and synchronised calls are looked at between batches.
+    constexpr int kEventsPerWait = 128;
+    epoll_event events[kEventsPerWait];
+    const int count = ::epoll_wait(m_epollFd_, events, kEventsPerWait, timeoutMs);
     m_sleeping_.store(false, std::memory_order_relaxed);
     for (int i = 0; i < count; ++i) {
         if (events[i].data.ptr == nullptr)
@@ -388,6 +392,7 @@ void ThreadMessageQueue::unwatch(WatchId id) {
     ::epoll_ctl(m_epollFd_, EPOLL_CTL_DEL, found->second->fd, nullptr);
     found->second->live.store(false, std::memory_order_release);
     m_retired_.push_back(std::move(found->second));
+    m_anyRetired_.store(true, std::memory_order_release);
     m_watches_.erase(found);
 }
 

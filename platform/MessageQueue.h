@@ -123,6 +123,7 @@ private:
     std::deque<TMessage> m_messages_;
     std::map<WatchId, std::unique_ptr<Watch>> m_watches_;
     std::vector<std::unique_ptr<Watch>> m_retired_; // under m_mutex_
+    std::atomic<bool> m_anyRetired_{false};         // so that a poll need not lock to look
     int m_pollDepth_ = 0;                           // owner only: polls running (nested)
     WatchId m_nextWatch_ = 1;
 };

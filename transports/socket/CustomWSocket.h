@@ -187,9 +187,11 @@ public:
     // owner): the socket's data is watched, edge-triggered, in that thread's own wait,
     // and `onArrival` runs there whenever new data arrives (at once when some waits
     // already); the owner thread is not woken by data and raises no FD_READ until
-    // ResumeReadEvents. It keeps the rest: connect, close, errors, sends. The watch
-    // goes before the descriptor is closed, so it never reads a connection that reuses
-    // the number. False when there is no connection, or its reading is taken already.
+    // ResumeReadEvents. It keeps the rest: connect, close, errors, sends. The reader
+    // reads through `reader` (ReceiveTakenOver), which must outlive the taking over:
+    // the watch goes and the reader's descriptor copy is cleared before the descriptor
+    // is closed, so it never reads a connection that reuses the number. False when
+    // there is no connection, or its reading is taken already.
     bool TakeOverReading(TTakenOverRead& reader, std::function<void(uint32_t events)> onArrival);
     // The taking thread's read: one recv under the lock that closing takes, nothing
     // else; -1 once the descriptor has gone (or the system's failure).
