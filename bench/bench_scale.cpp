@@ -10,7 +10,15 @@
 // the time from the peer's write to onDataUpdate (the peer stamps each line with its
 // write time, see ScalePeer.cpp), the worst lateness of a 10 ms timer on the main
 // thread (the owner's loop), and the line rate. After the window the peer stops and
-// the lines it sent are compared with those that reached onDataUpdate (lost).
+// the lines it sent are compared with those that reached onDataUpdate (lost). Per
+// line: CPU time, context switches (of the window) and system calls (perf, in a
+// window of its own that follows, SENSORLIB_BENCH_SCALE_SYSCALL_S seconds, default 3;
+// needs perf, left out without).
+//
+// Beside the library, at the sizes of SENSORLIB_BENCH_PEER_SENSORS (default 500,1000),
+// the same sensors are read by single-threaded reader peers built on Boost.Asio and
+// libuv (scale_reader_asio, scale_reader_libuv; left out where not built), taking
+// turns with the library size by size, SENSORLIB_BENCH_ROUNDS times (default 1).
 //
 // Knobs (environment): SENSORLIB_BENCH_SENSORS (list, default 1,50,200,500,1000),
 // SENSORLIB_BENCH_WINDOW_S, SENSORLIB_BENCH_READY_S (time allowed to connect and
@@ -21,6 +29,7 @@
 #include "BenchOptions.h"
 #include "ChildProcess.h"
 #include "ProcessStats.h"
+#include "ScaleReading.h"
 
 #include "Application.h"
 #include "MessageQueue.h"
@@ -63,6 +72,10 @@ namespace {
 
 constexpr double kLinesPerSecond = 50.0;
 
+using Bench::lineLatencyMs;
+using Bench::note;
+using Bench::result;
+
 long windowSeconds() {
     return Bench::option("WINDOW_S", 8, 3);
 }
@@ -90,16 +103,6 @@ struct RunState {
     std::vector<double> latencyMs;   // under the lock
     uint64_t drainedAt = UINT64_MAX; // under the lock: received count that wakes the measurer
 };
-
-// The time a line spent from the peer's write to here, from its time-stamped
-// distance (100 us units modulo 100 s).
-double lineLatencyMs(double metres) {
-    const long long sent = std::llround(metres * 1000.0);
-    const long long now =
-        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count() / 100 %
-        1000000;
-    return static_cast<double>((now - sent + 1000000) % 1000000) / 10.0;
-}
 
 class ScaleSink : public CSensorSink {
 public:
@@ -207,13 +210,6 @@ private:
     std::atomic<double> m_worstMs_{0.0};
 };
 
-void result(const std::string& key, double value) {
-    std::cout << "RESULT " << key << ' ' << value << std::endl;
-}
-void note(const std::string& text) {
-    std::cout << "NOTE " << text << std::endl;
-}
-
 std::string peerPath() {
     return SENSORLIB_SCALE_PEER;
 }
@@ -256,13 +252,22 @@ void measure(RunState& run, Phases& phases, Bench::ChildProcess& peer, const Loo
     std::this_thread::sleep_for(std::chrono::seconds(Bench::option("WARMUP_S", 2, 1)));
 
     const double cpuBefore = Bench::selfCpuSeconds();
+    const double systemBefore = Bench::selfSystemSeconds();
+    const long switchesBefore = Bench::selfContextSwitches();
     const auto started = Clock::now();
     run.inWindow = true;
     std::this_thread::sleep_for(std::chrono::seconds(windowSeconds())); // the window itself
     run.inWindow = false;
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    const double cpu = Bench::selfCpuSeconds() - cpuBefore;
+    const double system = Bench::selfSystemSeconds() - systemBefore;
+    const long switches = Bench::selfContextSwitches() - switchesBefore;
+    const auto linesInWindow = static_cast<double>(run.receivedInWindow);
     result("window_s", seconds);
-    result("cpu_pct", 100.0 * (Bench::selfCpuSeconds() - cpuBefore) / seconds);
+    result("cpu_pct", 100.0 * cpu / seconds);
+    result("cpu_us_per_line", linesInWindow > 0 ? cpu * 1e6 / linesInWindow : 0.0);
+    result("system_us_per_line", linesInWindow > 0 ? system * 1e6 / linesInWindow : 0.0);
+    result("ctxsw_per_line", linesInWindow > 0 ? static_cast<double>(switches) / linesInWindow : 0.0);
     result("rss_mib", static_cast<double>(Bench::selfRssKiB()) / 1024.0);
     result("address_space_gib",
            static_cast<double>(Bench::statusField("/proc/self/status", "VmSize:")) / (1024.0 * 1024.0));
@@ -277,6 +282,13 @@ void measure(RunState& run, Phases& phases, Bench::ChildProcess& peer, const Loo
         result("median_ms", Bench::quantile(run.latencyMs, 0.5));
         result("p99_ms", Bench::quantile(run.latencyMs, 0.99));
     }
+
+    // System calls in a window of their own: counting them costs the process a little.
+    const uint64_t linesBefore = run.received;
+    if (const auto calls =
+            Bench::countSystemCalls(std::chrono::seconds(Bench::option("SCALE_SYSCALL_S", 3, 2))))
+        result("syscalls_per_line",
+               *calls / std::max<double>(1.0, static_cast<double>(run.received - linesBefore)));
 
     peer.send("stop");
     uint64_t sent = 0;
@@ -398,60 +410,89 @@ std::string lastWords(const std::string& errors) {
     return last;
 }
 
+// Runs one scale child (the library's, or a reader peer) and takes its figures as the
+// benchmark's counters.
+void runScaleChild(benchmark::State& state, const std::vector<std::string>& argv, std::size_t sensors) {
+    Bench::ChildProcess child(argv);
+    std::map<std::string, double> values;
+    std::string notes;
+    std::size_t opened = 0;
+    const auto limit = std::chrono::seconds(readySeconds() + windowSeconds() + drainSeconds().count() + 90);
+    const auto deadline = Clock::now() + limit;
+    while (Clock::now() < deadline) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const auto line = child.readLine(left);
+        if (!line)
+            break;
+        std::istringstream words(*line);
+        std::string kind;
+        words >> kind;
+        if (kind == "RESULT") {
+            std::string key;
+            double value = 0;
+            words >> key >> value;
+            values[key] = value;
+        } else if (kind == "OPENED") {
+            words >> opened;
+        } else if (kind == "NOTE") {
+            notes += (notes.empty() ? "" : "; ") + line->substr(5);
+        }
+    }
+    if (!child.drain(5s) || !child.wait(5s)) {
+        child.kill();
+        child.wait(5s);
+        notes += (notes.empty() ? "" : "; ") + std::string("timed out, killed");
+    }
+    if (!child.endedWell()) {
+        const std::string why = lastWords(child.errorText());
+        notes +=
+            (notes.empty() ? "" : "; ") + std::string("died (") + child.howItEnded() + ")" +
+            (values.count("cpu_pct") == 0 ? " after opening " + std::to_string(opened) + "+ sensors" : "") +
+            (why.empty() ? "" : ": " + why);
+    }
+    for (const auto& [key, value] : values)
+        state.counters[key] = value;
+    state.counters["sensors"] = static_cast<double>(sensors);
+    if (!notes.empty())
+        state.SetLabel(notes);
+    if (values.count("cpu_pct") == 0)
+        state.SkipWithError(notes.empty() ? "no figures" : notes.c_str());
+}
+
 void BM_Scale(benchmark::State& state) {
     const auto sensors = static_cast<std::size_t>(state.range(0));
     const auto descriptorLimit = state.range(1); // 0: the hard limit
     for (auto _ : state) {
         if (descriptorLimit > 0)
             ::setenv("SENSORLIB_BENCH_NOFILE", std::to_string(descriptorLimit).c_str(), 1);
-        Bench::ChildProcess child({"/proc/self/exe", "--scale-child", std::to_string(sensors)});
-        if (descriptorLimit > 0)
+        const std::vector<std::string> argv{"/proc/self/exe", "--scale-child", std::to_string(sensors)};
+        if (descriptorLimit > 0) {
+            // The child reads the knob when it starts.
+            runScaleChild(state, argv, sensors);
             ::unsetenv("SENSORLIB_BENCH_NOFILE");
-        std::map<std::string, double> values;
-        std::string notes;
-        std::size_t opened = 0;
-        const auto limit =
-            std::chrono::seconds(readySeconds() + windowSeconds() + drainSeconds().count() + 90);
-        const auto deadline = Clock::now() + limit;
-        while (Clock::now() < deadline) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            const auto line = child.readLine(left);
-            if (!line)
-                break;
-            std::istringstream words(*line);
-            std::string kind;
-            words >> kind;
-            if (kind == "RESULT") {
-                std::string key;
-                double value = 0;
-                words >> key >> value;
-                values[key] = value;
-            } else if (kind == "OPENED") {
-                words >> opened;
-            } else if (kind == "NOTE") {
-                notes += (notes.empty() ? "" : "; ") + line->substr(5);
-            }
+        } else {
+            runScaleChild(state, argv, sensors);
         }
-        if (!child.drain(5s) || !child.wait(5s)) {
-            child.kill();
-            child.wait(5s);
-            notes += (notes.empty() ? "" : "; ") + std::string("timed out, killed");
-        }
-        if (!child.endedWell()) {
-            const std::string why = lastWords(child.errorText());
-            notes += (notes.empty() ? "" : "; ") + std::string("died (") + child.howItEnded() + ")" +
-                     (values.count("cpu_pct") == 0 ? " after opening " + std::to_string(opened) + "+ sensors"
-                                                   : "") +
-                     (why.empty() ? "" : ": " + why);
-        }
-        for (const auto& [key, value] : values)
-            state.counters[key] = value;
-        state.counters["sensors"] = static_cast<double>(sensors);
-        if (!notes.empty())
-            state.SetLabel(notes);
-        if (values.count("cpu_pct") == 0)
-            state.SkipWithError(notes.empty() ? "no figures" : notes.c_str());
     }
+}
+
+// The same sensors read by a single-threaded reader peer (Asio or libuv).
+void BM_ScaleReader(benchmark::State& state, const std::string& reader) {
+    const auto sensors = static_cast<std::size_t>(state.range(0));
+    for (auto _ : state)
+        runScaleChild(state, {reader, peerPath(), std::to_string(sensors)}, sensors);
+}
+
+// The reader peers that were built: name and program.
+std::vector<std::pair<std::string, std::string>> readers() {
+    std::vector<std::pair<std::string, std::string>> found;
+#ifdef SENSORLIB_SCALE_READER_ASIO
+    found.emplace_back("Asio", SENSORLIB_SCALE_READER_ASIO);
+#endif
+#ifdef SENSORLIB_SCALE_READER_LIBUV
+    found.emplace_back("Libuv", SENSORLIB_SCALE_READER_LIBUV);
+#endif
+    return found;
 }
 
 } // namespace
@@ -460,13 +501,25 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "--scale-child")
         return runScaleChild(static_cast<std::size_t>(std::stoul(argv[2])));
     benchmark::Initialize(&argc, argv);
-    auto* scale = benchmark::RegisterBenchmark("BM_Scale", BM_Scale);
-    for (const long sensors : Bench::optionList("SENSORS", {1, 50, 200, 500, 1000}))
-        scale->Args({sensors, 0});
+    // The library and its reader peers take turns, size by size and round by round, so
+    // that a machine whose load changes meanwhile weighs on all of them alike.
+    const auto peerSizes = Bench::optionList("PEER_SENSORS", {500, 1000});
+    const long rounds = std::max(1L, Bench::option("ROUNDS", 1, 1));
+    const auto once = [](benchmark::internal::Benchmark* run) {
+        run->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+    };
+    for (long round = 0; round < rounds; ++round)
+        for (const long sensors : Bench::optionList("SENSORS", {1, 50, 200, 500, 1000})) {
+            once(benchmark::RegisterBenchmark("BM_Scale", BM_Scale)->Args({sensors, 0}));
+            if (std::find(peerSizes.begin(), peerSizes.end(), sensors) == peerSizes.end())
+                continue;
+            for (const auto& [name, program] : readers())
+                once(benchmark::RegisterBenchmark(("BM_Scale" + name).c_str(), BM_ScaleReader, program)
+                         ->Arg(sensors));
+        }
     // The same with the soft descriptor limit most systems start programs with.
     if (Bench::option("LIMITED", 1, 1) != 0)
-        scale->Args({1000, 1024});
-    scale->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+        once(benchmark::RegisterBenchmark("BM_Scale", BM_Scale)->Args({1000, 1024}));
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

@@ -111,7 +111,7 @@ ThreadMessageQueue::ThreadMessageQueue(ThreadId owner) : m_owner_(owner) {
     // Edge-triggered: every wake-up is one event, and the counter need not be read
     // back (it would take 2^64 wake-ups to fill it).
     event.events = EPOLLIN | EPOLLET;
-    event.data.u64 = 0;
+    event.data.ptr = nullptr;
     if (::epoll_ctl(m_epollFd_, EPOLL_CTL_ADD, m_wakeFd_, &event) != 0) {
         const int error = errno;
         ::close(m_wakeFd_);
@@ -223,7 +223,28 @@ std::size_t ThreadMessageQueue::size() const {
     return m_messages_.size();
 }
 
+void ThreadMessageQueue::freeRetiredWatches() {
+    if (!m_anyRetired_.load(std::memory_order_acquire))
+        return;
+    std::vector<std::unique_ptr<Watch>> retired;
+    {
+        std::lock_guard lock(m_mutex_);
+        retired.swap(m_retired_);
+        m_anyRetired_.store(false, std::memory_order_relaxed);
+    }
+    // Freed outside the lock: a callback may own what it watched, and its end may post.
+}
+
 void ThreadMessageQueue::pollOnce(int timeoutMs) {
+    // A poll inside a callback (a handler that waits) must not free the records that
+    // the events of the polls around it still name.
+    if (m_pollDepth_ == 0)
+        freeRetiredWatches();
+    ++m_pollDepth_;
+    struct Depth {
+        int& depth;
+        ~Depth() { --depth; }
+    } depth{m_pollDepth_};
     m_takenWithoutPoll_ = 0;
     if (timeoutMs != 0) {
         // Announced before the last look, so a poster either sees the flag and wakes
@@ -232,22 +253,20 @@ void ThreadMessageQueue::pollOnce(int timeoutMs) {
         if (!empty() || (m_owner_ == mainThreadId() && synchronizePending()))
             timeoutMs = 0;
     }
-    epoll_event events[32];
-    const int count = ::epoll_wait(m_epollFd_, events, 32, timeoutMs);
+    // Enough for a thousand busy connections to need few waits, few enough that the
+    // thread's messages and synchronised calls are looked at between batches.
+    constexpr int kEventsPerWait = 128;
+    epoll_event events[kEventsPerWait];
+    const int count = ::epoll_wait(m_epollFd_, events, kEventsPerWait, timeoutMs);
     m_sleeping_.store(false, std::memory_order_relaxed);
     for (int i = 0; i < count; ++i) {
-        const WatchId id = events[i].data.u64;
-        if (id == 0)
+        if (events[i].data.ptr == nullptr)
+            continue; // a wake-up
+        const auto* watch = static_cast<const Watch*>(events[i].data.ptr);
+        // Unwatched meanwhile (by an earlier callback of this batch, or another thread).
+        if (!watch->live.load(std::memory_order_acquire))
             continue;
-        std::shared_ptr<const WatchCallback> callback;
-        {
-            std::lock_guard lock(m_mutex_);
-            const auto found = m_watches_.find(id);
-            if (found == m_watches_.end())
-                continue; // unwatched by an earlier callback of this batch
-            callback = found->second.callback;
-        }
-        (*callback)(events[i].events);
+        watch->callback(events[i].events);
     }
 }
 
@@ -341,14 +360,15 @@ void ThreadMessageQueue::waitEvents(std::chrono::milliseconds timeout) {
 }
 
 ThreadMessageQueue::WatchId ThreadMessageQueue::watch(int fd, uint32_t events, WatchCallback callback) {
+    auto record = std::make_unique<Watch>(fd, std::move(callback));
     std::lock_guard lock(m_mutex_);
     const WatchId id = m_nextWatch_++;
     epoll_event event{};
     event.events = events;
-    event.data.u64 = id;
+    event.data.ptr = record.get();
     if (::epoll_ctl(m_epollFd_, EPOLL_CTL_ADD, fd, &event) != 0)
         throw std::system_error(errno, std::generic_category(), "watch");
-    m_watches_[id] = Watch{fd, std::make_shared<const WatchCallback>(std::move(callback))};
+    m_watches_[id] = std::move(record);
     return id;
 }
 
@@ -359,8 +379,8 @@ void ThreadMessageQueue::modifyWatch(WatchId id, uint32_t events) {
         return;
     epoll_event event{};
     event.events = events;
-    event.data.u64 = id;
-    ::epoll_ctl(m_epollFd_, EPOLL_CTL_MOD, found->second.fd, &event);
+    event.data.ptr = found->second.get();
+    ::epoll_ctl(m_epollFd_, EPOLL_CTL_MOD, found->second->fd, &event);
 }
 
 void ThreadMessageQueue::unwatch(WatchId id) {
@@ -369,7 +389,10 @@ void ThreadMessageQueue::unwatch(WatchId id) {
     if (found == m_watches_.end())
         return;
     // The descriptor may already be closed; then the kernel has dropped it already.
-    ::epoll_ctl(m_epollFd_, EPOLL_CTL_DEL, found->second.fd, nullptr);
+    ::epoll_ctl(m_epollFd_, EPOLL_CTL_DEL, found->second->fd, nullptr);
+    found->second->live.store(false, std::memory_order_release);
+    m_retired_.push_back(std::move(found->second));
+    m_anyRetired_.store(true, std::memory_order_release);
     m_watches_.erase(found);
 }
 

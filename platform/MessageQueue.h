@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace NorvEngineering::Platform {
 
@@ -82,10 +83,16 @@ public:
     void unwatch(WatchId id);
 
 private:
+    // Each fired event names its watch directly (no look-up per event). An unwatched
+    // record is only marked dead and kept until no poll of the owner can still hold an
+    // event naming it: the next outermost poll frees it.
     struct Watch {
-        int fd;
-        std::shared_ptr<const WatchCallback> callback;
+        Watch(int f, WatchCallback c) : fd(f), callback(std::move(c)) {}
+        const int fd;
+        const WatchCallback callback;
+        std::atomic<bool> live{true};
     };
+    void freeRetiredWatches();
 
     void pollOnce(int timeoutMs);
     bool hasDueWork() const;
@@ -114,7 +121,10 @@ private:
     int m_externalFd_ = -1;
     mutable std::mutex m_mutex_;
     std::deque<TMessage> m_messages_;
-    std::map<WatchId, Watch> m_watches_;
+    std::map<WatchId, std::unique_ptr<Watch>> m_watches_;
+    std::vector<std::unique_ptr<Watch>> m_retired_; // under m_mutex_
+    std::atomic<bool> m_anyRetired_{false};         // so that a poll need not lock to look
+    int m_pollDepth_ = 0;                           // owner only: polls running (nested)
     WatchId m_nextWatch_ = 1;
 };
 

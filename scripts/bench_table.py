@@ -71,14 +71,35 @@ def latency_rows(title, bench):
     return rows
 
 
-def scale_row(bench):
+PEERS = ("BM_ScaleAsio", "BM_ScaleLibuv")
+
+
+def scale_case(bench):
     parts = bench["name"].split("/")
-    sensors = parts[1]
-    case = f"{sensors} sensors" + (f", descriptor limit {parts[2]}" if len(parts) > 2 and parts[2] != "0" else "")
+    family = parts[0]
+    who = {"BM_ScaleAsio": "Asio peer", "BM_ScaleLibuv": "libuv peer"}.get(family, "library")
+    limit = f", descriptor limit {parts[2]}" if len(parts) > 2 and parts[2] != "0" else ""
+    return family, parts[1], f"{who}, {parts[1]} sensors{limit}"
+
+
+def per_line(g):
+    return (f"per line: CPU {num(g('cpu_us_per_line'))} us (system {num(g('system_us_per_line'))} us), "
+            f"{num(g('syscalls_per_line'))} system calls, "
+            f"{num(g('ctxsw_per_line'))} context switches; ")
+
+
+def scale_row(bench):
+    family, _, case = scale_case(bench)
     if bench.get("error_occurred"):
         return ("Scale", case, "FAILED: " + bench.get("error_message", "?"), "-")
     g = bench.get
-    figures = (f"CPU {num(g('cpu_pct'))} % of a core, RSS {num(g('rss_mib'))} MiB, "
+    if family in PEERS:
+        figures = (per_line(g) + f"CPU {num(g('cpu_pct'))} % of a core, "
+                   f"write->read median {num(g('median_ms'))} ms p99 {num(g('p99_ms'))} ms, "
+                   f"lost {int(g('lost', 0))} of {int(g('sent', 0))}, "
+                   f"{rate(g('lines_per_s'))} of {rate(g('expected_lines_per_s'))} lines/s")
+        return ("Scale", case, figures, "-")
+    figures = (per_line(g) + f"CPU {num(g('cpu_pct'))} % of a core, RSS {num(g('rss_mib'))} MiB, "
                f"address space {num(g('address_space_gib'))} GiB, "
                f"{int(g('threads', 0))} threads, {int(g('fds', 0))} fds, "
                f"write->onDataUpdate median {num(g('median_ms'))} ms p99 {num(g('p99_ms'))} ms, "
@@ -87,6 +108,51 @@ def scale_row(bench):
                f"{rate(g('lines_per_s'))} of {rate(g('expected_lines_per_s'))} lines/s, "
                f"ready {int(g('ready', 0))} in {num(g('ready_s'))} s, release {num(g('release_s'))} s")
     return ("Scale", case, figures, bench.get("label") or "-")
+
+
+def median(values):
+    values = sorted(v for v in values if v is not None)
+    if not values:
+        return None
+    middle = len(values) // 2
+    return values[middle] if len(values) % 2 else (values[middle - 1] + values[middle]) / 2
+
+
+def scale_summary_rows(benches):
+    """The library against the reader peers, medians over the rounds, size by size."""
+    runs = {}
+    for bench in benches:
+        if bench.get("error_occurred"):
+            continue
+        family, sensors, _ = scale_case(bench)
+        if family == "BM_Scale" and len(bench["name"].split("/")) > 2 and bench["name"].split("/")[2] != "0":
+            continue
+        runs.setdefault((sensors, family), []).append(bench)
+    rows = []
+    figures = ("cpu_us_per_line", "system_us_per_line", "syscalls_per_line", "ctxsw_per_line", "median_ms",
+               "p99_ms")
+    for sensors in sorted({s for s, _ in runs}, key=int):
+        lib = runs.get((sensors, "BM_Scale"))
+        if not lib or not any((sensors, peer) in runs for peer in PEERS):
+            continue
+        m = {f: median([b.get(f) for b in lib]) for f in figures}
+        against = []
+        for peer in PEERS:
+            if (sensors, peer) not in runs:
+                continue
+            p = {f: median([b.get(f) for b in runs[(sensors, peer)]]) for f in figures}
+            against.append(f"{peer[len('BM_Scale'):]} ({len(runs[(sensors, peer)])} runs): "
+                           f"CPU/line {num(p['cpu_us_per_line'])} us {ratio(m['cpu_us_per_line'], p['cpu_us_per_line'])}, "
+                           f"system/line {num(p['system_us_per_line'])} us "
+                           f"{ratio(m['system_us_per_line'], p['system_us_per_line'])}, "
+                           f"calls/line {num(p['syscalls_per_line'])} {ratio(m['syscalls_per_line'], p['syscalls_per_line'])}, "
+                           f"switches/line {num(p['ctxsw_per_line'])} {ratio(m['ctxsw_per_line'], p['ctxsw_per_line'])}")
+        rows.append(("Scale against the peers (medians)", f"{sensors} sensors, library ({len(lib)} runs)",
+                     f"CPU/line {num(m['cpu_us_per_line'])} us (system {num(m['system_us_per_line'])} us), "
+                     f"calls/line {num(m['syscalls_per_line'])}, "
+                     f"switches/line {num(m['ctxsw_per_line'])}, median {num(m['median_ms'])} ms, "
+                     f"p99 {num(m['p99_ms'])} ms", "; ".join(against)))
+    return rows
 
 
 def throughput_rows(bench):
@@ -170,6 +236,7 @@ def main(paths):
             rows.append((program, "-", f"FAILED: no results ({error.__class__.__name__})", "-"))
             continue
         rows += rows_of(program, data)
+        rows += scale_summary_rows([b for b in data.get("benchmarks", []) if b.get("name", "").startswith("BM_Scale")])
     print("| area | case | figures | against the floor |")
     print("|---|---|---|---|")
     for row in rows:

@@ -249,12 +249,14 @@ private:
 // ---- the transport ---------------------------------------------------------------------
 
 CTcpInterface::CTcpInterface(TTcpProperties* properties, bool syncEvents)
-    : CCustomInterface(itTcpSocket, syncEvents), m_pProperties_(properties),
-      m_pReceiveBuffer_(std::make_unique<char[]>(kReceiveSize)),
-      m_dataCall_([this] { takeReceivedData_(); }) {}
+    : CCustomInterface(itTcpSocket, syncEvents), m_pReceiveBuffer_(std::make_unique<char[]>(kReceiveSize)),
+      m_pProperties_(properties), m_dataCall_([this] { takeReceivedData_(); }) {}
 
 CTcpInterface::~CTcpInterface() {
     releaseInterface();
+    // The socket may outlive this transport: it must not keep the reader it reads through.
+    if (m_pReading_)
+        m_pReading_->DropTakenOverReading();
 }
 
 void CTcpInterface::endConnection_() {
@@ -270,6 +272,8 @@ void CTcpInterface::initInterface_() {
         if (m_pClientThread_ != nullptr)
             return;
     }
+    if (Platform::isMainThread())
+        stopReadingHere_(false);
     // The thread of a connection that ended by itself may still be on its way out.
     endConnection_();
     auto connection = std::make_unique<Platform::TLifetime>();
@@ -294,9 +298,14 @@ void CTcpInterface::initInterface_() {
 }
 
 void CTcpInterface::releaseInterface() {
+    // The main thread's watch goes before the client thread may close the socket.
+    if (Platform::isMainThread())
+        stopReadingHere_(false);
     {
         std::lock_guard lock(m_threadMutex_);
         if (m_pClientThread_ != nullptr) {
+            if (const auto target = m_pClientThread_->socket())
+                target->DropTakenOverReading();
             // The thread ends by itself; from now on the transport is closed and may
             // open again.
             m_pClientThread_->quitLoop();
@@ -309,6 +318,11 @@ void CTcpInterface::releaseInterface() {
 
 void CTcpInterface::setSyncEvents(bool sync) {
     CCustomInterface::setSyncEvents(sync);
+    // Before the handlers change, so that the client thread never reads while the main
+    // thread still does. The other way round the client thread asks for the hand-over
+    // with its next data (takeReceivedData_), after its last direct delivery.
+    if (!sync && Platform::isMainThread())
+        stopReadingHere_(true);
     std::lock_guard lock(m_threadMutex_);
     if (m_pClientThread_ != nullptr)
         m_pClientThread_->selectHandlers(sync);
@@ -345,13 +359,60 @@ void CTcpInterface::takeReceivedData_() {
             return;
         target = m_pClientThread_->socket();
     }
+    if (m_pReading_ && m_pReading_ == target) {
+        readHere_();
+        return;
+    }
     if (!getSyncEvents()) {
         // Switched to direct delivery meanwhile: the client thread reads from now on.
         if (target && target->GetState() == Sockets::wsConnected)
             target->ResumeReadEvents();
         return;
     }
+    stopReadingHere_(false);
+    // From now on the socket's data wakes the main thread itself: no client thread
+    // wakes, and no hand-over, per chunk. A watch event always finds the transport: the
+    // watch goes on the main thread before the transport does (release, destruction),
+    // and with it any event still pending.
+    if (target && target->TakeOverReading(m_takenOverRead_, [this](uint32_t) {
+            try {
+                readHere_();
+            } catch (...) {
+                // As for the posted call: the main thread's loop hears of it, and the
+                // reading goes on.
+                Platform::Application().HandleException(std::current_exception());
+            }
+        })) {
+        m_pReading_ = target;
+        readHere_();
+        return;
+    }
     receive_(target, true);
+}
+
+void CTcpInterface::readHere_() {
+    if (!m_pReading_)
+        return;
+    char* buffer = m_pReceiveBuffer_.get();
+    const int count = TWSocket::ReceiveTakenOver(m_takenOverRead_, buffer, kReceiveSize);
+    if (count <= 0)
+        return; // nothing waited, or the connection is closing: its close says so
+    // A full buffer may have left data behind, which no new edge reports: the event
+    // comes again, behind what else waits for the main thread. Asked before the
+    // notification, which may end this transport.
+    if (count == kReceiveSize)
+        m_dataCall_.request();
+    notifyDataReceived(buffer, static_cast<unsigned int>(count));
+}
+
+void CTcpInterface::stopReadingHere_(bool handBack) {
+    const auto reading = std::move(m_pReading_);
+    if (!reading)
+        return;
+    if (handBack)
+        reading->ResumeReadEvents();
+    else
+        reading->DropTakenOverReading();
 }
 
 void CTcpInterface::receive_(const std::shared_ptr<TWSocket>& target, bool paced) {
@@ -390,7 +451,10 @@ void CTcpInterface::WSocketSessionConnected_(TClientThread* thread) {
 
 void CTcpInterface::WSocketSessionClosed_(TClientThread* thread) {
     thread->quitLoop();
+    if (Platform::isMainThread())
+        stopReadingHere_(false);
     if (const auto target = thread->socket()) {
+        target->DropTakenOverReading();
         // Everything the peer sent before it closed comes before the release, also what
         // a data call still pending on the main thread has not taken yet.
         char* buffer = m_pReceiveBuffer_.get();

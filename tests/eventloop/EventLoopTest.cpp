@@ -1,7 +1,11 @@
 // The main thread driven by another event loop: a plain poll() on the application's
 // event descriptor and ProcessDue when it is readable, never Run, RunUntil or
 // ProcessMessages.
+#include "LoopbackPeer.h"
+#include "ReceivingSensor.h"
+#include "RecordingSink.h"
 #include "SimulatedRoads.h"
+#include "Stations.h"
 
 #include "Platform.h"
 
@@ -13,12 +17,14 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 using namespace NorvEngineering::Platform;
 using NorvEngineering::SensorLib::CVkr25;
@@ -58,6 +64,43 @@ TEST(ExternalEventLoop, APollLoopOnTheDescriptorDrivesASensorMeasuringOverTcp) {
     EXPECT_EQ(TestSupport::brokenStep(owner.distances), "");
     EXPECT_TRUE(owner.interfaceErrors.empty());
     road.station.driver.setMode(CVkr25::lmEscaped);
+}
+
+TEST(ExternalEventLoop, AConnectionsDataIsReadByProcessDueAndTheDescriptorGoesQuietOnceAllIsRead) {
+    // The connection's data wakes the program's own loop through the descriptor and is
+    // read in ProcessDue on this thread, a buffer at a time; once everything has been
+    // read nothing is due, until the sensor sends again.
+    TestSupport::LoopbackPeer peer;
+    TestSupport::RecordingSink sink;
+    TestSupport::ReceivingSensor sensor(&sink);
+    TestSupport::TcpLine line(peer.port());
+    const int fd = Application().EventDescriptor();
+    sensor.setInterface(line.transport.get());
+    ASSERT_TRUE(peer.accept());
+    ASSERT_TRUE(pollLoopUntil([&] { return sink.ready == 1; }, 10s));
+    std::string sent;
+    for (int i = 0; i < 20; ++i) {
+        const std::string piece(static_cast<std::size_t>(1000 + i * 997), static_cast<char>('a' + i));
+        peer.send(piece);
+        sent += piece;
+        ASSERT_TRUE(pollLoopUntil([&] { return sensor.received().size() == sent.size(); }, 10s)) << i;
+    }
+    EXPECT_EQ(sensor.received(), sent);
+    for (const auto& chunk : sensor.chunks())
+        EXPECT_LE(chunk.size(), 4096u);
+    const auto threads = sensor.threads();
+    EXPECT_EQ(std::count(threads.begin(), threads.end(), currentThreadId()),
+              static_cast<long>(threads.size()));
+
+    // Whatever the last turns left (a read that found nothing more) is run out.
+    for (int turn = 0; turn < 10 && readable(fd); ++turn)
+        Application().ProcessDue();
+    EXPECT_FALSE(readable(fd));
+    peer.send("z");
+    EXPECT_TRUE(readable(fd, 10s));
+    ASSERT_TRUE(pollLoopUntil([&] { return sensor.received().size() == sent.size() + 1; }, 10s));
+    EXPECT_EQ(sink.calls, std::vector<std::string>{"ready"});
+    line.transport.reset();
 }
 
 // Handles WM_USER and, the first time, posts itself another one.

@@ -276,6 +276,37 @@ TEST(MessageQueue, DescriptorWatchRunsOnTheOwningThreadDuringItsWait) {
     ::close(fd);
 }
 
+TEST(MessageQueue, AWatchEndedWithinABatchIsNotCalledAgainAndOutlivesItsOwnRunningCallback) {
+    // Two descriptors fire in one wait: whichever callback comes first ends both
+    // watches, and waits inside itself (a handler that runs a loop) with what it
+    // captured still in use afterwards. The other is never called; nothing is freed
+    // under the running callback.
+    auto& queue = ThreadMessageQueue::current();
+    int fds[2] = {::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC), ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)};
+    ASSERT_GE(fds[0], 0);
+    ASSERT_GE(fds[1], 0);
+    ThreadMessageQueue::WatchId ids[2] = {};
+    int calls = 0;
+    for (int i = 0; i < 2; ++i) {
+        auto captured = std::make_shared<std::vector<int>>(1000, i);
+        ids[i] = queue.watch(fds[i], 0x001 /* EPOLLIN */, [&, captured](uint32_t) {
+            ++calls;
+            queue.unwatch(ids[0]);
+            queue.unwatch(ids[1]);
+            queue.wait(1ms);
+            EXPECT_EQ(captured->back(), captured->front());
+        });
+    }
+    const uint64_t one = 1;
+    for (const int fd : fds)
+        ASSERT_EQ(::write(fd, &one, sizeof one), static_cast<ssize_t>(sizeof one));
+    queue.wait(10ms);
+    queue.wait(10ms);
+    EXPECT_EQ(calls, 1);
+    for (const int fd : fds)
+        ::close(fd);
+}
+
 TEST(Thread, CreatedSuspendedRunsOnlyAfterResumeAndNeverWhenDeletedBefore) {
     std::atomic<bool> ran{false};
     endsWithin(10s, "deleting a thread never resumed",

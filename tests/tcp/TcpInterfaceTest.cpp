@@ -25,6 +25,7 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -201,15 +202,20 @@ struct ProgramDeadline {
     ~ProgramDeadline() { ::alarm(0); }
 };
 
-// Waits, without processing them, until messages are queued for the main thread.
-bool waitForQueuedMessages(std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (ThreadMessageQueue::current().empty()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
+// Waits, without processing it, until something is due on the main thread (received
+// data waiting for it among others): what another event loop sees on the
+// application's event descriptor.
+bool waitForDueWork(std::chrono::milliseconds timeout = 5s) {
+    pollfd due{Application().EventDescriptor(), POLLIN, 0};
+    return ::poll(&due, 1, static_cast<int>(timeout.count())) == 1 && (due.revents & POLLIN) != 0;
+}
+
+// Bytes whose order shows: any loss, repeat or swap of a piece changes the text.
+std::string patterned(std::size_t size) {
+    std::string data(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        data[i] = static_cast<char>('a' + (i * 7 + i / 4096) % 26);
+    return data;
 }
 
 TEST(TcpTransport, ConnectsDeliversOnTheMainThreadWritesSeesTheSensorCloseAndOpensAgainOnce) {
@@ -384,10 +390,10 @@ TEST(TcpTransport, SwitchingToDirectDeliveryHandsTheReadingBackToTheClientThread
     ASSERT_TRUE(runUntil([&] { return rig.sensor.received().size() == 1; }));
     EXPECT_EQ(rig.sensor.lastThread(), mainThreadId());
 
-    // Switched while a hand-over of data waits for the main thread: that one gives the
-    // reading back, and from then on the client thread delivers without the main thread.
+    // Switched while data waits for the main thread: the reading goes back to the client
+    // thread, which from then on delivers without the main thread.
     peer.send("b");
-    ASSERT_TRUE(waitForQueuedMessages());
+    ASSERT_TRUE(waitForDueWork());
     rig.transport().setSyncEvents(false);
     Application().ProcessMessages();
     ASSERT_TRUE(rig.sensor.waitForReceived(2, 5s));
@@ -441,9 +447,9 @@ TEST(TcpTransport, DestroyingWhileReceivingLeavesTheThreadNoWayBack) {
         // for a main thread that is about to destroy the transport without pumping.
         if (sync) {
             ASSERT_TRUE(runUntil([&] { return !rig->sensor.received().empty(); })) << i;
-            // Now and then with the next hand-over of data waiting for the main thread.
+            // Now and then with the next data waiting for the main thread.
             if (i % 4 == 0) {
-                ASSERT_TRUE(waitForQueuedMessages()) << i;
+                ASSERT_TRUE(waitForDueWork()) << i;
             }
         } else {
             ASSERT_TRUE(rig->sensor.waitForReceived(1, 5s)) << i;
@@ -472,9 +478,7 @@ TEST(TcpTransport, DestroyingFromInsideTheReleasedNotification) {
 }
 
 TEST(TcpTransport, EverythingSentBeforeThePeerClosesArrivesOnceInOrderBeforeTheRelease) {
-    std::string data(300000, '\0');
-    for (std::size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<char>('a' + (i * 7 + i / 4096) % 26);
+    const std::string data = patterned(300000);
     for (const bool sync : {true, false}) {
         SCOPED_TRACE(sync ? "synchronised" : "direct");
         struct SizeAtReleaseSink : ProbeSink {
@@ -660,6 +664,113 @@ TEST(TcpTransport, WritesToAConnectionThatEndsAtOnceReturnAndTheOwnerHearsOneRel
             EXPECT_FALSE(rig.transport().isOpen()) << round;
         }
     }
+}
+
+TEST(TcpTransport, ReleasingOrDestroyingFromInsideADataEventEndsTheDeliveryThere) {
+    // The data of a flooded connection comes from the main thread's own wait and, when
+    // a read leaves data behind, from the event raised again: the end can come in
+    // either. Nothing is delivered after it, nothing else is notified.
+    struct EndingSensor : ProbeSensor {
+        using ProbeSensor::ProbeSensor;
+        std::size_t endAt = 0;
+        std::size_t delivered = 0;
+        std::function<void()> end;
+        void dataReceived(const char* data, unsigned int length) override {
+            ProbeSensor::dataReceived(data, length);
+            if (++delivered == endAt)
+                end();
+        }
+    };
+    FloodServer server;
+    for (const std::size_t endAt : {1u, 2u, 3u, 40u, 41u}) {
+        for (const bool destroy : {false, true}) {
+            SCOPED_TRACE(std::to_string(endAt) + (destroy ? " destroyed" : " released"));
+            BasicRig<EndingSensor> rig(server.port());
+            rig.sensor.endAt = endAt;
+            rig.sensor.end = [&] {
+                if (destroy)
+                    rig.line.transport.reset();
+                else
+                    rig.transport().releaseInterface();
+            };
+            rig.open();
+            ASSERT_TRUE(runUntil([&] { return rig.sensor.delivered >= endAt; }, 10s));
+            expectAllThreadsEnd();
+            pumpFor(20ms);
+            EXPECT_EQ(rig.sensor.delivered, endAt);
+            EXPECT_EQ(rig.sink.seen().calls, (std::vector<std::string>{"ready"}));
+            for (const auto& chunk : rig.sensor.chunks())
+                EXPECT_LE(chunk.size(), 4096u);
+        }
+    }
+}
+
+TEST(TcpTransport, SwitchingBetweenDirectAndSynchronisedDeliveryUnderAFloodLosesAndRepeatsNothing) {
+    const std::string data = patterned(2000000);
+    LoopbackPeer peer;
+    Rig rig(peer.port());
+    ASSERT_TRUE(rig.connectTo(peer));
+    // Never more than a few pieces ahead of the receiver, so that the flood lasts
+    // through many switches.
+    std::thread writer([&] {
+        constexpr std::size_t kPiece = 16384;
+        for (std::size_t sent = 0; sent < data.size(); sent += kPiece) {
+            if (sent >= 4 * kPiece && !rig.sensor.waitForReceived(sent - 4 * kPiece, 20s))
+                return;
+            peer.send(data.substr(sent, kPiece));
+        }
+    });
+    bool sync = true;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    for (int turn = 0; rig.sensor.received().size() < data.size(); ++turn) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+        // A synchronised spell needs the main thread; a direct one goes on without it.
+        pumpFor(turn % 3 == 0 ? 0ms : 1ms);
+        sync = !sync;
+        rig.transport().setSyncEvents(sync);
+    }
+    writer.join();
+    rig.transport().setSyncEvents(true);
+    peer.send("end");
+    ASSERT_TRUE(runUntil([&] { return rig.sensor.received().size() >= data.size() + 3; }));
+    pumpFor(20ms);
+    EXPECT_TRUE(rig.sensor.received() == data + "end") << rig.sensor.received().size();
+    const auto threads = rig.sensor.threads();
+    const auto onMain = std::count(threads.begin(), threads.end(), mainThreadId());
+    EXPECT_GT(onMain, 0);
+    EXPECT_LT(onMain, static_cast<long>(threads.size()));
+    EXPECT_EQ(rig.sensor.lastThread(), mainThreadId());
+    for (const auto& chunk : rig.sensor.chunks())
+        EXPECT_LE(chunk.size(), 4096u);
+}
+
+TEST(TcpTransport, AConnectionThatGetsTheNumberOfAnEndedOneIsReadOnlyForItself) {
+    // The first connection's data waits for the main thread when it is released; its
+    // client thread closes the descriptor, and the next connection most likely gets the
+    // same number. Whatever the first left behind (its watch in the main thread's wait,
+    // its events) must neither read the second nor stop the second's reading, also when
+    // the first transport is destroyed only later.
+    FloodServer server;
+    LoopbackPeer peer;
+    Rig first(server.port());
+    first.open();
+    ASSERT_TRUE(runUntil([&] { return first.sensor.received().size() > 100000; }));
+    ASSERT_TRUE(waitForDueWork());
+    first.transport().releaseInterface();
+    const std::size_t firstHad = first.sensor.received().size();
+    expectAllThreadsEnd();
+
+    Rig second(peer.port());
+    ASSERT_TRUE(second.connectTo(peer));
+    peer.send("one");
+    ASSERT_TRUE(runUntil([&] { return second.sensor.received() == "one"; }));
+    first.line.transport.reset();
+    peer.send("two");
+    ASSERT_TRUE(runUntil([&] { return second.sensor.received() == "onetwo"; }));
+    pumpFor(20ms);
+    EXPECT_EQ(second.sensor.received(), "onetwo");
+    EXPECT_EQ(first.sensor.received().size(), firstHad);
+    EXPECT_EQ(second.sink.seen().calls, (std::vector<std::string>{"ready"}));
 }
 
 // The Vkr25 driver over many connections at once, against simulated sensors.

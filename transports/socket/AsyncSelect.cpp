@@ -122,6 +122,19 @@ public:
         return more;
     }
 
+    void readElsewhere(bool away) {
+        std::lock_guard lock(m_mutex_);
+        if (!m_active_ || m_readElsewhere_ == away)
+            return;
+        m_readElsewhere_ = away;
+        if (away) {
+            m_readArmed_ = false;
+            m_edgeWhileDisarmed_ = false;
+        }
+        if (m_watchId_ != 0)
+            m_pQueue_->modifyWatch(m_watchId_, watchedEvents());
+    }
+
     // Whether the last read left something behind; the answer is given once.
     bool takeMoreToRead() {
         std::lock_guard lock(m_mutex_);
@@ -249,13 +262,19 @@ private:
                               WSAMakeSelectReply(event, error, m_tag_));
     }
 
+    // Data that another thread reads is left out of the wait: it would wake the owner
+    // for nothing.
+    uint32_t watchedEvents() const {
+        return (m_readElsewhere_ ? 0u : uint32_t{EPOLLIN}) | EPOLLOUT | EPOLLET |
+               (m_stream_ ? uint32_t{EPOLLRDHUP} : 0u);
+    }
+
     // Registers the one watch; the kernel reports at once what is ready already.
     void watch() {
         if (m_watchId_ != 0 || !m_active_)
             return;
-        const uint32_t events = EPOLLIN | EPOLLOUT | EPOLLET | (m_stream_ ? uint32_t{EPOLLRDHUP} : 0u);
         std::weak_ptr<Selection> self = weak_from_this();
-        m_watchId_ = m_pQueue_->watch(m_socket_, events, [self](uint32_t fired) {
+        m_watchId_ = m_pQueue_->watch(m_socket_, watchedEvents(), [self](uint32_t fired) {
             if (const auto selection = self.lock())
                 selection->onEvents(fired);
         });
@@ -276,6 +295,7 @@ private:
     bool m_active_ = true;
     bool m_dead_ = false;
     bool m_readArmed_ = true;
+    bool m_readElsewhere_ = false;
     bool m_edgeWhileDisarmed_ = false;
     bool m_moreToRead_ = false;
     bool m_writeArmed_ = false;
@@ -358,6 +378,11 @@ bool asyncSelectTakeMoreToRead(TSocket s) {
 void asyncSelectConnectStarted(TSocket s, bool finishedAtOnce) {
     if (const auto selection = find(s))
         selection->connectStarted(finishedAtOnce);
+}
+
+void asyncSelectReadElsewhere(TSocket s, bool away) {
+    if (const auto selection = find(s))
+        selection->readElsewhere(away);
 }
 
 void asyncSelectForget(TSocket s) {

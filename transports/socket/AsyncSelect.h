@@ -53,6 +53,11 @@ bool asyncSelectReenablePaced(TSocket s, bool filled);
 // Whether the last read of the socket may have left data behind (asked once per read).
 bool asyncSelectTakeMoreToRead(TSocket s);
 void asyncSelectConnectStarted(TSocket s, bool finishedAtOnce);
+// Another thread watches the connection's data (`away`): the owner's wait leaves the
+// socket's data out, so that arriving data never wakes the owner, and FD_READ stays
+// off. Given back (`away` false), the data counts again; FD_READ is re-enabled by the
+// caller.
+void asyncSelectReadElsewhere(TSocket s, bool away);
 // Drops the selection of a socket that is being closed.
 void asyncSelectForget(TSocket s);
 } // namespace Detail

@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -19,6 +20,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 
 namespace NorvEngineering::Sockets {
 
@@ -654,8 +656,70 @@ int TCustomWSocket::ReceivePaced(void* buffer, int len, bool& more) {
 
 void TCustomWSocket::ResumeReadEvents() {
     std::lock_guard lock(m_sendLock_);
-    if (m_hSocket_ != INVALID_SOCKET)
-        Detail::asyncSelectReenable(m_hSocket_, FD_READ, true);
+    if (m_hSocket_ == INVALID_SOCKET)
+        return;
+    if (m_pReaderQueue_) {
+        DropReaderWatch();
+        Detail::asyncSelectReadElsewhere(m_hSocket_, false);
+    }
+    Detail::asyncSelectReenable(m_hSocket_, FD_READ, true);
+}
+
+int64_t TCustomWSocket::ReadCount() const {
+    std::lock_guard lock(m_sendLock_);
+    return m_readCount_ + (m_pTakenOverRead_ ? m_pTakenOverRead_->count.load(std::memory_order_relaxed) : 0);
+}
+
+bool TCustomWSocket::TakeOverReading(TTakenOverRead& reader, std::function<void(uint32_t events)> onArrival) {
+    std::lock_guard lock(m_sendLock_);
+    const TSocket s = m_hSocket_;
+    if (s == INVALID_SOCKET || m_state_ != wsConnected || m_pReaderQueue_ || IsOwnerThread())
+        return false;
+    // The owner stops first: from here on only the new reader reads.
+    Detail::asyncSelectReadElsewhere(s, true);
+    auto& queue = Platform::ThreadMessageQueue::current();
+    try {
+        m_readerWatch_ = queue.watch(s, EPOLLIN | EPOLLET, std::move(onArrival));
+    } catch (const std::system_error&) {
+        Detail::asyncSelectReadElsewhere(s, false);
+        return false;
+    }
+    m_pReaderQueue_ = Platform::ThreadMessageQueue::of(Platform::currentThreadId());
+    std::lock_guard readLock(reader.lock);
+    reader.fd = s;
+    m_pTakenOverRead_ = &reader;
+    return true;
+}
+
+int TCustomWSocket::ReceiveTakenOver(TTakenOverRead& reader, void* buffer, int len) {
+    // Under the lock that closing the descriptor takes, and straight to the system:
+    // nothing on this road is looked up or shared with other connections.
+    std::lock_guard lock(reader.lock);
+    if (reader.fd < 0)
+        return -1;
+    const ssize_t got = ::recv(reader.fd, buffer, static_cast<std::size_t>(std::max(len, 0)), 0);
+    if (got > 0)
+        reader.count.store(reader.count.load(std::memory_order_relaxed) + got, std::memory_order_relaxed);
+    return static_cast<int>(got);
+}
+
+void TCustomWSocket::DropTakenOverReading() {
+    std::lock_guard lock(m_sendLock_);
+    DropReaderWatch();
+}
+
+void TCustomWSocket::DropReaderWatch() {
+    if (!m_pReaderQueue_)
+        return;
+    {
+        std::lock_guard readLock(m_pTakenOverRead_->lock);
+        m_pTakenOverRead_->fd = -1;
+        m_readCount_ += m_pTakenOverRead_->count.exchange(0, std::memory_order_relaxed);
+    }
+    m_pTakenOverRead_ = nullptr;
+    m_pReaderQueue_->unwatch(m_readerWatch_);
+    m_pReaderQueue_.reset();
+    m_readerWatch_ = 0;
 }
 
 int TCustomWSocket::PeekData(void* buffer, int len) {
@@ -694,6 +758,9 @@ std::string TCustomWSocket::ReceiveStr() {
 
 int TCustomWSocket::CloseHandle() {
     std::lock_guard lock(m_sendLock_);
+    // While the descriptor is still this connection's: a watch removed later could
+    // remove another connection's that got the same number.
+    DropReaderWatch();
     const TSocket s = m_hSocket_.exchange(INVALID_SOCKET);
     if (s == INVALID_SOCKET)
         return 0;

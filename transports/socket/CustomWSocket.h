@@ -7,6 +7,7 @@
 #include "SocketException.h"
 #include "SocketLogger.h"
 #include "StringList.h"
+#include "TakenOverRead.h"
 #include "WSockBuf.h"
 #include "WSocketBinding.h"
 
@@ -14,12 +15,17 @@
 #include <cstdint>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include <netinet/in.h>
 #include <sys/time.h>
+
+namespace NorvEngineering::Platform {
+class ThreadMessageQueue;
+}
 
 namespace NorvEngineering::Sockets {
 
@@ -107,7 +113,7 @@ public:
     std::string GetLocalPort() const { return m_localPortStr_; }
     void SetLocalPort(const std::string& value);
     TSocketState GetState() const { return m_state_.load(); }
-    int64_t ReadCount() const { return m_readCount_; }
+    int64_t ReadCount() const;
     int32_t RcvdCount() { return GetRcvdCount(); }
     int32_t LastError() const { return m_lastError_.load(); }
     void SetLastError(int32_t value) { m_lastError_ = value; }
@@ -174,8 +180,25 @@ public:
     // queues no FD_READ to the owner thread: `more` says so, and the next read is the
     // caller's until it hands reading back with ResumeReadEvents.
     int ReceivePaced(void* buffer, int len, bool& more);
-    // Reading goes back to FD_READ: one is queued to the owner thread.
+    // Reading goes back to FD_READ: one is queued to the owner thread. Reading taken
+    // over by another thread (below) is handed back.
     void ResumeReadEvents();
+    // Takes the reading of the connected socket over to the calling thread (not the
+    // owner): the socket's data is watched, edge-triggered, in that thread's own wait,
+    // and `onArrival` runs there whenever new data arrives (at once when some waits
+    // already); the owner thread is not woken by data and raises no FD_READ until
+    // ResumeReadEvents. It keeps the rest: connect, close, errors, sends. The reader
+    // reads through `reader` (ReceiveTakenOver), which must outlive the taking over:
+    // the watch goes and the reader's descriptor copy is cleared before the descriptor
+    // is closed, so it never reads a connection that reuses the number. False when
+    // there is no connection, or its reading is taken already.
+    bool TakeOverReading(TTakenOverRead& reader, std::function<void(uint32_t events)> onArrival);
+    // The taking thread's read: one recv under the lock that closing takes, nothing
+    // else; -1 once the descriptor has gone (or the system's failure).
+    static int ReceiveTakenOver(TTakenOverRead& reader, void* buffer, int len);
+    // Ends the watch of TakeOverReading without handing the reading back (the
+    // connection is closing or released). Any thread.
+    void DropTakenOverReading();
     virtual std::string ReceiveStr();
     int PeekData(void* buffer, int len);
     virtual int Send(const void* data, int len);
@@ -380,6 +403,11 @@ private:
     std::deque<std::unique_ptr<TBuffer>> m_bufList_;
     int32_t m_bufSize_ = 1460;
     int m_wakeFd_ = -1; // created for the first foreign waiter
+    // The thread that took the reading over and its watch; under m_sendLock_.
+    std::shared_ptr<Platform::ThreadMessageQueue> m_pReaderQueue_;
+    uint64_t m_readerWatch_ = 0;
+    TTakenOverRead* m_pTakenOverRead_ = nullptr;
+    void DropReaderWatch(); // under m_sendLock_
 
     int32_t m_listenBacklog_ = 5;
     bool m_reuseAddr_ = false;

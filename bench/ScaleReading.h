@@ -1,0 +1,196 @@
+#pragma once
+
+// What bench_scale and its single-threaded reader peers (scale_reader_asio,
+// scale_reader_libuv) share, so that all of them cut the same lines, read the same
+// numbers and report the same figures: the line latency from the peer's time stamp,
+// the cost of the process per line (CPU, system calls, context switches) and the
+// measuring window of a reader peer.
+#include "BenchCounters.h"
+#include "BenchOptions.h"
+#include "ChildProcess.h"
+#include "ProcessStats.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <iostream>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace Bench {
+
+inline void result(const std::string& key, double value) {
+    std::cout << "RESULT " << key << ' ' << value << std::endl;
+}
+inline void note(const std::string& text) {
+    std::cout << "NOTE " << text << std::endl;
+}
+
+// The time a line spent from the peer's write to here, from its time-stamped distance
+// (100 us units modulo 100 s, see ScalePeer.cpp).
+inline double lineLatencyMs(double metres) {
+    const long long sent = std::llround(metres * 1000.0);
+    const long long now = std::chrono::duration_cast<std::chrono::microseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch())
+                              .count() /
+                          100 % 1000000;
+    return static_cast<double>((now - sent + 1000000) % 1000000) / 10.0;
+}
+
+// System time of the whole process so far, in seconds (the rest of selfCpuSeconds is
+// user time).
+inline double selfSystemSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_stime.tv_sec) + static_cast<double>(usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Voluntary and involuntary context switches of the whole process so far.
+inline long selfContextSwitches() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_nvcsw + usage.ru_nivcsw;
+}
+
+// The system calls the process makes in the next `window`, counted by perf on the
+// kernel's syscall tracepoint (no hardware counters needed); nothing when perf is
+// missing or may not trace.
+inline std::optional<double> countSystemCalls(std::chrono::seconds window) {
+    ChildProcess perf({"/usr/bin/perf", "stat", "-x", ",", "-e", "raw_syscalls:sys_enter", "-p",
+                       std::to_string(::getpid()), "--", "sleep", std::to_string(window.count())});
+    if (!perf.started() || !perf.drain(window + std::chrono::seconds(10)) ||
+        !perf.wait(std::chrono::seconds(5)) || !perf.endedWell())
+        return std::nullopt;
+    std::istringstream lines(perf.errorText());
+    for (std::string line; std::getline(lines, line);)
+        if (line.find("raw_syscalls:sys_enter") != std::string::npos) {
+            char* end = nullptr;
+            const double count = std::strtod(line.c_str(), &end);
+            if (end != line.c_str())
+                return count;
+        }
+    return std::nullopt;
+}
+
+// Cuts a connection's bytes into lines at "\r\n" and reads each line as a number, as
+// the Vkr25 driver reads a decimal distance.
+class LineCutter {
+public:
+    template <typename OnDistance>
+    void feed(const char* data, std::size_t size, OnDistance onDistance) {
+        m_pending_.append(data, size);
+        std::size_t start = 0;
+        for (std::size_t end; (end = m_pending_.find("\r\n", start)) != std::string::npos; start = end + 2) {
+            const std::string line = m_pending_.substr(start, end - start);
+            char* stop = nullptr;
+            const double value = std::strtod(line.c_str(), &stop);
+            if (stop != line.c_str())
+                onDistance(value);
+        }
+        m_pending_.erase(0, start);
+    }
+
+private:
+    std::string m_pending_;
+};
+
+// The figures of one reader peer. The loop thread counts; the measuring thread reads.
+struct ReaderRun {
+    std::atomic<uint64_t> received{0};
+    std::atomic<uint64_t> receivedInWindow{0};
+    std::atomic<bool> inWindow{false};
+    std::atomic<int> connected{0};
+    std::atomic<int> firstLines{0}; // connections that have had a line
+    std::atomic<int> failed{0};
+    std::mutex mutex;
+    std::vector<double> latencyMs; // under the lock
+
+    // On the loop thread, for every line that reached the reader.
+    void line(double metres) {
+        ++received;
+        if (!inWindow)
+            return;
+        ++receivedInWindow;
+        const double latency = lineLatencyMs(metres);
+        std::lock_guard lock(mutex);
+        latencyMs.push_back(latency);
+    }
+};
+
+// The measuring thread of a reader peer: waits until every connection has had its
+// first line, warms up, takes the window's figures, counts the system calls in a
+// window of their own, then stops the peer and counts what got lost. `sensors`:
+// connections asked for.
+inline void measureReader(ReaderRun& run, ChildProcess& peer, int sensors) {
+    using namespace std::chrono_literals;
+    const auto readyBy = Clock::now() + std::chrono::seconds(option("READY_S", 60, 30));
+    while (run.firstLines + run.failed < sensors && Clock::now() < readyBy)
+        std::this_thread::sleep_for(50ms); // a bench's own pacing, not a test's wait
+    result("ready", run.firstLines);
+    if (run.failed > 0)
+        note(std::to_string(run.failed.load()) + " connections failed");
+    std::this_thread::sleep_for(std::chrono::seconds(option("WARMUP_S", 2, 1)));
+
+    const double cpuBefore = selfCpuSeconds();
+    const double systemBefore = selfSystemSeconds();
+    const long switchesBefore = selfContextSwitches();
+    const auto started = Clock::now();
+    run.inWindow = true;
+    std::this_thread::sleep_for(std::chrono::seconds(option("WINDOW_S", 8, 3)));
+    run.inWindow = false;
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    const double cpu = selfCpuSeconds() - cpuBefore;
+    const double system = selfSystemSeconds() - systemBefore;
+    const long switches = selfContextSwitches() - switchesBefore;
+    const double lines = static_cast<double>(run.receivedInWindow);
+    result("window_s", seconds);
+    result("cpu_pct", 100.0 * cpu / seconds);
+    result("cpu_us_per_line", lines > 0 ? cpu * 1e6 / lines : 0.0);
+    result("system_us_per_line", lines > 0 ? system * 1e6 / lines : 0.0);
+    result("ctxsw_per_line", lines > 0 ? static_cast<double>(switches) / lines : 0.0);
+    result("rss_mib", static_cast<double>(selfRssKiB()) / 1024.0);
+    result("threads", static_cast<double>(selfThreads() - 1));
+    result("fds", static_cast<double>(selfDescriptors()));
+    result("lines_per_s", lines / seconds);
+    result("expected_lines_per_s", static_cast<double>(run.firstLines) * 50.0);
+    {
+        std::lock_guard lock(run.mutex);
+        std::sort(run.latencyMs.begin(), run.latencyMs.end());
+        result("median_ms", quantile(run.latencyMs, 0.5));
+        result("p99_ms", quantile(run.latencyMs, 0.99));
+    }
+    const uint64_t linesBefore = run.received;
+    if (const auto calls = countSystemCalls(std::chrono::seconds(option("SCALE_SYSCALL_S", 3, 2))))
+        result("syscalls_per_line",
+               *calls / std::max<double>(1.0, static_cast<double>(run.received - linesBefore)));
+
+    peer.send("stop");
+    uint64_t sent = 0;
+    for (auto line = peer.readLine(10s); line; line = peer.readLine(10s))
+        if (line->rfind("SENT ", 0) == 0) {
+            sent = std::stoull(line->substr(5));
+            break;
+        }
+    const auto limit = Clock::now() + std::chrono::seconds(option("DRAIN_S", 60, 20));
+    for (uint64_t seen = run.received; run.received < sent && Clock::now() < limit; seen = run.received) {
+        std::this_thread::sleep_for(2s);
+        if (run.received == seen)
+            break;
+    }
+    result("sent", static_cast<double>(sent));
+    result("lost", static_cast<double>(sent) - static_cast<double>(run.received));
+    std::cout.flush();
+}
+
+} // namespace Bench
