@@ -83,6 +83,53 @@ inline std::optional<double> countSystemCalls(std::chrono::seconds window) {
     return std::nullopt;
 }
 
+// The process's own cost from the moment it is taken: the start of a measuring window.
+struct UsageMark {
+    double cpu = selfCpuSeconds();
+    double system = selfSystemSeconds();
+    long switches = selfContextSwitches();
+    Clock::time_point taken = Clock::now();
+};
+
+// Reports a window's length and the process's cost per line in it; returns the
+// window's length in seconds.
+inline double reportWindowCost(const UsageMark& start, uint64_t linesInWindow) {
+    const double seconds = std::chrono::duration<double>(Clock::now() - start.taken).count();
+    const double cpu = selfCpuSeconds() - start.cpu;
+    const double system = selfSystemSeconds() - start.system;
+    const long switches = selfContextSwitches() - start.switches;
+    const auto lines = static_cast<double>(linesInWindow);
+    result("window_s", seconds);
+    result("cpu_pct", 100.0 * cpu / seconds);
+    result("cpu_us_per_line", lines > 0 ? cpu * 1e6 / lines : 0.0);
+    result("system_us_per_line", lines > 0 ? system * 1e6 / lines : 0.0);
+    result("ctxsw_per_line", lines > 0 ? static_cast<double>(switches) / lines : 0.0);
+    return seconds;
+}
+
+// Reports the median and p99 of the latencies gathered under `mutex`.
+inline void reportLatencies(std::mutex& mutex, std::vector<double>& latencyMs) {
+    std::lock_guard lock(mutex);
+    std::sort(latencyMs.begin(), latencyMs.end());
+    result("median_ms", quantile(latencyMs, 0.5));
+    result("p99_ms", quantile(latencyMs, 0.99));
+}
+
+// Counts system calls per line in a window of their own (counting costs the process a
+// little), then stops the peer; returns how many lines the peer says it sent.
+inline uint64_t countSystemCallsAndStopPeer(ChildProcess& peer, const std::atomic<uint64_t>& received) {
+    using namespace std::chrono_literals;
+    const uint64_t linesBefore = received;
+    if (const auto calls = countSystemCalls(std::chrono::seconds(option("SCALE_SYSCALL_S", 3, 2))))
+        result("syscalls_per_line",
+               *calls / std::max<double>(1.0, static_cast<double>(received - linesBefore)));
+    peer.send("stop");
+    for (auto line = peer.readLine(10s); line; line = peer.readLine(10s))
+        if (line->rfind("SENT ", 0) == 0)
+            return std::stoull(line->substr(5));
+    return 0;
+}
+
 // Cuts a connection's bytes into lines at "\r\n" and reads each line as a number, as
 // the Vkr25 driver reads a decimal distance.
 class LineCutter {
@@ -142,46 +189,18 @@ inline void measureReader(ReaderRun& run, ChildProcess& peer, int sensors) {
         note(std::to_string(run.failed.load()) + " connections failed");
     std::this_thread::sleep_for(std::chrono::seconds(option("WARMUP_S", 2, 1)));
 
-    const double cpuBefore = selfCpuSeconds();
-    const double systemBefore = selfSystemSeconds();
-    const long switchesBefore = selfContextSwitches();
-    const auto started = Clock::now();
+    const UsageMark start;
     run.inWindow = true;
     std::this_thread::sleep_for(std::chrono::seconds(option("WINDOW_S", 8, 3)));
     run.inWindow = false;
-    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    const double cpu = selfCpuSeconds() - cpuBefore;
-    const double system = selfSystemSeconds() - systemBefore;
-    const long switches = selfContextSwitches() - switchesBefore;
-    const double lines = static_cast<double>(run.receivedInWindow);
-    result("window_s", seconds);
-    result("cpu_pct", 100.0 * cpu / seconds);
-    result("cpu_us_per_line", lines > 0 ? cpu * 1e6 / lines : 0.0);
-    result("system_us_per_line", lines > 0 ? system * 1e6 / lines : 0.0);
-    result("ctxsw_per_line", lines > 0 ? static_cast<double>(switches) / lines : 0.0);
+    const double seconds = reportWindowCost(start, run.receivedInWindow);
     result("rss_mib", static_cast<double>(selfRssKiB()) / 1024.0);
     result("threads", static_cast<double>(selfThreads() - 1));
     result("fds", static_cast<double>(selfDescriptors()));
-    result("lines_per_s", lines / seconds);
+    result("lines_per_s", static_cast<double>(run.receivedInWindow) / seconds);
     result("expected_lines_per_s", static_cast<double>(run.firstLines) * 50.0);
-    {
-        std::lock_guard lock(run.mutex);
-        std::sort(run.latencyMs.begin(), run.latencyMs.end());
-        result("median_ms", quantile(run.latencyMs, 0.5));
-        result("p99_ms", quantile(run.latencyMs, 0.99));
-    }
-    const uint64_t linesBefore = run.received;
-    if (const auto calls = countSystemCalls(std::chrono::seconds(option("SCALE_SYSCALL_S", 3, 2))))
-        result("syscalls_per_line",
-               *calls / std::max<double>(1.0, static_cast<double>(run.received - linesBefore)));
-
-    peer.send("stop");
-    uint64_t sent = 0;
-    for (auto line = peer.readLine(10s); line; line = peer.readLine(10s))
-        if (line->rfind("SENT ", 0) == 0) {
-            sent = std::stoull(line->substr(5));
-            break;
-        }
+    reportLatencies(run.mutex, run.latencyMs);
+    const uint64_t sent = countSystemCallsAndStopPeer(peer, run.received);
     const auto limit = Clock::now() + std::chrono::seconds(option("DRAIN_S", 60, 20));
     for (uint64_t seen = run.received; run.received < sent && Clock::now() < limit; seen = run.received) {
         std::this_thread::sleep_for(2s);

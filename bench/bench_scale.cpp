@@ -180,6 +180,12 @@ public:
         ThreadMessageQueue::current().unwatch(m_watch_);
         ::close(m_timer_);
     }
+    // Lateness counts from here on (the probe's descriptor is taken before the sensors
+    // may use up the process's last ones).
+    void restart() {
+        m_worstMs_ = 0.0;
+        arm();
+    }
     // The worst lateness so far, counting a firing that is overdue now.
     double worstMs() const {
         const auto due = Clock::time_point(Clock::duration(m_due_.load()));
@@ -251,23 +257,11 @@ void measure(RunState& run, Phases& phases, Bench::ChildProcess& peer, const Loo
          "while the sensors connected");
     std::this_thread::sleep_for(std::chrono::seconds(Bench::option("WARMUP_S", 2, 1)));
 
-    const double cpuBefore = Bench::selfCpuSeconds();
-    const double systemBefore = Bench::selfSystemSeconds();
-    const long switchesBefore = Bench::selfContextSwitches();
-    const auto started = Clock::now();
+    const Bench::UsageMark start;
     run.inWindow = true;
     std::this_thread::sleep_for(std::chrono::seconds(windowSeconds())); // the window itself
     run.inWindow = false;
-    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    const double cpu = Bench::selfCpuSeconds() - cpuBefore;
-    const double system = Bench::selfSystemSeconds() - systemBefore;
-    const long switches = Bench::selfContextSwitches() - switchesBefore;
-    const auto linesInWindow = static_cast<double>(run.receivedInWindow);
-    result("window_s", seconds);
-    result("cpu_pct", 100.0 * cpu / seconds);
-    result("cpu_us_per_line", linesInWindow > 0 ? cpu * 1e6 / linesInWindow : 0.0);
-    result("system_us_per_line", linesInWindow > 0 ? system * 1e6 / linesInWindow : 0.0);
-    result("ctxsw_per_line", linesInWindow > 0 ? static_cast<double>(switches) / linesInWindow : 0.0);
+    const double seconds = Bench::reportWindowCost(start, run.receivedInWindow);
     result("rss_mib", static_cast<double>(Bench::selfRssKiB()) / 1024.0);
     result("address_space_gib",
            static_cast<double>(Bench::statusField("/proc/self/status", "VmSize:")) / (1024.0 * 1024.0));
@@ -276,27 +270,8 @@ void measure(RunState& run, Phases& phases, Bench::ChildProcess& peer, const Loo
     result("lines_per_s", static_cast<double>(run.receivedInWindow) / seconds);
     result("expected_lines_per_s", static_cast<double>(run.ready) * kLinesPerSecond);
     result("loop_late_ms", probe->worstMs());
-    {
-        std::lock_guard lock(run.mutex);
-        std::sort(run.latencyMs.begin(), run.latencyMs.end());
-        result("median_ms", Bench::quantile(run.latencyMs, 0.5));
-        result("p99_ms", Bench::quantile(run.latencyMs, 0.99));
-    }
-
-    // System calls in a window of their own: counting them costs the process a little.
-    const uint64_t linesBefore = run.received;
-    if (const auto calls =
-            Bench::countSystemCalls(std::chrono::seconds(Bench::option("SCALE_SYSCALL_S", 3, 2))))
-        result("syscalls_per_line",
-               *calls / std::max<double>(1.0, static_cast<double>(run.received - linesBefore)));
-
-    peer.send("stop");
-    uint64_t sent = 0;
-    for (auto line = peer.readLine(10s); line; line = peer.readLine(10s))
-        if (line->rfind("SENT ", 0) == 0) {
-            sent = std::stoull(line->substr(5));
-            break;
-        }
+    Bench::reportLatencies(run.mutex, run.latencyMs);
+    const uint64_t sent = Bench::countSystemCallsAndStopPeer(peer, run.received);
     {
         // Lines the peer could not hand to its sockets yet are late, not lost: wait
         // while they keep coming, up to a limit.
@@ -347,6 +322,7 @@ int runScaleChild(std::size_t sensors) {
     const LoopLatenessProbe* probe = nullptr;
     std::thread measuring([&] { measure(run, phases, peer, probe); });
 
+    LoopLatenessProbe lateness(10ms);
     std::vector<std::unique_ptr<ScaleStation>> stations;
     const auto openStarted = Clock::now();
     try {
@@ -370,7 +346,7 @@ int runScaleChild(std::size_t sensors) {
     if (run.interfaceErrors > 0)
         note(std::to_string(run.interfaceErrors) + " interface errors, first: " + run.firstError);
 
-    LoopLatenessProbe lateness(10ms);
+    lateness.restart();
     probe = &lateness;
     run.measuring = true;
     for (auto& station : stations) {
