@@ -78,7 +78,9 @@ def scale_case(bench):
     parts = bench["name"].split("/")
     family = parts[0]
     who = {"BM_ScaleAsio": "Asio peer", "BM_ScaleLibuv": "libuv peer"}.get(family, "library")
-    limit = f", descriptor limit {parts[2]}" if len(parts) > 2 and parts[2] != "0" else ""
+    # The library's runs are named size/limit/..., the peers' size/...: only a number
+    # there is a descriptor limit.
+    limit = f", descriptor limit {parts[2]}" if len(parts) > 2 and parts[2].isdigit() and parts[2] != "0" else ""
     return family, parts[1], f"{who}, {parts[1]} sensors{limit}"
 
 
