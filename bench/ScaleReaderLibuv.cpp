@@ -65,17 +65,12 @@ void connected(uv_connect_t* request, int status) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::cerr << "usage: scale_reader_libuv <scale_peer> <sensors>\n";
-        return 2;
-    }
-    const int sensors = std::stoi(argv[2]);
-    Bench::ChildProcess peer({argv[1], "--rate", "50"});
-    const uint16_t port = Bench::readPeerAddress(peer).port;
-    if (port == 0) {
-        Bench::note("peer did not start: " + peer.errorText());
-        return 1;
-    }
+    auto start = Bench::startReader(argc, argv, "scale_reader_libuv");
+    if (start.exitCode != 0)
+        return start.exitCode;
+    const int sensors = start.sensors;
+    const uint16_t port = start.port;
+    Bench::ChildProcess& peer = *start.peer;
     uv_loop_t* loop = uv_default_loop();
     Bench::ReaderRun run;
     sockaddr_in address{};

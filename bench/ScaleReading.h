@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -174,6 +175,32 @@ struct ReaderRun {
         latencyMs.push_back(latency);
     }
 };
+
+// The start of a reader peer's main: its command line (the scale peer to start and how
+// many sensors to read) and the scale peer, started. `exitCode` is 0 when both are
+// good, else what main returns (the reason said).
+struct ReaderStart {
+    int sensors = 0;
+    uint16_t port = 0;
+    std::unique_ptr<ChildProcess> peer;
+    int exitCode = 0;
+};
+inline ReaderStart startReader(int argc, char** argv, const char* program) {
+    ReaderStart start;
+    if (argc != 3) {
+        std::cerr << "usage: " << program << " <scale_peer> <sensors>\n";
+        start.exitCode = 2;
+        return start;
+    }
+    start.sensors = std::stoi(argv[2]);
+    start.peer = std::make_unique<ChildProcess>(std::vector<std::string>{argv[1], "--rate", "50"});
+    start.port = readPeerAddress(*start.peer).port;
+    if (start.port == 0) {
+        note("peer did not start: " + start.peer->errorText());
+        start.exitCode = 1;
+    }
+    return start;
+}
 
 // The measuring thread of a reader peer: waits until every connection has had its
 // first line, warms up, takes the window's figures, counts the system calls in a
