@@ -32,7 +32,8 @@ QueueRegistry& registry() {
 // Drops the thread's queue from the registry when the thread ends.
 struct QueueHolder {
     std::shared_ptr<ThreadMessageQueue> queue;
-    ~QueueHolder() {
+    ~QueueHolder() { end(); }
+    void end() {
         if (!queue)
             return;
         {
@@ -74,6 +75,10 @@ ThreadMessageQueue& ThreadMessageQueue::current() {
         t_queue.queue = slot;
     }
     return *t_queue.queue;
+}
+
+void ThreadMessageQueue::endCurrent() {
+    t_queue.end();
 }
 
 std::shared_ptr<ThreadMessageQueue> ThreadMessageQueue::of(ThreadId thread) {

@@ -27,6 +27,11 @@ public:
 
     // The calling thread's queue, created on first use and dropped when the thread ends.
     static ThreadMessageQueue& current();
+    // Ends the calling thread's queue before the thread itself ends, as its end would:
+    // posts to the thread fail from here on, and its descriptors close (at once, unless
+    // a poster holds the queue for the moment of its post). For a thread whose end
+    // others wait on, so that they see its descriptors gone.
+    static void endCurrent();
     // The queue of another thread; null when that thread has none (never made one, or ended).
     static std::shared_ptr<ThreadMessageQueue> of(ThreadId thread);
 

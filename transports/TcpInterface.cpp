@@ -81,6 +81,10 @@ public:
             }
         }
         socket.reset();
+        // Counted out only once its queue's descriptors are closed too: whoever waits for
+        // the client threads to end then finds their descriptors free.
+        if (Platform::currentThreadId() == ThreadID())
+            Platform::ThreadMessageQueue::endCurrent();
         liveThreads().leave();
     }
 
