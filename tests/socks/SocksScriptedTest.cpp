@@ -20,6 +20,17 @@ const std::string kHost = "sensor.invalid";
 constexpr uint16_t kTargetPort = 4001;
 const std::string kSocks5Request = bytes({5, 1, 0, 3, 14}) + kHost + bytes({0x0F, 0xA1});
 
+// Connects through the peer as user "user" with password "secret", up to the server's
+// choice of the password method: the client's next bytes are its credentials.
+void startSocks5WithPassword(ScriptedPeer& peer, RecordedClient& client) {
+    client.socket->SetSocksAuthentication(socksAuthenticateUsercode);
+    client.socket->SetSocksUsercode("user");
+    client.socket->SetSocksPassword("secret");
+    client.connectThrough(peer.port(), "5", kHost, kTargetPort);
+    EXPECT_EQ(peer.read(3), bytes({5, 1, 2}));
+    peer.send(bytes({5, 2}));
+}
+
 // Waits until the client has read everything the peer sent so far.
 bool clientDrained(const RecordedClient& client) {
     return runUntil([&] {
@@ -57,12 +68,7 @@ TEST(SocksScripted, RequestsOfSocks5WithPasswordAnd4And4A) {
     {
         ScriptedPeer peer;
         RecordedClient client;
-        client.socket->SetSocksAuthentication(socksAuthenticateUsercode);
-        client.socket->SetSocksUsercode("user");
-        client.socket->SetSocksPassword("secret");
-        client.connectThrough(peer.port(), "5", kHost, kTargetPort);
-        EXPECT_EQ(peer.read(3), bytes({5, 1, 2}));
-        peer.send(bytes({5, 2}));
+        startSocks5WithPassword(peer, client);
         EXPECT_EQ(peer.read(13), bytes({1, 4}) + "user" + bytes({6}) + "secret");
         peer.send(bytes({1, 0}));
         EXPECT_EQ(peer.read(kSocks5Request.size()), kSocks5Request);
@@ -146,12 +152,7 @@ TEST(SocksScripted, AuthenticationThatEndsUnfinishedIsReportedAsFailedFirst) {
         SCOPED_TRACE(serverHangsUp ? "the server hangs up" : "the client closes");
         ScriptedPeer peer;
         RecordedClient client;
-        client.socket->SetSocksAuthentication(socksAuthenticateUsercode);
-        client.socket->SetSocksUsercode("user");
-        client.socket->SetSocksPassword("secret");
-        client.connectThrough(peer.port(), "5", kHost, kTargetPort);
-        EXPECT_EQ(peer.read(3), bytes({5, 1, 2}));
-        peer.send(bytes({5, 2}));
+        startSocks5WithPassword(peer, client);
         EXPECT_EQ(peer.read(13).size(), 13u);
         if (serverHangsUp)
             peer.close();
