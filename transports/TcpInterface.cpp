@@ -7,10 +7,12 @@
 #include "Thread.h"
 #include "WSocket.h"
 
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <system_error>
+#include <typeinfo>
 
 namespace NorvEngineering::SensorLib {
 
@@ -99,14 +101,12 @@ public:
         if (!target)
             return;
         TClientThread* self = this;
-        target->OnDataAvailable = [self, sync](TCustomWSocket*, uint16_t) { self->deliverData(sync); };
+        target->OnDataAvailable = [self](TCustomWSocket*, uint16_t) { self->deliverData(); };
         target->OnSessionConnected = [self, sync](TCustomWSocket*, uint16_t code) {
             self->m_connectResult_ = code;
             self->deliver(sync, &CTcpInterface::WSocketSessionConnected_);
         };
-        target->OnSessionClosed = [self, sync](TCustomWSocket*, uint16_t) {
-            self->deliver(sync, &CTcpInterface::WSocketSessionClosed_);
-        };
+        target->OnSessionClosed = [self, sync](TCustomWSocket*, uint16_t) { self->deliverClose(sync); };
     }
 
     void quitLoop() {
@@ -219,23 +219,21 @@ private:
         runDelivery(sync, [this, handler](CTcpInterface* owner) { (owner->*handler)(this); });
     }
 
-    void deliverData(bool sync) {
-        const auto owner = m_owner_.pin();
-        // Nobody takes the data any more: it stays unread, and the socket offers
-        // nothing more until someone reads (the thread is about to end).
-        if (!owner)
-            return;
-        if (!sync) {
+    // Which delivery applies is the transport's to say (WSocketDataAvailable_): with
+    // synchronised delivery this thread does not read at all, the main thread does.
+    void deliverData() {
+        if (const auto owner = m_owner_.pin())
             owner->WSocketDataAvailable_(this);
-            return;
+    }
+
+    // The close reads what is left: it runs here only while this thread holds the
+    // reading, and otherwise on the main thread, while this one waits.
+    void deliverClose(bool sync) {
+        if (!sync) {
+            const auto owner = m_owner_.pin();
+            sync = owner && owner->m_reader_.load() != EReader::client;
         }
-        // The client thread does not wait for the main thread to take the data: a wait
-        // would cost a sleep and a wake-back per chunk on top of the one hop. Order and
-        // back-pressure stay: the main thread does the read itself (so nothing is read
-        // ahead of it), the socket reports no further read until that read has been
-        // made, and the connection result and the close still go through Synchronize,
-        // whose close handling takes what is left before the release.
-        owner->m_dataCall_.request();
+        deliver(sync, &CTcpInterface::WSocketSessionClosed_);
     }
 
 public:
@@ -257,10 +255,15 @@ CTcpInterface::CTcpInterface(TTcpProperties* properties, bool syncEvents)
       m_pProperties_(properties), m_dataCall_([this] { takeReceivedData_(); }) {}
 
 CTcpInterface::~CTcpInterface() {
+#ifndef NDEBUG
+    if (m_bSubclass_ && isOpen())
+        std::fputs("sensorlib: a subclass of CTcpInterface was destroyed while open: its notifications may "
+                   "have run during its destruction; call releaseInterface() in its destructor\n",
+                   stderr);
+#endif
     releaseInterface();
     // The socket may outlive this transport: it must not keep the reader it reads through.
-    if (m_pReading_)
-        m_pReading_->DropTakenOverReading();
+    stopReadingHere_();
 }
 
 void CTcpInterface::endConnection_() {
@@ -277,9 +280,10 @@ void CTcpInterface::initInterface_() {
             return;
     }
     if (Platform::isMainThread())
-        stopReadingHere_(false);
+        stopReadingHere_();
     // The thread of a connection that ended by itself may still be on its way out.
     endConnection_();
+    m_reader_ = EReader::client;
     auto connection = std::make_unique<Platform::TLifetime>();
     TClientThread* thread = nullptr;
     try {
@@ -293,6 +297,7 @@ void CTcpInterface::initInterface_() {
         return;
     }
     m_pConnection_ = std::move(connection);
+    m_bSubclass_ = typeid(*this) != typeid(CTcpInterface);
     {
         std::lock_guard lock(m_threadMutex_);
         m_pClientThread_ = thread;
@@ -304,7 +309,7 @@ void CTcpInterface::initInterface_() {
 void CTcpInterface::releaseInterface() {
     // The main thread's watch goes before the client thread may close the socket.
     if (Platform::isMainThread())
-        stopReadingHere_(false);
+        stopReadingHere_();
     {
         std::lock_guard lock(m_threadMutex_);
         if (m_pClientThread_ != nullptr) {
@@ -322,14 +327,20 @@ void CTcpInterface::releaseInterface() {
 
 void CTcpInterface::setSyncEvents(bool sync) {
     CCustomInterface::setSyncEvents(sync);
-    // Before the handlers change, so that the client thread never reads while the main
-    // thread still does. The other way round the client thread asks for the hand-over
-    // with its next data (takeReceivedData_), after its last direct delivery.
-    if (!sync && Platform::isMainThread())
-        stopReadingHere_(true);
-    std::lock_guard lock(m_threadMutex_);
-    if (m_pClientThread_ != nullptr)
-        m_pClientThread_->selectHandlers(sync);
+    {
+        std::lock_guard lock(m_threadMutex_);
+        if (m_pClientThread_ != nullptr)
+            m_pClientThread_->selectHandlers(sync);
+    }
+    // Towards synchronised delivery the client thread lets go with its next data. The
+    // main thread hands its reading back at once; asked from another thread, it does so
+    // in the data call.
+    if (!sync && m_reader_.load() != EReader::client) {
+        if (Platform::isMainThread())
+            takeReceivedData_();
+        else
+            m_dataCall_.request();
+    }
 }
 
 void CTcpInterface::write(const char* data, int length) {
@@ -350,10 +361,33 @@ bool CTcpInterface::isOpen() const {
 }
 
 void CTcpInterface::WSocketDataAvailable_(TClientThread* thread) {
-    receive_(thread->socket(), false);
+    // An event that came before the reading was let go of, or in between.
+    if (m_reader_.load() != EReader::client)
+        return;
+    if (getSyncEvents()) {
+        // The client thread does not wait for the main thread to take the data: a wait
+        // would cost a sleep and a wake-back per chunk on top of the one hop. From now
+        // on the socket's data wakes the main thread itself (takeReceivedData_).
+        m_reader_ = EReader::handingToMain;
+        m_dataCall_.request();
+        return;
+    }
+    receive_(thread->socket());
 }
 
 void CTcpInterface::takeReceivedData_() {
+    switch (m_reader_.load()) {
+    case EReader::client:
+        return;
+    case EReader::main:
+        if (getSyncEvents())
+            readHere_();
+        else
+            handBack_(m_pReading_);
+        return;
+    case EReader::handingToMain:
+        break;
+    }
     std::shared_ptr<TWSocket> target;
     {
         std::lock_guard lock(m_threadMutex_);
@@ -363,40 +397,37 @@ void CTcpInterface::takeReceivedData_() {
             return;
         target = m_pClientThread_->socket();
     }
-    if (m_pReading_ && m_pReading_ == target) {
-        readHere_();
+    if (!target)
         return;
-    }
     if (!getSyncEvents()) {
-        // Switched to direct delivery meanwhile: the client thread reads from now on.
-        if (target && target->GetState() == Sockets::wsConnected)
-            target->ResumeReadEvents();
+        handBack_(target);
         return;
     }
-    stopReadingHere_(false);
-    // From now on the socket's data wakes the main thread itself: no client thread
-    // wakes, and no hand-over, per chunk. A watch event always finds the transport: the
-    // watch goes on the main thread before the transport does (release, destruction),
-    // and with it any event still pending.
-    if (target && target->TakeOverReading(m_takenOverRead_, [this](uint32_t) {
-            try {
-                readHere_();
-            } catch (...) {
-                // As for the posted call: the main thread's loop hears of it, and the
-                // reading goes on.
-                Platform::Application().HandleException(std::current_exception());
-            }
-        })) {
-        m_pReading_ = target;
-        readHere_();
+    stopReadingHere_();
+    // A watch event always finds the transport: the watch goes on the main thread
+    // before the transport does (release, destruction), and with it any event still
+    // pending.
+    const bool taken = target->TakeOverReading(m_takenOverRead_, [this](uint32_t) {
+        try {
+            takeReceivedData_();
+        } catch (...) {
+            // As for the data call: the main thread's loop hears of it, and the reading
+            // goes on.
+            Platform::Application().HandleException(std::current_exception());
+        }
+    });
+    if (!taken) {
+        // The connection is closing (its close reads what is left), or the main thread
+        // cannot watch it: the client thread goes on reading.
+        handBack_(target);
         return;
     }
-    receive_(target, true);
+    m_pReading_ = target;
+    m_reader_ = EReader::main;
+    readHere_();
 }
 
 void CTcpInterface::readHere_() {
-    if (!m_pReading_)
-        return;
     char* buffer = m_pReceiveBuffer_.get();
     const int count = TWSocket::ReceiveTakenOver(m_takenOverRead_, buffer, kReceiveSize);
     if (count <= 0)
@@ -409,36 +440,28 @@ void CTcpInterface::readHere_() {
     notifyDataReceived(buffer, static_cast<unsigned int>(count));
 }
 
-void CTcpInterface::stopReadingHere_(bool handBack) {
-    const auto reading = std::move(m_pReading_);
-    if (!reading)
-        return;
-    if (handBack)
-        reading->ResumeReadEvents();
-    else
+void CTcpInterface::handBack_(std::shared_ptr<TWSocket> target) {
+    m_pReading_.reset();
+    // Before the socket raises its next data event, which the client thread takes
+    // only from here on.
+    m_reader_ = EReader::client;
+    if (target)
+        target->ResumeReadEvents();
+}
+
+void CTcpInterface::stopReadingHere_() {
+    if (const auto reading = std::move(m_pReading_))
         reading->DropTakenOverReading();
 }
 
-void CTcpInterface::receive_(const std::shared_ptr<TWSocket>& target, bool paced) {
+void CTcpInterface::receive_(const std::shared_ptr<TWSocket>& target) {
     if (!target || target->GetState() != Sockets::wsConnected)
         return;
     char* buffer = m_pReceiveBuffer_.get();
-    int count = 0;
-    if (paced) {
-        bool more = false;
-        count = target->ReceivePaced(buffer, kReceiveSize, more);
-        // The rest comes at once, behind what else waits for the main thread; asked
-        // before the notification, which may end this transport.
-        if (more)
-            m_dataCall_.request();
-    } else {
-        count = target->Receive(buffer, kReceiveSize);
-    }
+    const int count = target->Receive(buffer, kReceiveSize);
     if (count <= 0)
         return;
-    // A receiver's failure: from the posted call it goes to the main thread's loop
-    // (OnException or standard error; the silent abort nowhere) and the reading goes
-    // on; on the client thread (direct delivery) to the socket's background handling.
+    // A receiver's failure goes to the socket's background handling.
     notifyDataReceived(buffer, static_cast<unsigned int>(count));
 }
 
@@ -455,15 +478,16 @@ void CTcpInterface::WSocketSessionConnected_(TClientThread* thread) {
 
 void CTcpInterface::WSocketSessionClosed_(TClientThread* thread) {
     thread->quitLoop();
+    // Nobody else reads now: this thread held the reading, or the client thread waits
+    // for this call on the main thread.
     if (Platform::isMainThread())
-        stopReadingHere_(false);
+        stopReadingHere_();
     if (const auto target = thread->socket()) {
         target->DropTakenOverReading();
         // Everything the peer sent before it closed comes before the release, also what
         // a data call still pending on the main thread has not taken yet.
         char* buffer = m_pReceiveBuffer_.get();
-        bool more = false;
-        for (int count; (count = target->ReceivePaced(buffer, kReceiveSize, more)) > 0;) {
+        for (int count; (count = target->Receive(buffer, kReceiveSize)) > 0;) {
             try {
                 notifyDataReceived(buffer, static_cast<unsigned int>(count));
             } catch (...) {

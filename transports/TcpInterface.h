@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 
@@ -29,6 +30,11 @@ namespace NorvEngineering::SensorLib {
 // itself and never reaches a transport that has gone, also when it is connecting or
 // waiting to deliver on the main thread; a direct delivery running at that moment in
 // the client thread is waited for.
+//
+// A subclass that overrides the notifications must call releaseInterface() in its own
+// destructor: the wait for a direct delivery in progress comes with this class's
+// destructor, when the subclass's part of the object (its overrides among it) is gone
+// already. Debug builds say so on standard error when a subclass is destroyed open.
 //
 // When the system has no thread or no descriptor left for a connection, the open
 // reports an interface error with the system's code and text (place
@@ -60,22 +66,29 @@ public:
 private:
     friend class TClientThread;
 
+    // Which thread reads the connection. Exactly one does, and only the holder passes
+    // the reading on, at a moment when it is not reading: the client thread, when its
+    // data event finds synchronised delivery selected, lets go (handingToMain) and asks
+    // for the data call; the main thread, in that call, takes the reading over (main)
+    // or, when direct delivery has been selected meanwhile, hands it back (client); it
+    // also hands back its own reading when it finds direct delivery selected.
+    enum class EReader : uint8_t { client, handingToMain, main };
+
     void endConnection_();
-    // The synchronised hand-over of received data (the posted call): reads one buffer
-    // on the main thread from the socket of the current connection. The first one of
-    // a connection takes the socket's reading over to the main thread, which from then
-    // on watches the data in its own wait (readHere_).
+    // The data call, and the main thread's watch of the socket it reads: brings the
+    // reading to the thread that the delivery selects, and reads one buffer when that
+    // is the main thread.
     void takeReceivedData_();
-    // One data event on the main thread, for a socket whose reading it has taken over:
-    // one read of at most one buffer, raised again (the posted call) while data may
-    // remain.
+    // One read of at most one buffer on the main thread, which holds the reading; the
+    // data call is asked for again while data may remain.
     void readHere_();
-    // Ends the main thread's reading of the current socket; `handBack`: the client
-    // thread reads from now on (direct delivery).
-    void stopReadingHere_(bool handBack);
-    // Reads one buffer and hands it on. `paced`: on the main thread, where a read that
-    // may have left data behind asks for the posted call again instead of an FD_READ.
-    void receive_(const std::shared_ptr<Sockets::TWSocket>& target, bool paced);
+    // The main thread lets go of the reading of `target` (the socket it watches, or the
+    // one the client thread let go of): the client thread reads from now on.
+    void handBack_(std::shared_ptr<Sockets::TWSocket> target);
+    // Ends the main thread's watch of the socket it reads, without handing it back.
+    void stopReadingHere_();
+    // Reads one buffer on the thread that holds the reading and hands it on.
+    void receive_(const std::shared_ptr<Sockets::TWSocket>& target);
 
     // First, next to the contract's own members: what a data event on the main thread
     // touches, so that with a thousand connections it finds little cold.
@@ -83,6 +96,10 @@ private:
     Sockets::TTakenOverRead m_takenOverRead_;
     // The socket whose reading the main thread has taken over; main thread only.
     std::shared_ptr<Sockets::TWSocket> m_pReading_;
+    // Of the current connection; set back to the client thread by each open.
+    std::atomic<EReader> m_reader_{EReader::client};
+    // Opened as a subclass, whose destructor must release (see above).
+    bool m_bSubclass_ = false;
     mutable std::mutex m_threadMutex_;
     TClientThread* m_pClientThread_ = nullptr; // guarded by m_threadMutex_
     // The life of the current (or last) connection; touched by the owner's thread only.

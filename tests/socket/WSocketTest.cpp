@@ -480,4 +480,35 @@ TEST(WSocket, ASendThatMeetsThePeersResetIsACloseNeverAnException) {
         << ::testing::PrintToString(rec.events);
 }
 
+// The owner's last words from inside the closed notification meet the end of the
+// connection: the send fails, and the close it would report is being reported already.
+TEST(WSocket, ASendFromInsideTheClosedNotificationIsNoSecondClose) {
+    for (const bool reset : {true, false}) {
+        SCOPED_TRACE(reset ? "the peer resets" : "the peer closes and resets on the next byte");
+        LoopbackPeer peer;
+        RecordedSocket rec;
+        ASSERT_TRUE(rec.connectedTo(peer));
+        rec.socket->OnSessionClosed = [&](TCustomWSocket* sender, uint16_t code) {
+            ++rec.closed;
+            rec.events.push_back("closed " + std::to_string(code));
+            // The first send meets the end; a send after the close is refused, as always.
+            EXPECT_NO_THROW(sender->Send("\x1b", 1));
+            for (int i = 0; i < 2; ++i) {
+                try {
+                    sender->Send("\x1b", 1);
+                } catch (const ESocketException&) {
+                }
+            }
+        };
+        if (reset)
+            peer.reset();
+        else
+            peer.close();
+        ASSERT_TRUE(runUntil([&] { return rec.closed > 0; }));
+        pumpFor(30ms);
+        EXPECT_EQ(rec.closed, 1) << ::testing::PrintToString(rec.events);
+        EXPECT_EQ(rec.socket->GetState(), wsClosed);
+    }
+}
+
 } // namespace

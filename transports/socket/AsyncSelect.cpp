@@ -110,18 +110,6 @@ public:
         }
     }
 
-    // After the read of a reader that paces itself: when more may wait, FD_READ stays
-    // off and the answer is true (the next read is the reader's); otherwise FD_READ is
-    // armed again for the next edge.
-    bool reenablePaced(bool filled) {
-        std::lock_guard lock(m_mutex_);
-        if (!m_active_)
-            return filled;
-        const bool more = readMayContinue(filled);
-        m_readArmed_ = !more;
-        return more;
-    }
-
     void readElsewhere(bool away) {
         std::lock_guard lock(m_mutex_);
         if (!m_active_ || m_readElsewhere_ == away)
@@ -363,11 +351,6 @@ namespace Detail {
 void asyncSelectReenable(TSocket s, uint32_t event, bool filled) {
     if (const auto selection = find(s))
         selection->reenable(event, filled);
-}
-
-bool asyncSelectReenablePaced(TSocket s, bool filled) {
-    const auto selection = find(s);
-    return selection ? selection->reenablePaced(filled) : filled;
 }
 
 bool asyncSelectTakeMoreToRead(TSocket s) {

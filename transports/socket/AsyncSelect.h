@@ -46,10 +46,6 @@ namespace Detail {
 // The binding's re-enabling hooks; they do nothing for a socket without selection.
 // `filled`: a read that re-enables FD_READ filled its whole buffer (more may wait).
 void asyncSelectReenable(TSocket s, uint32_t event, bool filled = false);
-// The same for a reader that paces its reads itself (outside the socket's thread): a
-// read that may have left data behind queues no FD_READ, FD_READ stays off and the
-// answer is true: the next read is the reader's. Otherwise FD_READ is armed again.
-bool asyncSelectReenablePaced(TSocket s, bool filled);
 // Whether the last read of the socket may have left data behind (asked once per read).
 bool asyncSelectTakeMoreToRead(TSocket s);
 void asyncSelectConnectStarted(TSocket s, bool finishedAtOnce);

@@ -636,24 +636,6 @@ int TCustomWSocket::Receive(void* buffer, int len) {
     return count;
 }
 
-int TCustomWSocket::ReceivePaced(void* buffer, int len, bool& more) {
-    more = false;
-    // Under the lock that closing the descriptor takes: a close on the owner thread
-    // cannot hand its number to another connection while this read uses it.
-    std::lock_guard lock(m_sendLock_);
-    const TSocket s = m_hSocket_;
-    if (s == INVALID_SOCKET) {
-        m_lastError_ = WSAENOTSOCK;
-        return -1;
-    }
-    const int count = WSocket_recvPaced(s, buffer, len, more);
-    if (count >= 0)
-        m_readCount_ += count;
-    else
-        m_lastError_ = WSocket_WSAGetLastError();
-    return count;
-}
-
 void TCustomWSocket::ResumeReadEvents() {
     std::lock_guard lock(m_sendLock_);
     if (m_hSocket_ == INVALID_SOCKET)
@@ -915,7 +897,8 @@ void TCustomWSocket::SocketError(const std::string& operation) {
     if (code == WSAECONNRESET || code == WSAENOTCONN) {
         if (IsOwnerThread()) {
             CloseHandle();
-            if (m_state_ != wsClosed)
+            // Not again from inside the closed notification.
+            if (m_state_ != wsClosed && !m_closeInvoked_)
                 TriggerSessionClosed(static_cast<uint16_t>(code));
             ChangeState(wsClosed);
         } else if (m_hSocket_ != INVALID_SOCKET && Handle() != 0) {

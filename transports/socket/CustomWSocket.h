@@ -174,12 +174,6 @@ public:
     virtual void Flush();
     virtual void WaitForClose();
     virtual int Receive(void* buffer, int len);
-    // For a reader outside the owner thread that paces its reads itself (the TCP
-    // transport reads on the main thread): reads like Receive, with the descriptor kept
-    // from being closed under the read, but a read that may have left data behind
-    // queues no FD_READ to the owner thread: `more` says so, and the next read is the
-    // caller's until it hands reading back with ResumeReadEvents.
-    int ReceivePaced(void* buffer, int len, bool& more);
     // Reading goes back to FD_READ: one is queued to the owner thread. Reading taken
     // over by another thread (below) is handed back.
     void ResumeReadEvents();
@@ -385,7 +379,7 @@ private:
     std::string m_protoStr_ = "tcp";
     std::string m_localAddr_ = "0.0.0.0";
     std::string m_localPortStr_ = "0";
-    std::atomic<int64_t> m_readCount_{0}; // also counted by a paced reader in another thread
+    std::atomic<int64_t> m_readCount_{0}; // also counted by readers in other threads
     TWSocketOptions m_options_;
     int m_sendFlags_ = 0;
     TSocketLingerOnOff m_lingerOnOff_ = wsLingerOn;

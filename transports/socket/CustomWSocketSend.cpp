@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 namespace NorvEngineering::Sockets {
 
@@ -138,9 +139,12 @@ void TCustomWSocket::TryToSend() {
         if (CheckLogOptions(loWsockErr))
             DebugLog(loWsockErr, "TWSocket Winsock Send failed - " + GetWinsockErr(failure));
         if (IsOwnerThread()) {
-            m_closeInvoked_ = true;
+            // A send from inside the closed notification meets the end that is being
+            // reported: one report per connection.
+            const bool reported = std::exchange(m_closeInvoked_, true);
             Close();
-            TriggerSessionClosed(static_cast<uint16_t>(failure));
+            if (!reported)
+                TriggerSessionClosed(static_cast<uint16_t>(failure));
         } else {
             // The owner thread closes and reports, once, as for its own sends. It may be
             // unable to do so for a while (it may wait for this very thread), so what

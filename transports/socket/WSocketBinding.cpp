@@ -663,16 +663,6 @@ int WSocket_recv(TSocket s, void* buf, int len, int flags) {
     return static_cast<int>(got);
 }
 
-int WSocket_recvPaced(TSocket s, void* buf, int len, bool& more) {
-    CallReference reference;
-    const ssize_t got = ::recv(s, buf, toSize(len), 0);
-    const int error = errno;
-    more = Detail::asyncSelectReenablePaced(s, len > 0 && got == len);
-    if (got < 0)
-        return fail(error);
-    return static_cast<int>(got);
-}
-
 int WSocket_recvfrom(TSocket s, void* buf, int len, int flags, sockaddr* from, int* fromlen) {
     CallReference reference;
     socklen_t length = fromlen != nullptr ? toLength(*fromlen) : 0;

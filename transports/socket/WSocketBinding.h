@@ -104,9 +104,6 @@ int WSocket_closesocket(TSocket s);
 int WSocket_bind(TSocket s, const sockaddr* name, int namelen);
 TSocket WSocket_accept(TSocket s, sockaddr* addr, int* addrlen);
 int WSocket_recv(TSocket s, void* buf, int len, int flags);
-// recv for a reader that paces its reads itself: a read that may have left data
-// behind queues no FD_READ; `more` says so, and the next read is the caller's.
-int WSocket_recvPaced(TSocket s, void* buf, int len, bool& more);
 int WSocket_recvfrom(TSocket s, void* buf, int len, int flags, sockaddr* from, int* fromlen);
 
 } // namespace NorvEngineering::Sockets

@@ -1,0 +1,365 @@
+// Data handed between the client thread and the main thread: switching the delivery at
+// any rate and from any point, the end of a connection, and the main thread's own reading.
+#include "TcpRig.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace TcpRig;
+using TestSupport::pumpFor;
+
+namespace {
+
+// "00000000\n", "00000001\n" ...: a stream in which any lost, repeated, swapped or
+// mangled byte shows. The bytes from `offset` on.
+void numberedLines(std::size_t offset, std::size_t length, char* out) {
+    constexpr std::size_t kLine = 9;
+    std::size_t number = offset / kLine;
+    std::size_t at = offset % kLine;
+    char line[kLine];
+    const auto format = [&] {
+        std::size_t rest = number;
+        for (int digit = 7; digit >= 0; --digit, rest /= 10)
+            line[digit] = static_cast<char>('0' + rest % 10);
+        line[8] = '\n';
+    };
+    format();
+    for (std::size_t i = 0; i < length; ++i) {
+        out[i] = line[at];
+        if (++at == kLine) {
+            at = 0;
+            ++number;
+            format();
+        }
+    }
+}
+
+// A sensor that checks what it receives against the numbered lines as it comes, so
+// that a flood of any length needs no memory; safe to read from any thread.
+class NumberedLinesSensor : public NorvEngineering::SensorLib::CSensor {
+public:
+    using CSensor::CSensor;
+    void initialize() override {}
+    void dataReceived(const char* data, unsigned int length) override {
+        std::lock_guard lock(m_mutex_);
+        m_expected_.resize(length);
+        numberedLines(m_received_, length, m_expected_.data());
+        if (m_firstWrong_ == kNone && std::memcmp(data, m_expected_.data(), length) != 0)
+            m_firstWrong_ =
+                m_received_ + static_cast<std::size_t>(
+                                  std::mismatch(data, data + length, m_expected_.begin()).first - data);
+        m_received_ += length;
+        m_largestChunk_ = std::max<std::size_t>(m_largestChunk_, length);
+        ++(NorvEngineering::Platform::isMainThread() ? m_onMain_ : m_elsewhere_);
+        onData();
+    }
+    virtual void onData() {}
+
+    std::size_t received() const {
+        std::lock_guard lock(m_mutex_);
+        return m_received_;
+    }
+    // Where the stream first differed from what was sent, or kNone.
+    std::size_t firstWrong() const {
+        std::lock_guard lock(m_mutex_);
+        return m_firstWrong_;
+    }
+    std::size_t largestChunk() const {
+        std::lock_guard lock(m_mutex_);
+        return m_largestChunk_;
+    }
+    // Deliveries on the main thread and on others.
+    std::pair<std::size_t, std::size_t> deliveries() const {
+        std::lock_guard lock(m_mutex_);
+        return {m_onMain_, m_elsewhere_};
+    }
+
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+private:
+    mutable std::mutex m_mutex_;
+    std::string m_expected_;
+    std::size_t m_received_ = 0;
+    std::size_t m_firstWrong_ = kNone;
+    std::size_t m_largestChunk_ = 0;
+    std::size_t m_onMain_ = 0;
+    std::size_t m_elsewhere_ = 0;
+};
+
+// The far end of one connection: sends numbered lines as fast as the connection takes
+// them until stopped, and knows exactly what it sent.
+class NumberedFlood {
+public:
+    explicit NumberedFlood(int connection) : m_fd_(connection), m_stop_(::eventfd(0, EFD_CLOEXEC)) {}
+    ~NumberedFlood() {
+        stop();
+        ::close(m_stop_);
+        ::close(m_fd_);
+    }
+    void start() {
+        m_thread_ = std::thread([this] { run(); });
+    }
+    // The bytes sent, once the flood has stopped.
+    std::size_t stop() {
+        if (m_thread_.joinable()) {
+            const uint64_t one = 1;
+            [[maybe_unused]] const ssize_t written = ::write(m_stop_, &one, sizeof one);
+            m_thread_.join();
+        }
+        return m_sent_;
+    }
+
+private:
+    void run() {
+        char pending[9 * 512];
+        std::size_t offset = sizeof pending;
+        for (;;) {
+            if (offset == sizeof pending) {
+                numberedLines(m_sent_, sizeof pending, pending);
+                offset = 0;
+            }
+            pollfd watched[] = {{m_fd_, POLLOUT, 0}, {m_stop_, POLLIN, 0}};
+            if (::poll(watched, 2, -1) < 0 || watched[1].revents != 0 || watched[0].revents != POLLOUT)
+                return;
+            const ssize_t sent =
+                ::send(m_fd_, pending + offset, sizeof pending - offset, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent > 0) {
+                offset += static_cast<std::size_t>(sent);
+                m_sent_ += static_cast<std::size_t>(sent);
+            }
+        }
+    }
+
+    const int m_fd_;
+    const int m_stop_;
+    std::size_t m_sent_ = 0;
+    std::thread m_thread_;
+};
+
+// Connections to floods of numbered lines, each with its own transport.
+template <class Sensor = NumberedLinesSensor>
+struct FloodedConnections {
+    std::vector<std::unique_ptr<BasicRig<Sensor>>> rigs;
+    std::vector<std::unique_ptr<NumberedFlood>> floods;
+
+    explicit FloodedConnections(std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            uint16_t port = 0;
+            const int listener = TestSupport::listenOnLoopback(port);
+            rigs.push_back(std::make_unique<BasicRig<Sensor>>(port));
+            rigs.back()->open();
+            pollfd incoming{listener, POLLIN, 0};
+            EXPECT_EQ(::poll(&incoming, 1, 5000), 1);
+            const int connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            ::close(listener);
+            EXPECT_GE(connection, 0);
+            floods.push_back(std::make_unique<NumberedFlood>(connection));
+        }
+        EXPECT_TRUE(runUntil([&] {
+            return std::all_of(rigs.begin(), rigs.end(),
+                               [](const auto& rig) { return rig->sink.seen().ready == 1; });
+        }));
+        for (auto& flood : floods)
+            flood->start();
+    }
+
+    // Stops the floods, lets the main thread read the rest, and checks every stream.
+    void expectEveryByteOnceInOrder() {
+        std::vector<std::size_t> sent;
+        for (auto& flood : floods)
+            sent.push_back(flood->stop());
+        for (auto& rig : rigs)
+            rig->transport().setSyncEvents(true);
+        EXPECT_TRUE(runUntil(
+            [&] {
+                for (std::size_t i = 0; i < rigs.size(); ++i)
+                    if (rigs[i]->sensor.received() < sent[i])
+                        return false;
+                return true;
+            },
+            30s));
+        pumpFor(20ms);
+        for (std::size_t i = 0; i < rigs.size(); ++i) {
+            SCOPED_TRACE("connection " + std::to_string(i));
+            const auto& sensor = rigs[i]->sensor;
+            EXPECT_EQ(sensor.received(), sent[i]);
+            EXPECT_EQ(sensor.firstWrong(), Sensor::kNone) << "of " << sent[i] << " bytes";
+            EXPECT_LE(sensor.largestChunk(), 4096u);
+            EXPECT_EQ(rigs[i]->sink.seen().calls, (std::vector<std::string>{"ready"}));
+        }
+        rigs.clear();
+        expectAllThreadsEnd();
+    }
+};
+
+// The owner switches to direct delivery and back within 0 to 200 microseconds, while its
+// main thread takes no messages, then takes messages for a while, again and again.
+TEST(TcpHandOver, SwitchingThereAndBackWithinMicrosecondsUnderAFloodKeepsEveryByte) {
+    FloodedConnections<> connections(10);
+    const unsigned seed = std::random_device()();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    for (int round = 0; round < 80; ++round) {
+        for (auto& rig : connections.rigs) {
+            rig->transport().setSyncEvents(false);
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % 201));
+            rig->transport().setSyncEvents(true);
+        }
+        pumpFor(std::chrono::milliseconds(1 + random() % 4));
+    }
+    connections.expectEveryByteOnceInOrder();
+}
+
+// The receiver switches from inside its data events, on whichever thread delivers them,
+// while the main thread is now busy, now taking messages.
+TEST(TcpHandOver, SwitchingFromInsideDataEventsKeepsEveryByte) {
+    struct SwitchingSensor : NumberedLinesSensor {
+        using NumberedLinesSensor::NumberedLinesSensor;
+        std::atomic<CTcpInterface*> transport{nullptr};
+        std::atomic<unsigned> events{0};
+        void onData() override {
+            // Every few events, a pseudo-random switch to one delivery or the other.
+            const unsigned event = ++events;
+            if (CTcpInterface* target = transport.load(); target != nullptr && event % 3 == 0)
+                target->setSyncEvents((event * 2654435761u >> 7) % 2 == 0);
+        }
+    };
+    FloodedConnections<SwitchingSensor> connections(6);
+    for (auto& rig : connections.rigs)
+        rig->sensor.transport = &rig->transport();
+    const unsigned seed = std::random_device()();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    for (int round = 0; round < 100; ++round) {
+        if (random() % 2 == 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % 2000));
+        else
+            pumpFor(std::chrono::milliseconds(1 + random() % 3));
+    }
+    for (auto& rig : connections.rigs)
+        rig->sensor.transport = nullptr;
+    for (auto& rig : connections.rigs) {
+        const auto [onMain, elsewhere] = rig->sensor.deliveries();
+        EXPECT_GT(onMain, 0u);
+        EXPECT_GT(elsewhere, 0u);
+    }
+    connections.expectEveryByteOnceInOrder();
+}
+
+} // namespace
+
+namespace {
+
+// A converter that refuses a second client accepts and resets at once; the owner writes
+// from its ready notification and from its main thread in a loop, with direct delivery.
+// Whatever the timing, the connection ends in one release and nothing follows it.
+TEST(TcpHandOver, AConnectionResetAtOnceIsReleasedOnceWhileTheOwnerWritesFromBothThreads) {
+    struct WritingSink : ProbeSink {
+        void onInterfaceReady(CSensor* sensor, CSensorInterface* iface) override {
+            ProbeSink::onInterfaceReady(sensor, iface);
+            for (const char* command : {"\x1b", "\x1b", "ID", "\r"})
+                iface->write(command, static_cast<int>(std::strlen(command)));
+        }
+    };
+    const ProgramDeadline deadline(120);
+    EndingServer resetting(EndingServer::Ending::reset);
+    for (int trial = 0; trial < 3000; ++trial) {
+        BasicRig<ProbeSensor, WritingSink> rig(resetting.port(), false);
+        rig.open();
+        while (rig.sink.seen().released == 0) {
+            rig.transport().write("DT\r", 3);
+            Application().ProcessMessages();
+        }
+        ASSERT_TRUE(CTcpInterface::waitForClientThreads(5s)) << trial;
+        Application().ProcessMessages();
+        const auto calls = rig.sink.seen().calls;
+        ASSERT_EQ(std::count(calls.begin(), calls.end(), "released"), 1)
+            << "trial " << trial << ": " << ::testing::PrintToString(calls);
+        ASSERT_EQ(calls.back(), "released") << "trial " << trial;
+    }
+}
+
+} // namespace
+
+namespace {
+
+#ifndef NDEBUG
+// What `run` writes to standard error (a few lines at most).
+std::string standardErrorOf(const std::function<void()>& run) {
+    int pipe[2];
+    if (::pipe2(pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return "(no pipe)";
+    std::fflush(stderr);
+    const int saved = ::dup(STDERR_FILENO);
+    ::dup2(pipe[1], STDERR_FILENO);
+    run();
+    std::fflush(stderr);
+    ::dup2(saved, STDERR_FILENO);
+    std::string text;
+    char chunk[512];
+    for (ssize_t got; (got = ::read(pipe[0], chunk, sizeof chunk)) > 0;)
+        text.append(chunk, static_cast<std::size_t>(got));
+    for (const int fd : {saved, pipe[0], pipe[1]})
+        ::close(fd);
+    return text;
+}
+#endif
+
+TEST(TcpHandOver, ASubclassDestroyedOpenIsToldToReleaseInItsDestructor) {
+#ifdef NDEBUG
+    GTEST_SKIP() << "the check is compiled into debug builds only";
+#else
+    struct OwnTransport : CTcpInterface {
+        OwnTransport(TTcpProperties* properties, bool releaseFirst)
+            : CTcpInterface(properties, false), m_releaseFirst_(releaseFirst) {}
+        ~OwnTransport() override {
+            if (m_releaseFirst_)
+                releaseInterface();
+        }
+        void notifyDataReceived(const char*, unsigned int) override { ++data; }
+        std::atomic<int> data{0};
+
+    private:
+        const bool m_releaseFirst_;
+    };
+    LoopbackPeer peer;
+    CTcpInterface::TTcpProperties properties(nullptr);
+    properties.IpAddress = "127.0.0.1";
+    properties.PortNumber = peer.port();
+    for (const bool releaseFirst : {false, true}) {
+        auto transport = std::make_unique<OwnTransport>(&properties, releaseFirst);
+        transport->initInterface_();
+        const std::string said = standardErrorOf([&] { transport.reset(); });
+        EXPECT_EQ(said.find("call releaseInterface() in its destructor") != std::string::npos, !releaseFirst)
+            << said;
+        expectAllThreadsEnd();
+        while (peer.accept(0ms))
+            peer.close();
+    }
+    // The transport itself needs no help.
+    TcpLine line(peer.port(), false);
+    line.transport->initInterface_();
+    EXPECT_EQ(standardErrorOf([&] { line.transport.reset(); }), "");
+    expectAllThreadsEnd();
+#endif
+}
+
+} // namespace
