@@ -443,8 +443,9 @@ TEST(Programs, ASecondCtrlCEndsTheRunAtOnce) {
     ChildProcess child(kExample, {"--model", "vkr27", "--seconds", "300"});
     ASSERT_TRUE(child.readUntil([](const std::string& output) { return contains(output, "value 5:"); },
                                 Clock::now() + kRunLimit));
-    // Held stopped, the program finds both signals waiting and takes the lower-numbered
-    // one first: the hang-up asks for the stop, the Ctrl-C after it forces the end.
+    // Sent in the order of their numbers: whether both wait for the continue (the
+    // lower-numbered taken first) or the hang-up was taken before the stop landed, the
+    // hang-up asks for the stop and the Ctrl-C after it forces the end.
     child.sendSignal(SIGSTOP);
     child.sendSignal(SIGHUP);
     child.sendSignal(SIGINT);

@@ -52,19 +52,33 @@ private:
         const sigset_t set = signalSet_();
         for (;;) {
             int signal = 0;
-            if (sigwait(&set, &signal) != 0 || signal == kEndSignal)
+            if (sigwait(&set, &signal) != 0)
                 return;
-            if (m_requested_.exchange(signal) != 0)
-                ::_exit(128 + signal); // what was printed is out already: stdout is line-buffered
-            if (signal == SIGINT)
-                std::fprintf(stderr, "stopping; Ctrl-C again ends at once\n");
-            else
-                std::fprintf(stderr, "stopping on %s; a second stop signal ends at once\n",
-                             signal == SIGTERM ? "SIGTERM" : "SIGHUP");
-            if (const auto queue = NorvEngineering::Platform::ThreadMessageQueue::of(
-                    NorvEngineering::Platform::mainThreadId()))
-                queue->wake();
+            if (signal == kEndSignal)
+                break;
+            take_(signal);
         }
+        // The kernel hands this thread the end signal, sent to it alone, before stop
+        // signals sent to the process earlier; those came before the end and count, or
+        // a second Ctrl-C that came while the first was being taken would be lost.
+        sigset_t stops = set;
+        sigdelset(&stops, kEndSignal);
+        const timespec noWait{};
+        for (int signal = 0; (signal = sigtimedwait(&stops, nullptr, &noWait)) > 0;)
+            take_(signal);
+    }
+
+    void take_(int signal) {
+        if (m_requested_.exchange(signal) != 0)
+            ::_exit(128 + signal); // what was printed is out already: stdout is line-buffered
+        if (signal == SIGINT)
+            std::fprintf(stderr, "stopping; Ctrl-C again ends at once\n");
+        else
+            std::fprintf(stderr, "stopping on %s; a second stop signal ends at once\n",
+                         signal == SIGTERM ? "SIGTERM" : "SIGHUP");
+        if (const auto queue =
+                NorvEngineering::Platform::ThreadMessageQueue::of(NorvEngineering::Platform::mainThreadId()))
+            queue->wake();
     }
 
     std::atomic<int> m_requested_{0};
