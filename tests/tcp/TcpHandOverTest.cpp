@@ -355,11 +355,122 @@ TEST(TcpHandOver, ASubclassDestroyedOpenIsToldToReleaseInItsDestructor) {
             peer.close();
     }
     // The transport itself needs no help.
-    TcpLine line(peer.port(), false);
+    TestSupport::TcpLine line(peer.port(), false);
     line.transport->initInterface_();
     EXPECT_EQ(standardErrorOf([&] { line.transport.reset(); }), "");
     expectAllThreadsEnd();
 #endif
+}
+
+} // namespace
+
+namespace {
+
+// Waits, without processing anything, until a client thread waits for the main thread
+// to run a synchronised call (a connection's close, say).
+bool synchronisedCallWaits() {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (!NorvEngineering::Platform::synchronizePending()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+// The peer's last data and its close reach a main thread that is busy: the close reads
+// the data before it says that the connection has ended. A receiver that releases in
+// one of those data events gets nothing more, nor the release.
+TEST(TcpHandOver, AReceiverThatReleasesWhileTheCloseReadsTheLastDataGetsNothingMore) {
+    struct ReleasingSensor : ProbeSensor {
+        using ProbeSensor::ProbeSensor;
+        CTcpInterface* transport = nullptr;
+        std::size_t releaseAt = 0;
+        std::size_t delivered = 0;
+        void dataReceived(const char* data, unsigned int length) override {
+            ProbeSensor::dataReceived(data, length);
+            if (++delivered == releaseAt)
+                transport->releaseInterface();
+        }
+    };
+    for (const std::size_t releaseAt : {1u, 2u, 7u}) {
+        SCOPED_TRACE("released in data event " + std::to_string(releaseAt));
+        LoopbackPeer peer;
+        BasicRig<ReleasingSensor> rig(peer.port());
+        rig.sensor.transport = &rig.transport();
+        rig.sensor.releaseAt = releaseAt;
+        ASSERT_TRUE(rig.connectTo(peer));
+        peer.send(patterned(100000));
+        peer.close();
+        ASSERT_TRUE(synchronisedCallWaits());
+        ASSERT_TRUE(runUntil([&] { return rig.sensor.delivered >= releaseAt; }));
+        expectAllThreadsEnd();
+        pumpFor(20ms);
+        EXPECT_EQ(rig.sensor.delivered, releaseAt);
+        EXPECT_EQ(rig.sink.seen().calls, (std::vector<std::string>{"ready"}));
+    }
+}
+
+// Released from another thread while data flows to the main thread, and opened again:
+// nothing of the first connection arrives after the release, and the second one's data
+// does.
+TEST(TcpHandOver, AfterAReleaseFromAnotherThreadNothingOfTheOldConnectionArrives) {
+    FloodServer server;
+    LoopbackPeer quiet;
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        Rig rig(server.port());
+        rig.open();
+        ASSERT_TRUE(runUntil([&] { return rig.sensor.received().size() > 50000; }));
+        if (round % 2 == 0) {
+            ASSERT_TRUE(waitForDueWork());
+        }
+        std::thread([&] { rig.transport().releaseInterface(); }).join();
+        const std::size_t hadAtRelease = rig.sensor.received().size();
+        pumpFor(10ms);
+        rig.line.properties.PortNumber = quiet.port();
+        rig.transport().initInterface_();
+        ASSERT_TRUE(quiet.accept());
+        ASSERT_TRUE(runUntil([&] { return rig.sink.seen().ready == 2; }));
+        quiet.send("new");
+        ASSERT_TRUE(runUntil([&] { return rig.sensor.received().size() >= hadAtRelease + 3; }));
+        pumpFor(10ms);
+        const std::string received = rig.sensor.received();
+        EXPECT_EQ(received.size(), hadAtRelease + 3);
+        EXPECT_EQ(received.substr(hadAtRelease), "new");
+        rig.transport().releaseInterface();
+        quiet.close();
+        expectAllThreadsEnd();
+    }
+}
+
+// Bursts of single bytes, each waited for before the next: a byte that arrives just
+// as the client thread reads must still be reported, or nothing else would bring it.
+TEST(TcpHandOver, BytesThatArriveWhileTheClientThreadReadsAreNeverLeftUnread) {
+    uint16_t port = 0;
+    const int listener = TestSupport::listenOnLoopback(port);
+    Rig rig(port, false);
+    rig.open();
+    pollfd incoming{listener, POLLIN, 0};
+    ASSERT_EQ(::poll(&incoming, 1, 5000), 1);
+    const int peer = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ::close(listener);
+    ASSERT_GE(peer, 0);
+    const int on = 1;
+    ::setsockopt(peer, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on); // a segment per write
+    ASSERT_TRUE(runUntil([&] { return rig.sink.seen().ready == 1; }));
+    std::minstd_rand random(11);
+    std::size_t total = 0;
+    for (int burst = 0; burst < 5000; ++burst) {
+        const auto writes = 1 + random() % 8;
+        for (unsigned i = 0; i < writes; ++i)
+            total += ::send(peer, "x", 1, MSG_NOSIGNAL) == 1 ? 1u : 0u;
+        ASSERT_TRUE(rig.sensor.waitForReceived(total, 5s))
+            << "bytes of burst " << burst << " were left unread";
+    }
+    rig.transport().releaseInterface();
+    ::close(peer);
+    expectAllThreadsEnd();
 }
 
 } // namespace

@@ -115,10 +115,8 @@ public:
         if (!m_active_ || m_readElsewhere_ == away)
             return;
         m_readElsewhere_ = away;
-        if (away) {
+        if (away)
             m_readArmed_ = false;
-            m_edgeWhileDisarmed_ = false;
-        }
         if (m_watchId_ != 0)
             m_pQueue_->modifyWatch(m_watchId_, watchedEvents());
     }
@@ -186,8 +184,6 @@ private:
             if (m_readArmed_ && (m_mask_ & FD_READ) != 0) {
                 m_readArmed_ = false;
                 reports.add(FD_READ, 0);
-            } else {
-                m_edgeWhileDisarmed_ = true;
             }
         }
         const bool peerClosed = m_stream_ && (failed || (events & EPOLLRDHUP) != 0);
@@ -220,15 +216,15 @@ private:
         post(event, error);
     }
 
-    // Whether a read may have left data behind: one that filled its buffer, or one
-    // with an edge since FD_READ was last reported (the data of that edge may have
-    // come after the read). Asked once per read.
-    bool readMayContinue(bool filled) {
+    // Whether a read may have left data behind: one that filled its buffer. An edge
+    // that came while FD_READ was off needs no note: it is seen here, on the socket's
+    // own thread, and so came before the read that re-enables FD_READ, which took its
+    // data. (Another thread reads only while this one cannot look: the transport's
+    // close on the main thread, while the client thread waits for it.)
+    bool readMayContinue(bool filled) const {
         // A datagram read tells nothing of the next one: ask (an empty datagram
         // counts no bytes but is still waiting to be read).
-        const bool more = (m_stream_ ? filled : readable()) || m_edgeWhileDisarmed_;
-        m_edgeWhileDisarmed_ = false;
-        return more;
+        return m_stream_ ? filled : readable();
     }
 
     // Also true for a pending connection on a listening socket.
@@ -284,7 +280,6 @@ private:
     bool m_dead_ = false;
     bool m_readArmed_ = true;
     bool m_readElsewhere_ = false;
-    bool m_edgeWhileDisarmed_ = false;
     bool m_moreToRead_ = false;
     bool m_writeArmed_ = false;
     bool m_acceptArmed_ = true;

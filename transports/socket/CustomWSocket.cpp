@@ -657,15 +657,15 @@ bool TCustomWSocket::TakeOverReading(TTakenOverRead& reader, std::function<void(
     const TSocket s = m_hSocket_;
     if (s == INVALID_SOCKET || m_state_ != wsConnected || m_pReaderQueue_ || IsOwnerThread())
         return false;
-    // The owner stops first: from here on only the new reader reads.
-    Detail::asyncSelectReadElsewhere(s, true);
+    // A watch that cannot be made changes nothing: the owner goes on reading. Its
+    // callback runs only when this thread waits, after the owner has stopped here.
     auto& queue = Platform::ThreadMessageQueue::current();
     try {
         m_readerWatch_ = queue.watch(s, EPOLLIN | EPOLLET, std::move(onArrival));
     } catch (const std::system_error&) {
-        Detail::asyncSelectReadElsewhere(s, false);
         return false;
     }
+    Detail::asyncSelectReadElsewhere(s, true);
     m_pReaderQueue_ = Platform::ThreadMessageQueue::of(Platform::currentThreadId());
     std::lock_guard readLock(reader.lock);
     reader.fd = s;
