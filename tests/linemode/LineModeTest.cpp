@@ -86,6 +86,7 @@ TEST(LineMode, LinesAreCutAtTheLineEndWhereverTheReceivesSplitThem) {
         {"long end split", "<END>", {"x<E", "N", "D>y<END><END>"}, {"x<END>", "y<END>", "<END>"}},
         {"read in pieces", "\n", {"abcde\nf\n"}, {"ab", "cd", "e\n", "f\n"}, 2},
         {"partial line waits", "\n", {"abc", "def"}, {}},
+        {"long line ended with the next one", "\r\n", {"abcdefgh", "\r\nx\r\n"}, {"abcdefgh\r\n", "x\r\n"}},
     };
     for (const auto& c : cases) {
         LineClient client;
@@ -110,6 +111,15 @@ TEST(LineMode, LineEditAndEcho) {
         {"backspace across receives", true, true, {"abc", "\b\bX\r\n"}, "aX\r\n", "abc\b \b\b \bX\r\n"},
         {"backspace on nothing", true, true, {"\bz\r\n"}, "z\r\n", "z\r\n"},
         {"echo unchanged", false, true, {"a\bb\r\n"}, "a\bb\r\n", "a\bb\r\n"},
+        // The backspace takes back bytes of an earlier receive, so the line end that
+        // forms begins before the first byte it changed.
+        {"line end split around a backspace", true, true, {"a\r", "x", "\b\n"}, "a\r\n", "a\rx\b \b\n"},
+        {"line end split around two backspaces",
+         true,
+         true,
+         {"a\r", "xy", "\b\b\n"},
+         "a\r\n",
+         "a\rxy\b \b\b \b\n"},
     };
     for (const auto& c : cases) {
         LineClient client;
@@ -298,6 +308,97 @@ TEST(LineMode, SwitchingModeReoffersWhatWaits) {
     off.socket->SetLineMode(true);
     ASSERT_TRUE(runUntil([&] { return off.offers.size() >= 2; }));
     EXPECT_EQ(off.offers, (std::vector<std::string>{"x\r\n", "y\r\n"}));
+}
+
+// Bytes left buffered while line mode was off are cut into every line they hold once
+// it is on again, one notification each and in order, however much of the first line
+// was read before; the partial line after them waits for its end.
+TEST(LineMode, SwitchingLineModeOnCutsEveryBufferedLineAndKeepsThePartialOne) {
+    struct Case {
+        std::string name;
+        int lineRead, plainRead; // what the handler reads of the first line, before and after switching off
+        std::string stream;
+        std::vector<std::string> lines;
+    };
+    const std::vector<Case> cases = {
+        {"complete lines, then a partial one", 0, 0, "x\r\ny\r\nz\r\npar", {"x\r\n", "y\r\n", "z\r\n"}},
+        {"the rest of a line read in part",
+         2,
+         0,
+         "abcdef\r\ngh\r\nij\r\npar",
+         {"cdef\r\n", "gh\r\n", "ij\r\n"}},
+        {"and more of it read as plain bytes",
+         2,
+         2,
+         "abcdef\r\ngh\r\nij\r\npar",
+         {"ef\r\n", "gh\r\n", "ij\r\n"}},
+    };
+    for (const auto& c : cases) {
+        LineClient client;
+        int calls = 0;
+        client.socket->OnDataAvailable = [&](TCustomWSocket* sender, uint16_t) {
+            client.readSize = ++calls == 1 ? c.lineRead : calls == 2 ? c.plainRead : 0;
+            if (client.readSize > 0)
+                client.read(sender);
+            client.socket->SetLineMode(false); // what is left stays buffered
+        };
+        client.feed(c.stream);
+        ASSERT_GT(calls, 0) << c.name;
+        client.offers.clear();
+        client.readSize = 4096;
+        client.socket->OnDataAvailable = [&](TCustomWSocket* sender, uint16_t) { client.read(sender); };
+        client.socket->SetLineMode(true);
+        ASSERT_TRUE(runUntil([&] { return client.offers.size() >= c.lines.size(); })) << c.name;
+        client.feed("tial\r\n");
+        std::vector<std::string> expected = c.lines;
+        expected.push_back("partial\r\n");
+        EXPECT_EQ(client.offers, expected) << c.name;
+    }
+}
+
+// A line offered and not read yet is finished: a backspace that comes meanwhile
+// edits only the line after it, also when the handler has read all of the waiting
+// line but the last byte of its end.
+TEST(LineMode, BackspaceNeverErasesIntoALineWaitingUnread) {
+    struct Case {
+        std::string name;
+        int firstRead; // 0: the handler reads nothing of the first line at first
+        std::string more;
+        std::vector<std::string> offers;
+        std::string echoed;
+    };
+    const std::vector<Case> cases = {
+        {"the whole line waits", 0, "\bX\r\n", {"ab\r\n", "X\r\n"}, "ab\r\nX\r\n"},
+        {"a complete line comes between",
+         0,
+         "cd\r\n\b\bX\r\n",
+         {"ab\r\n", "cd\r\n", "X\r\n"},
+         "ab\r\ncd\r\nX\r\n"},
+        {"the last byte of its end waits", 3, "\bX\r\n", {"ab\r", "\n", "X\r\n"}, "ab\r\nX\r\n"},
+    };
+    for (const auto& c : cases) {
+        LineClient client;
+        client.socket->SetLineEdit(true);
+        client.socket->SetLineEcho(true);
+        bool holding = true;
+        int calls = 0;
+        client.socket->OnDataAvailable = [&](TCustomWSocket* sender, uint16_t) {
+            ++calls;
+            if (!holding) {
+                client.readSize = 4096;
+                client.read(sender);
+            } else if (calls == 1 && c.firstRead > 0) {
+                client.readSize = c.firstRead;
+                client.read(sender);
+            }
+        };
+        client.feed("ab\r\n");
+        ASSERT_GT(calls, 0) << c.name;
+        holding = false;
+        client.feed(c.more);
+        EXPECT_EQ(client.offers, c.offers) << c.name;
+        EXPECT_EQ(client.echoed(), c.echoed) << c.name;
+    }
 }
 
 TEST(LineMode, SendLine) {
