@@ -57,8 +57,9 @@ void CSerialInterface::onRxChar(Platform::TObject*) {
     const int32_t count = port->ReadAvailable(m_pReceiveBuffer_.get(), kInterfaceReceiveSize);
     // A full buffer may have left more behind, which no new character need announce:
     // another turn comes at once, behind what the main thread has queued meanwhile.
-    // (A Linux terminal hands out at most 4095 bytes at a time and announces what it
-    // moves up after a read by itself; this is for a device that does not.)
+    // (The port holds up to 64 KiB that its event thread read ahead; a Linux terminal
+    // hands out at most 4095 bytes at a time and announces what it moves up after a
+    // read by itself.)
     if (count == kInterfaceReceiveSize) {
         if (!m_pReadRest_)
             m_pReadRest_ = std::make_unique<Platform::TPostedCall>([this] { onRxChar(nullptr); });

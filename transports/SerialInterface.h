@@ -12,7 +12,9 @@ namespace NorvEngineering::SensorLib {
 // The serial transport: one serial port per open transport, with the line settings
 // of a TSerialProperties object read at each open. Received characters arrive from
 // the port's event thread, always handed to the main thread whatever the sync-events
-// flag says; writes are written, flushed and awaited in the caller's thread. A port
+// flag says; the thread reads them as they come, so that what the other side wrote
+// before it hung up reaches the sensor before the error, however late the main thread
+// comes. Writes are written, flushed and awaited in the caller's thread. A port
 // failure is reported as an interface error (the port's code and text, no place) and
 // then ends the failing operation with the silent abort (Platform::EAbort), which the
 // caller of open or write sees as an exception unless it runs from the message loop.

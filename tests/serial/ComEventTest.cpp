@@ -6,6 +6,7 @@
 #include "Exception.h"
 #include "Messages.h"
 #include "PostedCall.h"
+#include "Synchronize.h"
 
 #include <gtest/gtest.h>
 
@@ -253,6 +254,103 @@ TEST_F(ComEvents, AHandlerMayDestroyItsPort) {
     port->Open();
     pty.send("bye");
     ASSERT_TRUE(runUntil([&] { return port == nullptr; }));
+}
+
+TEST_F(ComEvents, InputBeforeAHangUpReachesOnRxCharBeforeOnErrorAndTheClose) {
+    // The handler takes at most 1000 bytes a call, as one with a buffer of its own
+    // would: it is asked again until nothing is left.
+    std::string received;
+    std::vector<std::string> after;
+    port->OnRxChar = [&](TObject*) {
+        const int32_t count = std::min(port->InputCount(), 1000);
+        std::string bytes(static_cast<std::size_t>(count), '\0');
+        port->Read(bytes.data(), count, true);
+        received += bytes;
+    };
+    port->OnError = [&](TCustomComPort*, EComError& error, TComAction& action) {
+        after.push_back("error " + std::to_string(error.Code()) + " at " + std::to_string(received.size()));
+        action = caAbort;
+    };
+    port->AfterClose = [&](TCustomComPort*) {
+        after.push_back("close at " + std::to_string(received.size()));
+    };
+    port->Open();
+    std::string sent;
+    for (int line = 0; sent.size() < 6000; ++line)
+        sent += std::to_string(line) + "\r";
+    pty.send(sent);
+    SerialTests::busyUntil(
+        [&] { return port->InputCount() == static_cast<int32_t>(sent.size()) && pty.unread() == 0; }, 2s);
+    pty.hangUp();
+    SerialTests::busyUntil(NorvEngineering::Platform::synchronizePending, 2s);
+    ASSERT_TRUE(runUntil([&] { return !port->Active(); }));
+    EXPECT_TRUE(received == sent) << received.size() << " of " << sent.size();
+    const std::string all = std::to_string(sent.size());
+    EXPECT_EQ(after, (std::vector<std::string>{"error 5 at " + all, "close at " + all}));
+}
+
+TEST_F(ComEvents, ReadingAheadStopsAtItsLimitAndGoesOnAsTheOwnerTakes) {
+    bool taking = false;
+    std::string received;
+    port->OnRxChar = [&](TObject*) {
+        if (taking)
+            received += readAll();
+    };
+    port->Open();
+    std::string numbered;
+    for (int i = 0; numbered.size() < 1024 * 1024; ++i)
+        numbered += std::to_string(i) + ";";
+    // Nobody takes anything: the other side is held off once the port's store and the
+    // terminal's own buffers are full.
+    const std::size_t sent = pty.sendUntilHeldOff(numbered, 500ms);
+    ASSERT_LT(sent, numbered.size());
+    EXPECT_LE(port->InputCount(), static_cast<int32_t>(TComInputStore::kCapacity + 4096));
+    // What the line still held comes as the owner makes room, in order.
+    taking = true;
+    ASSERT_TRUE(runUntil([&] { return received.size() >= sent; })) << received.size() << " of " << sent;
+    EXPECT_TRUE(received == numbered.substr(0, sent));
+}
+
+TEST_F(ComEvents, PurgeAndCloseDropWhatWasReadAhead) {
+    port->OnRxChar = [&](TObject*) {}; // takes nothing: the bytes wait in the port
+    port->Open();
+    // All of it has come (counted first), and none of it waits on the line any more.
+    const auto readAhead = [&](int32_t count) {
+        return runUntil([&] { return port->InputCount() == count && pty.unread() == 0; });
+    };
+    for (const auto discard : {&TCustomComPort::PurgeInput, &TCustomComPort::ClearInput}) {
+        pty.send("stale");
+        ASSERT_TRUE(readAhead(5));
+        ((*port).*discard)();
+        EXPECT_EQ(port->InputCount(), 0);
+    }
+    pty.send("old");
+    ASSERT_TRUE(readAhead(3));
+    port->Close();
+    port->Open();
+    EXPECT_EQ(port->InputCount(), 0);
+    pty.send("new");
+    ASSERT_TRUE(readAhead(3));
+    EXPECT_EQ(port->ReadString(), "new");
+}
+
+TEST_F(ComEvents, AWaitingReadTakesWhatTheEventThreadReadsMeanwhile) {
+    port->OnRxChar = [&](TObject*) {}; // bound, so the event thread reads ahead
+    port->Timeouts()->SetReadConstant(5000);
+    port->Open();
+    for (int round = 0; round < 20; ++round) {
+        const std::string line = "round " + std::to_string(round) + "\r";
+        std::thread other([&] {
+            for (const char c : line) {
+                pty.send(std::string(1, c));
+                SerialTests::busyUntil([&] { return pty.unread() == 0; });
+            }
+        });
+        std::string got;
+        EXPECT_NO_THROW(got = port->ReadLine()) << round;
+        other.join();
+        EXPECT_EQ(got, line);
+    }
 }
 
 TEST_F(ComEvents, TransmitEmptyFollowsTheOtherSidesReading) {

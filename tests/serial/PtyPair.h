@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -81,16 +82,25 @@ public:
         ::ioctl(m_holder_, FIONREAD, &count);
         return count;
     }
-    // Waits, without running the main thread's messages (the line has no descriptor
-    // to wake on that the port would not take first), until `count` bytes are unread.
-    bool waitUnread(int count) const {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (unread() < count)
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            else
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return true;
+    // Writes until the line takes nothing more for `quiet` (or all is written);
+    // returns the count written.
+    std::size_t sendUntilHeldOff(std::string_view bytes, std::chrono::milliseconds quiet) {
+        std::size_t sent = 0;
+        while (sent < bytes.size()) {
+            const ssize_t put = ::write(m_master_, bytes.data() + sent, bytes.size() - sent);
+            if (put > 0) {
+                sent += static_cast<std::size_t>(put);
+                continue;
+            }
+            if (put < 0 && errno == EINTR)
+                continue;
+            if (put < 0 && errno != EAGAIN)
+                throw std::runtime_error("pty write failed");
+            pollfd ready{m_master_, POLLOUT, 0};
+            if (::poll(&ready, 1, static_cast<int>(quiet.count())) == 0)
+                break;
+        }
+        return sent;
     }
     // The other side goes away, as an unplugged adapter would.
     void hangUp() {
@@ -104,5 +114,19 @@ private:
     int m_holder_ = -1;
     std::string m_path_;
 };
+
+// The main thread busy elsewhere: waits, without running its messages (the line has
+// no descriptor to wake on that the port would not take first), until the condition
+// holds; false when the limit passes first.
+inline bool busyUntil(const std::function<bool()>& condition,
+                      std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition())
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return true;
+}
 
 } // namespace SerialTests

@@ -12,6 +12,7 @@
 #include "Exception.h"
 #include "Messages.h"
 #include "PostedCall.h"
+#include "Synchronize.h"
 
 #include <gtest/gtest.h>
 
@@ -29,6 +30,7 @@
 using namespace NorvEngineering::SensorLib;
 using NorvEngineering::Platform::EAbort;
 using NorvEngineering::Serial::TComPort;
+using SerialTests::busyUntil;
 using SerialTests::PtyPair;
 using TestSupport::runUntil;
 using namespace std::chrono_literals;
@@ -166,9 +168,12 @@ TEST(SerialInterface, BurstsThatComeWhileTheMainThreadIsBusyGoUpTogetherInOrder)
         rig.pty.send(piece);
         sent += piece;
     }
-    // Everything waits on the line before the main thread looks: one turn reads it all,
-    // and the batches that the other arrivals posted meanwhile add nothing.
-    ASSERT_TRUE(rig.pty.waitUnread(static_cast<int>(sent.size())));
+    // Everything waits in the port, read ahead, before the main thread looks (all of it
+    // has come, and then none of it waits on the line): one turn reads it all, and the
+    // batches that the other arrivals posted meanwhile add nothing.
+    ASSERT_TRUE(busyUntil([&] {
+        return rig.port()->InputCount() == static_cast<int32_t>(sent.size()) && rig.pty.unread() == 0;
+    }));
     ASSERT_TRUE(runUntil([&] { return rig.sensor.received().size() >= sent.size(); }));
     ASSERT_TRUE(drainMainThread());
     EXPECT_EQ(rig.sensor.received(), sent);
@@ -180,13 +185,66 @@ TEST(SerialInterface, TheOtherSideGoingAwayWithInputOnItsWayIsOneErrorAndTheEnd)
     rig.open();
     const auto completion = rig.port()->EventThreadCompletion();
     rig.pty.send("last words\r");
-    ASSERT_TRUE(rig.pty.waitUnread(11));
-    rig.pty.hangUp(); // the kernel drops what the port has not read
+    ASSERT_TRUE(busyUntil([&] { return rig.port()->InputCount() == 11; }));
+    rig.pty.hangUp();
     ASSERT_TRUE(runUntil([&] { return !rig.sink.interfaceErrors.empty(); }));
     EXPECT_TRUE(completion->wait(5s));
     ASSERT_TRUE(drainMainThread());
     EXPECT_EQ(rig.onlyError(), (std::vector<std::string>{std::to_string(EIO), "Input/output error", ""}));
     EXPECT_FALSE(rig.port()->Active());
+}
+
+TEST(SerialInterface, WhatTheOtherSideWroteBeforeHangingUpReachesTheSensorBeforeTheError) {
+    // A virtual serial port bridged to a network sensor ends like this: the last line,
+    // then the bridge closes, while the owner's main thread is busy elsewhere.
+    struct Sink : TestSupport::RecordingSink {
+        const TestSupport::ReceivingSensor* sensor = nullptr;
+        std::size_t receivedAtError = 0;
+        void onInterfaceError(CSensor* from, CSensorInterface* iface, CInterfaceError& error) override {
+            receivedAtError = sensor->received().size();
+            RecordingSink::onInterfaceError(from, iface, error);
+        }
+    };
+    std::string numbered;
+    for (int line = 0; numbered.size() < 20000; ++line)
+        numbered += std::to_string(line) + ";+0001.234\r\n";
+    const std::vector<std::vector<std::string>> cases = {{"001.234\r\n"},
+                                                         {"VKR25 1.07\r\n", "PR[Enter]\r\n", "[OF]\r\n"},
+                                                         {numbered.substr(0, 5000)},
+                                                         {numbered.substr(0, 9000), numbered.substr(9000)}};
+    for (const auto& writes : cases) {
+        BasicRig<Sink> rig;
+        rig.sink.sensor = &rig.sensor;
+        rig.open();
+        std::string sent;
+        std::size_t total = 0;
+        for (const auto& piece : writes) {
+            // A pty holds little of its own: without a reader the other side is soon
+            // held off, and gives up.
+            sent += piece.substr(0, rig.pty.sendUntilHeldOff(piece, 1s));
+            total += piece.size();
+        }
+        EXPECT_EQ(sent.size(), total) << "the other side was held off";
+        // Busy until the port has the bytes off the line (all of them have come, and
+        // then none waits on the line), or for 2 s; then the other side hangs up,
+        // and the main thread comes only once the failure waits for it.
+        busyUntil(
+            [&] {
+                return rig.port()->InputCount() == static_cast<int32_t>(sent.size()) && rig.pty.unread() == 0;
+            },
+            2s);
+        rig.pty.hangUp();
+        busyUntil(NorvEngineering::Platform::synchronizePending, 2s);
+        ASSERT_TRUE(runUntil([&] { return !rig.sink.interfaceErrors.empty(); })) << sent.size();
+        ASSERT_TRUE(drainMainThread());
+        EXPECT_EQ(rig.sensor.received().size(), sent.size());
+        EXPECT_TRUE(rig.sensor.received() == sent) << sent.size(); // too long to print
+        EXPECT_EQ(rig.sink.receivedAtError, sent.size());
+        EXPECT_EQ(rig.onlyError(), (std::vector<std::string>{std::to_string(EIO), "Input/output error", ""}));
+        EXPECT_FALSE(rig.port()->Active());
+        for (const auto& chunk : rig.sensor.chunks())
+            EXPECT_LE(chunk.size(), static_cast<std::size_t>(kInterfaceReceiveSize));
+    }
 }
 
 TEST(SerialInterface, TheOwnerMayLetGoOfTheTransportWhileMoreInputIsOnItsWay) {
@@ -204,7 +262,7 @@ TEST(SerialInterface, TheOwnerMayLetGoOfTheTransportWhileMoreInputIsOnItsWay) {
         };
         BasicRig<TestSupport::RecordingSink, DroppingSensor> rig;
         rig.sensor.drop = [&, destroy] {
-            EXPECT_TRUE(rig.pty.waitUnread(1));
+            EXPECT_TRUE(busyUntil([&] { return rig.port()->InputCount() > 0; }));
             if (destroy)
                 rig.line.transport.reset();
             else

@@ -64,6 +64,7 @@ TCustomComPort::TCustomComPort(Platform::TComponent* owner)
     : Platform::TComponent(owner), m_pFlowControl_(std::make_unique<TFlowControl>(this)),
       m_pCharacters_(std::make_unique<TCharacters>(this)),
       m_pBufferSizes_(std::make_unique<TBufferSizes>(this)), m_pTimeouts_(std::make_unique<TTimeouts>(this)) {
+    m_pInput_ = std::make_shared<TComInputStore>();
 }
 
 TCustomComPort::~TCustomComPort() {
@@ -274,6 +275,10 @@ void TCustomComPort::FreeHandle() {
         ::close(m_handle_);
         m_handle_ = -1;
     }
+    {
+        std::lock_guard lock(m_pInput_->mutex);
+        m_pInput_->release();
+    }
     m_read_ = TTransfer{};
     m_write_ = TTransfer{};
     restorePriorityClass_();
@@ -347,21 +352,32 @@ int32_t TCustomComPort::ReadAvailable(void* buffer, int32_t count) {
     BeforeRead(this, buffer, count, false);
     WaitForReadCompletion();
     m_readRequested_ = static_cast<uint32_t>(std::max(count, 0));
-    ssize_t got = 0;
+    std::size_t got = 0;
+    int failure = 0;
+    bool wake = false;
     if (count > 0) {
-        // One read: a short one has emptied the queue, and asking again would only
-        // cost a call that finds nothing.
-        do
-            got = ::read(m_handle_, buffer, static_cast<std::size_t>(count));
-        while (got < 0 && errno == EINTR);
-        if (got < 0 && errno == EAGAIN)
-            got = 0;
-        else if (got <= 0) {
-            // End of file on a terminal: the other side hung up.
-            const int code = got == 0 ? EIO : errno;
-            RaiseError(code, ComErrorText(code));
+        const auto wanted = static_cast<std::size_t>(count);
+        std::lock_guard lock(m_pInput_->mutex);
+        got = m_pInput_->take(buffer, wanted);
+        wake = m_pInput_->roomForReader();
+        // One read of the device at most: a short one has emptied the queue, and
+        // asking again would only cost a call that finds nothing. Skipped when bytes
+        // read ahead came: the reader announces what it reads next.
+        if (got < wanted && (got == 0 || m_pInput_->reader == nullptr)) {
+            ssize_t more = 0;
+            do
+                more = ::read(m_handle_, static_cast<char*>(buffer) + got, wanted - got);
+            while (more < 0 && errno == EINTR);
+            if (more > 0)
+                got += static_cast<std::size_t>(more);
+            else if (got == 0 && (more == 0 || errno != EAGAIN))
+                // End of file on a terminal: the other side hung up.
+                failure = more == 0 ? EIO : errno;
         }
     }
+    wakeReader_(wake);
+    if (failure != 0)
+        RaiseError(failure, ComErrorText(failure));
     const auto read = static_cast<int32_t>(got);
     AfterRead(this, buffer, read, false);
     return read;
@@ -389,25 +405,66 @@ void TCustomComPort::Write(const void* buffer, int32_t count, bool waitOnComplet
 }
 
 void TCustomComPort::progressRead_(bool raise) {
-    while (m_read_.active && m_read_.done < m_read_.requested) {
-        const ssize_t got =
-            ::read(m_handle_, m_read_.target + m_read_.done, m_read_.requested - m_read_.done);
-        if (got > 0) {
-            m_read_.done += static_cast<std::size_t>(got);
+    if (!m_read_.active || m_read_.done >= m_read_.requested)
+        return;
+    int failure = 0;
+    bool wake = false;
+    {
+        // Bytes read ahead come first; under the lock the device is not read behind them.
+        std::lock_guard lock(m_pInput_->mutex);
+        if (const std::size_t taken =
+                m_pInput_->take(m_read_.target + m_read_.done, m_read_.requested - m_read_.done);
+            taken > 0) {
+            m_read_.done += taken;
             m_read_.lastByte = Clock::now();
-            continue;
+            wake = m_pInput_->roomForReader();
         }
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0 && errno == EAGAIN)
-            return;
-        if (!raise)
-            return;
-        // End of file on a terminal: the other side hung up.
-        const int code = got == 0 ? EIO : errno;
-        m_read_.active = false;
-        RaiseError(code, ComErrorText(code));
+        while (m_read_.done < m_read_.requested) {
+            const ssize_t got =
+                ::read(m_handle_, m_read_.target + m_read_.done, m_read_.requested - m_read_.done);
+            if (got > 0) {
+                m_read_.done += static_cast<std::size_t>(got);
+                m_read_.lastByte = Clock::now();
+                continue;
+            }
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0 && errno == EAGAIN)
+                break;
+            // End of file on a terminal: the other side hung up.
+            failure = got == 0 ? EIO : errno;
+            break;
+        }
     }
+    wakeReader_(wake);
+    if (failure == 0 || !raise)
+        return;
+    m_read_.active = false;
+    RaiseError(failure, ComErrorText(failure));
+}
+
+void TCustomComPort::waitForInput_(int timeout) {
+    {
+        std::unique_lock lock(m_pInput_->mutex);
+        if (const TComEventLink* const reader = m_pInput_->reader) {
+            // The event thread takes whatever arrives (a wait on the device could miss
+            // it) and says so; it also says when it stops.
+            const auto came = [&] { return m_pInput_->size() > 0 || m_pInput_->reader != reader; };
+            if (timeout < 0)
+                m_pInput_->changed.wait(lock, came);
+            else
+                m_pInput_->changed.wait_for(lock, milliseconds(timeout), came);
+            return;
+        }
+    }
+    pollfd ready{m_handle_, POLLIN, 0};
+    if (::poll(&ready, 1, timeout) < 0 && errno != EINTR)
+        Check(false);
+}
+
+void TCustomComPort::wakeReader_(bool wake) {
+    if (wake && m_pEventLink_)
+        m_pEventLink_->signal();
 }
 
 bool TCustomComPort::progressWrite_(bool raise) {
@@ -516,9 +573,7 @@ void TCustomComPort::WaitForReadCompletion() {
             const int wait = pollTimeout(deadline);
             if (wait == 0)
                 break;
-            pollfd ready{m_handle_, POLLIN, 0};
-            if (::poll(&ready, 1, wait) < 0 && errno != EINTR)
-                Check(false);
+            waitForInput_(wait);
             progressRead_(true);
         }
         const bool complete = m_read_.done == m_read_.requested;
@@ -551,10 +606,21 @@ void TCustomComPort::WaitForWriteCompletion() {
 
 int32_t TCustomComPort::InputCount() {
     int queued = 0;
-    if (::ioctl(m_handle_, FIONREAD, &queued) != 0) {
-        const int code = errno;
-        RaiseError(code, ComErrorText(code));
+    int failure = 0;
+    {
+        // Under the lock: no byte moves from the device to the store between the counts.
+        std::lock_guard lock(m_pInput_->mutex);
+        const std::size_t held = m_pInput_->size();
+        if (::ioctl(m_handle_, FIONREAD, &queued) != 0) {
+            queued = 0;
+            // The failure is news once what came before it has been read.
+            if (held == 0 || !IsDeviceGoneError(errno))
+                failure = errno;
+        }
+        queued += static_cast<int>(held);
     }
+    if (failure != 0)
+        RaiseError(failure, ComErrorText(failure));
     reportLineErrors_();
     return queued;
 }
@@ -574,7 +640,23 @@ void TCustomComPort::PurgeInput() {
     if (!GetActive() || m_handle_ < 0)
         return;
     m_read_ = TTransfer{};
-    Check(::tcflush(m_handle_, TCIFLUSH) == 0);
+    discardInput_();
+}
+
+void TCustomComPort::discardInput_() {
+    bool flushed = false;
+    bool wake = false;
+    int code = 0;
+    {
+        std::lock_guard lock(m_pInput_->mutex);
+        m_pInput_->clear();
+        wake = m_pInput_->roomForReader();
+        flushed = ::tcflush(m_handle_, TCIFLUSH) == 0;
+        code = errno;
+    }
+    wakeReader_(wake);
+    errno = code;
+    Check(flushed);
 }
 
 void TCustomComPort::PurgeOutput() {
@@ -587,7 +669,7 @@ void TCustomComPort::PurgeOutput() {
 void TCustomComPort::ClearInput() {
     if (!GetActive() || m_handle_ < 0)
         return;
-    Check(::tcflush(m_handle_, TCIFLUSH) == 0);
+    discardInput_();
 }
 
 void TCustomComPort::ClearOutput() {

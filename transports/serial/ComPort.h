@@ -25,6 +25,7 @@
 namespace NorvEngineering::Serial {
 
 struct TComEventLink;
+class TComInputStore;
 
 // Counters of the serial driver (TIOCGICOUNT): line errors, breaks and modem-line
 // transitions since the driver started counting.
@@ -65,13 +66,17 @@ bool readLineCounters(int fd, TLineCounters& counters);
 // - Characters Eof: it ends input only for a line in text mode, and the port always
 //   sets its line to raw bytes.
 // - Characters Event: a Linux terminal tells of arriving bytes only by handing them
-//   over, and the event thread reads none, so it cannot watch for a character;
-//   OnRxFlag never fires (nor do OnEvent1, OnEvent2 and OnPrinterError).
+//   over, and nothing watches what is handed over for a character; OnRxFlag never
+//   fires (nor do OnEvent1, OnEvent2 and OnPrinterError).
 // - opTXContinueOnXOff: a Linux line always goes on sending after it has sent XOFF
 //   to hold the other side's output, with the option or without it.
 //
 // Only one thread may use a port at a time; with SynchronizeEvents (the default)
-// every event handler runs on the main thread.
+// every event handler runs on the main thread. While it does and OnRxChar is bound,
+// the event thread reads what arrives ahead of the port's reads, at most
+// TComInputStore::kCapacity bytes, so that input survives the other side hanging up
+// before the main thread comes; the port's input queue is that store followed by the
+// driver's queue, and every read, count and purge below sees it so.
 class TCustomComPort : public Platform::TComponent {
 public:
     explicit TCustomComPort(Platform::TComponent* owner);
@@ -128,9 +133,11 @@ public:
     // matching wait (or the next transfer) completes it; a pending read keeps writing
     // into the caller's buffer, a pending write works on the port's own copy.
     void Read(void* buffer, int32_t count, bool waitOnCompletion);
-    // Reads what the input queue holds now, at most `count` bytes, with one call to
-    // the device: never waits and leaves no transfer pending. Returns the count read
-    // (0 when nothing waits). An earlier pending read is completed first, as by Read.
+    // Reads what the input queue holds now, at most `count` bytes, with at most one
+    // call to the device: never waits and leaves no transfer pending. Returns the
+    // count read (0 when nothing waits). While the event thread reads ahead, bytes it
+    // has read are all that is taken when there are any (it announces the rest as it
+    // reads it). An earlier pending read is completed first, as by Read.
     int32_t ReadAvailable(void* buffer, int32_t count);
     void Write(const void* buffer, int32_t count, bool waitOnCompletion);
     void WaitForReadCompletion();
@@ -138,8 +145,10 @@ public:
     bool ReadPending();
     bool WritePending();
 
-    // Bytes in the driver's input queue; bytes not yet sent (the driver's output queue
-    // and what a pending write still holds). Report line errors to OnLineError first.
+    // Bytes not yet read (what the event thread has read ahead and the driver's input
+    // queue; a device that has gone counts as empty while bytes read ahead remain);
+    // bytes not yet sent (the driver's output queue and what a pending write still
+    // holds). Report line errors to OnLineError first.
     int32_t InputCount();
     int32_t OutputCount();
 
@@ -273,6 +282,9 @@ public:
     // The event bits that an event thread has handed to the main thread and that have
     // not run yet.
     uint32_t PostedEvents() const { return m_postedEvents_.load(std::memory_order_acquire); }
+    // On the main thread, before a failure of the device is reported: OnRxChar again
+    // as long as input read ahead remains and the handler takes some of it.
+    void DeliverHeldInput();
     // Raises the event wait's failure through RaiseError (on the main thread).
     void RaiseThreadError(int32_t code);
     // Whether the port counts an event thread as its own (one that ended on a failed
@@ -336,6 +348,15 @@ private:
     void openDevice_();
     void applyModemControl_();
     void progressRead_(bool raise);
+    // Waits (at most `timeout` ms, -1 for no limit) until input may have come.
+    void waitForInput_(int timeout);
+    // Input read ahead: who reads it, how much of it waits; and the reader's wake-up
+    // after the port made room in a full store.
+    void updateReadAhead_();
+    std::size_t heldInput_();
+    void wakeReader_(bool wake);
+    // Drops what waits (read ahead and the driver's queue).
+    void discardInput_();
     // False when the device failed and `raise` is not set.
     bool progressWrite_(bool raise);
     std::optional<std::chrono::steady_clock::time_point> writeDeadline_() const;
@@ -368,6 +389,8 @@ private:
     // their turn; a stopped thread's bits are dropped.
     std::unique_ptr<Platform::TPostedCall> m_pEventCall_;
     std::atomic<uint32_t> m_postedEvents_{0};
+    // Shared with each event thread in turn; emptied and freed when the port closes.
+    std::shared_ptr<TComInputStore> m_pInput_;
     uint32_t m_eventMask_ = 0;
     TTransfer m_read_;
     TTransfer m_write_;

@@ -108,6 +108,7 @@ void TComThread::Execute() {
     const auto link = m_pLink_;
     m_epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
     if (m_epoll_ < 0 || link->wakeFd < 0) {
+        stopReadingAhead_();
         reportFailure_(errno != 0 ? errno : EMFILE, false);
         if (m_epoll_ >= 0)
             ::close(m_epoll_);
@@ -137,8 +138,73 @@ void TComThread::Execute() {
     else
         while (!Terminated() && !link->terminated)
             ThreadProc();
+    stopReadingAhead_();
     ::close(m_epoll_);
     m_epoll_ = -1;
+}
+
+TComThread::TReadAhead TComThread::readAhead_(int fd, bool input) {
+    TComInputStore& store = *m_pLink_->input;
+    TReadAhead result;
+    std::lock_guard lock(store.mutex);
+    const bool reading = store.reader == m_pLink_.get();
+    if (reading && !m_readingAhead_) {
+        // Input may have waited on the device before this thread became the reader,
+        // and what an earlier reader kept is news to this one.
+        result.started = true;
+        m_inputLeft_ = true;
+    }
+    m_readingAhead_ = reading;
+    if (reading && (input || m_inputLeft_)) {
+        for (;;) {
+            std::size_t room = 0;
+            char* const into = store.space(room);
+            if (room == 0) {
+                store.wantsRoom = true;
+                m_inputLeft_ = true;
+                break;
+            }
+            const ssize_t got = ::read(fd, into, room);
+            if (got > 0) {
+                store.added(static_cast<std::size_t>(got));
+                result.added = true;
+                // A short read has emptied the queue; what the terminal moves up
+                // after it is announced as an arrival of its own.
+                if (static_cast<std::size_t>(got) < room) {
+                    m_inputLeft_ = false;
+                    break;
+                }
+                continue;
+            }
+            if (got < 0 && errno == EINTR)
+                continue;
+            m_inputLeft_ = false;
+            if (got < 0 && errno == EAGAIN)
+                break;
+            // End of file (the other side hung up) or a failed device: nothing more
+            // comes, and a waiting read must look at the device itself to learn so.
+            result.ended = true;
+            store.reader = nullptr;
+            m_readingAhead_ = false;
+            store.changed.notify_all();
+            break;
+        }
+        if (result.added)
+            store.changed.notify_all();
+    }
+    result.held = store.size();
+    return result;
+}
+
+void TComThread::stopReadingAhead_() {
+    TComInputStore& store = *m_pLink_->input;
+    std::lock_guard lock(store.mutex);
+    m_pLink_->readerStopped = true;
+    if (store.reader == m_pLink_.get()) {
+        store.reader = nullptr;
+        store.changed.notify_all();
+    }
+    m_readingAhead_ = false;
 }
 
 void TComThread::probeLineSource_(int fd) {
@@ -292,24 +358,33 @@ void TComThread::ThreadProc() {
             Terminate();
             return;
         }
-        // An edge of readiness means characters arrived; the queue's size is asked only
-        // for the 80 % event, or to tell an end of the line from its last characters.
-        if (input && !hangUp)
+        // Before anything else: a hang-up discards what the device has not handed out.
+        const TReadAhead ahead = readAhead_(fd, input || hangUp);
+        if (ahead.ended)
+            hangUp = true;
+        // An edge of readiness means characters arrived, and so does a read ahead that
+        // found some without one (the edge may have been taken by an earlier read); the
+        // queue's size is asked only for the 80 % event, or to tell an end of the line
+        // from its last characters.
+        const bool arrived = input || ahead.added;
+        if ((arrived && !hangUp) || (ahead.started && ahead.held > 0))
             events |= evRxChar;
-        if (hangUp || (input && (mask & evRx80Full) != 0)) {
+        if (hangUp || (arrived && (mask & evRx80Full) != 0)) {
             int queued = 0;
-            if (::ioctl(fd, FIONREAD, &queued) == 0) {
-                if (queued > 0)
-                    events |= evRxChar;
-                if (const int32_t threshold = link->rx80Threshold.load();
-                    threshold > 0 && queued >= threshold)
-                    events |= evRx80Full;
-            } else if (IsDeviceGoneError(errno)) {
-                gone = errno;
+            if (::ioctl(fd, FIONREAD, &queued) != 0) {
+                if (IsDeviceGoneError(errno))
+                    gone = errno;
+                queued = 0;
             }
+            const auto held = static_cast<std::size_t>(queued) + ahead.held;
+            if (held > 0)
+                events |= evRxChar;
+            if (const int32_t threshold = link->rx80Threshold.load();
+                threshold > 0 && held >= static_cast<std::size_t>(threshold))
+                events |= evRx80Full;
         }
         if (m_lineSource_ == LineSource::Counters)
-            events |= collectCounterEvents_(fd, input, m_modemWatch_);
+            events |= collectCounterEvents_(fd, arrived, m_modemWatch_);
         else if (m_lineSource_ == LineSource::ModemStatus && m_modemWatch_)
             events |= collectModemStatusEvents_(fd);
         if (output && link->wroteSinceTxEmpty.load()) {
@@ -341,8 +416,9 @@ void TComThread::dispatch_(uint32_t events) {
         // Handed over without waiting: a wait for the main thread would cost a sleep
         // and a wake-back per batch on top of the one hop the main thread needs. The
         // order stays (batches run in the order posted, and an error report first
-        // runs what waits), and so does the back-pressure: this thread reads nothing,
-        // the main thread does, and bits that come while a batch waits merge into it.
+        // runs what waits), and so does the back-pressure: this thread reads no more
+        // than the port's input store holds, and bits that come while a batch waits
+        // merge into it.
         if (const auto port = link->port.pin())
             port->PostThreadEvents(events);
         return;
@@ -374,6 +450,8 @@ void TComThread::reportFailure_(int code, bool deviceGone) {
                 return;
             // Input that came before the failure goes up before its report.
             port->RunPostedEvents();
+            if (!link->port.ended())
+                port->DeliverHeldInput();
             if (!link->port.ended())
                 port->RaiseThreadError(code);
         });
@@ -415,6 +493,31 @@ void TCustomComPort::SetComEventMask() {
     }
     if (mask != 0)
         CreateThread();
+    updateReadAhead_();
+}
+
+void TCustomComPort::updateReadAhead_() {
+    TComEventLink* const link = m_pEventLink_.get();
+    // Only the hand-over to another thread leaves a gap in which the other side may
+    // hang up on unread input; only OnRxChar tells anybody that input came.
+    TComEventLink* reader =
+        link != nullptr && link->synchronize && (m_eventMask_ & evRxChar) != 0 ? link : nullptr;
+    bool started = false;
+    {
+        std::lock_guard lock(m_pInput_->mutex);
+        // A thread that ended on a failed wait stays the port's until it closes, but
+        // reads nothing: a read must not wait for it.
+        if (reader != nullptr && reader->readerStopped)
+            reader = nullptr;
+        if (m_pInput_->reader == reader)
+            return;
+        started = reader != nullptr;
+        m_pInput_->reader = reader;
+        m_pInput_->changed.notify_all();
+    }
+    // The new reader looks at the device (and the store) without waiting for an arrival.
+    if (started)
+        link->signal();
 }
 
 void TCustomComPort::CreateThread() {
@@ -435,6 +538,7 @@ void TCustomComPort::CreateThread() {
     link->mask = m_eventMask_;
     link->priority = m_threadPriority_;
     link->rx80Threshold = m_pBufferSizes_->Input() > 0 ? (m_pBufferSizes_->Input() * 4 + 4) / 5 : 0;
+    link->input = m_pInput_;
     std::shared_ptr<Platform::TThreadCompletion> completion;
     try {
         completion = TComThread::Start(link);
@@ -455,6 +559,14 @@ void TCustomComPort::DestroyThread() {
         std::lock_guard lock(link->mutex);
         link->device = -1;
         link->terminated = true;
+    }
+    {
+        // What it read ahead stays in the store, for the port's reads.
+        std::lock_guard lock(m_pInput_->mutex);
+        if (m_pInput_->reader == link.get()) {
+            m_pInput_->reader = nullptr;
+            m_pInput_->changed.notify_all();
+        }
     }
     link->signal();
     // A direct batch running now on the event thread finishes before the device closes.
@@ -493,6 +605,24 @@ void TCustomComPort::RunPostedEvents() {
     // Taken whole: bits that come meanwhile ask for a turn of their own.
     if (const uint32_t events = m_postedEvents_.exchange(0, std::memory_order_acq_rel); events != 0)
         ThreadDoEvent(events);
+}
+
+void TCustomComPort::DeliverHeldInput() {
+    const auto life = m_life_.ref();
+    while (OnRxChar && GetActive()) {
+        const std::size_t held = heldInput_();
+        if (held == 0)
+            return;
+        ThreadDoEvent(evRxChar);
+        // A handler that takes nothing more would be asked for ever.
+        if (life.ended() || heldInput_() >= held)
+            return;
+    }
+}
+
+std::size_t TCustomComPort::heldInput_() {
+    std::lock_guard lock(m_pInput_->mutex);
+    return m_pInput_->size();
 }
 
 void TCustomComPort::RaiseThreadError(int32_t code) {

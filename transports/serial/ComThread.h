@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ComInputStore.h"
 #include "ComPort.h"
 #include "Lifetime.h"
 #include "Messages.h"
@@ -43,6 +44,10 @@ struct TComEventLink {
     std::atomic<int32_t> rx80Threshold{0};
     std::atomic<bool> wroteSinceTxEmpty{false};
     std::atomic<Platform::ThreadId> threadId{0};
+    // The port's input store, which outlives this thread (the port keeps it while open).
+    std::shared_ptr<TComInputStore> input;
+    // The thread reads no more ahead, for good (it is ending); guarded by input->mutex.
+    bool readerStopped = false;
 };
 
 // The event thread of one open port: it blocks in epoll on the device and a wake-up
@@ -53,16 +58,22 @@ struct TComEventLink {
 // itself when it ends.
 //
 // Sources on Linux: received characters from readiness for reading (edge-triggered, so
-// each arrival is one wake-up and nothing is asked of the driver for it); breaks and
-// line errors from the driver's counters (TIOCGICOUNT) of a device that has them,
-// checked when input arrives;
+// each arrival is one wake-up). While events go to the main thread and OnRxChar is
+// bound, the thread reads each arrival into the port's input store at once (see
+// ComInputStore.h): a terminal drops unread input when its other side hangs up, and
+// the main thread may come late. A direct port's handler runs on this thread at the
+// arrival and reads for itself, and a port without OnRxChar is read only by its
+// owner; neither is read ahead. Breaks and line errors from the driver's counters
+// (TIOCGICOUNT) of a device that has them, checked when input arrives;
 // modem-line changes from the same counters (or the line states), checked every
 // kModemCheckInterval, only while a modem-line handler is bound; transmit-empty from
 // readiness for writing once the driver's output queue is empty; input queue 80 %
 // full against BufferSizes.Input. RXFLAG, EVENT1, EVENT2 and printer errors have no
 // source and never fire. A device that reports a hang-up or error (unplugged
 // adapter, closed pseudo-terminal master) is reported through the port's OnError on
-// the main thread, and the port closes.
+// the main thread, and the port closes; what the device still yields is read first,
+// and OnRxChar runs for everything read ahead before the report (see
+// TCustomComPort::DeliverHeldInput).
 class TComThread : public Platform::TThread {
 public:
     static constexpr std::chrono::milliseconds kModemCheckInterval{20};
@@ -89,6 +100,16 @@ private:
     void probeLineSource_(int fd);
     uint32_t collectCounterEvents_(int fd, bool input, bool modem);
     uint32_t collectModemStatusEvents_(int fd);
+    struct TReadAhead {
+        bool started = false; // this thread has just become the port's reader
+        bool added = false;
+        bool ended = false; // end of file or a failed read: the device has gone
+        std::size_t held = 0;
+    };
+    // Under the link's mutex: reads what the device holds into the store when this
+    // thread reads ahead and input came (or may still wait after a full store).
+    TReadAhead readAhead_(int fd, bool input);
+    void stopReadingAhead_();
     void dispatch_(uint32_t events);
     void reportFailure_(int code, bool deviceGone);
 
@@ -100,6 +121,9 @@ private:
     TLineCounters m_counters_;
     int m_modemStatus_ = 0;
     int m_appliedPriority_ = -1;
+    bool m_readingAhead_ = false;
+    // The last read ahead stopped before the device's queue was empty.
+    bool m_inputLeft_ = false;
 };
 
 } // namespace NorvEngineering::Serial
