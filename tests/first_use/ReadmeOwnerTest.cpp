@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <regex>
 #include <string>
 #include <vector>
@@ -99,6 +100,29 @@ TEST_F(ReadmeOwner, ANameThatIsNoDeviceIsAnInterfaceError) {
     }();
     EXPECT_EQ(run.status, 1) << shown(run);
     EXPECT_EQ(run.errors, "interface error 0: /dev/no-such-sensor\n") << shown(run);
+}
+
+TEST_F(ReadmeOwner, CtrlCOrSigtermStopsTheSensorReleasesAndEndsWell) {
+    for (const int stop : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(stop == SIGINT ? "Ctrl-C" : "SIGTERM");
+        ChildProcess sim(kSim, {"--tcp", "0"});
+        ASSERT_TRUE(
+            sim.readUntil([](const std::string& output) { return output.find('\n') != std::string::npos; },
+                          Clock::now() + kRunLimit));
+        ChildProcess owner(kOwner, {sim.output().substr(0, sim.output().find('\n'))});
+        const auto threeValues = [](const std::string& output) {
+            return std::count(output.begin(), output.end(), '\n') >= 3;
+        };
+        ASSERT_TRUE(owner.readUntil(threeValues, Clock::now() + kRunLimit)) << owner.errors();
+        owner.sendSignal(stop);
+        const auto status = owner.finish(Clock::now() + kRunLimit);
+        sim.sendSignal(SIGTERM);
+        sim.finish(Clock::now() + kRunLimit);
+        const Finished run{status.value_or(-1000), owner.output(), owner.errors()};
+        EXPECT_EQ(run.status, 0) << shown(run);
+        EXPECT_LT(std::count(run.output.begin(), run.output.end(), '\n'), 20) << shown(run);
+        EXPECT_EQ(run.errors, "") << shown(run);
+    }
 }
 
 } // namespace

@@ -1,6 +1,13 @@
 // The owner of one Vkr25: connects, measures (DT, about 10 values a second) and
-// prints 20 distances. Usage: readme_owner HOST:PORT | /dev/DEVICE
+// prints 20 distances, or fewer when Ctrl-C or SIGTERM comes first; either way it
+// stops the sensor and releases the transport. Usage: readme_owner HOST:PORT | /dev/DEVICE
 #include "SensorTransports.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -33,6 +40,7 @@ public:
         if (values == 20 || sensor.getStrDistance().empty())
             return;
         std::printf("%.3f m\n", sensor.getDistance());
+        std::fflush(stdout); // a line at a time, also into a pipe
         sensor.setStrDistance({});
         if (++values == 20)
             sensor.setMode(CVkr25::lmEscaped); // stops measuring
@@ -51,7 +59,40 @@ public:
     int32_t getSensorId() const override { return 1; }
 };
 
+// Ctrl-C and SIGTERM as a descriptor that the main thread's wait watches: blocked
+// here, before the library starts a thread (threads inherit the mask), they reach no
+// handler and no thread, and the callback below runs on the main thread inside
+// RunUntil, where it may use the library like any other callback. (A signal handler
+// may call nothing of the library.)
+class StopSignals {
+public:
+    bool requested = false;
+
+    StopSignals() {
+        sigset_t stops;
+        sigemptyset(&stops);
+        sigaddset(&stops, SIGINT);
+        sigaddset(&stops, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+        m_fd_ = signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK);
+        m_watch_ = Platform::ThreadMessageQueue::current().watch(m_fd_, EPOLLIN, [this](uint32_t) {
+            signalfd_siginfo taken;
+            while (read(m_fd_, &taken, sizeof taken) == sizeof taken)
+                requested = true;
+        });
+    }
+    ~StopSignals() {
+        Platform::ThreadMessageQueue::current().unwatch(m_watch_);
+        close(m_fd_);
+    }
+
+private:
+    int m_fd_ = -1;
+    Platform::ThreadMessageQueue::WatchId m_watch_ = 0;
+};
+
 int main(int argc, char** argv) {
+    StopSignals stop; // first, before any thread exists
     if (argc != 2) {
         std::fprintf(stderr, "usage: readme_owner HOST:PORT | /dev/DEVICE\n");
         return 2;
@@ -75,11 +116,14 @@ int main(int argc, char** argv) {
     }
     try {
         owner.sensor.setInterface(transport.get()); // opens the transport
-        Platform::Application().RunUntil([&] { return owner.values == 20 || owner.failed; },
+        Platform::Application().RunUntil([&] { return owner.values == 20 || owner.failed || stop.requested; },
                                          std::chrono::seconds(10));
+        if (stop.requested && !owner.failed)
+            owner.sensor.setMode(CVkr25::lmEscaped); // goes out at once: the sensor stops measuring
     } catch (const Platform::EAbort&) {
-        // A serial device that could not be opened: onInterfaceError has said why.
+        // A serial device that could not be opened or a line that went away:
+        // onInterfaceError has said why.
     }
     transport.reset(); // closes
-    return owner.values == 20 ? 0 : 1;
+    return owner.values == 20 || (stop.requested && !owner.failed) ? 0 : 1;
 }
