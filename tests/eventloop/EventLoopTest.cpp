@@ -5,6 +5,7 @@
 #include "ReceivingSensor.h"
 #include "RecordingSink.h"
 #include "SimulatedRoads.h"
+#include "StandardError.h"
 #include "Stations.h"
 
 #include "Platform.h"
@@ -167,36 +168,6 @@ TEST(ExternalEventLoop, TheDescriptorIsReadableWhileSomethingIsDueAndQuietOnceIt
     EXPECT_FALSE(readable(fd));
 }
 
-#ifndef NDEBUG
-// The first line written to standard error while `run` goes on, or what came of it by
-// the deadline.
-std::string firstLineOnStderr(const std::function<void()>& run, std::chrono::milliseconds timeout) {
-    int pipe[2];
-    if (::pipe2(pipe, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe");
-    const int saved = ::dup(STDERR_FILENO);
-    ::dup2(pipe[1], STDERR_FILENO);
-    run();
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::string text;
-    char chunk[512];
-    while (text.find('\n') == std::string::npos) {
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left <= 0ms || !readable(pipe[0], left))
-            break;
-        const ssize_t got = ::read(pipe[0], chunk, sizeof chunk);
-        if (got <= 0)
-            break;
-        text.append(chunk, static_cast<std::size_t>(got));
-    }
-    ::dup2(saved, STDERR_FILENO);
-    for (const int fd : {saved, pipe[0], pipe[1]})
-        ::close(fd);
-    return text;
-}
-#endif
-
 TEST(UnpumpedMainThread, AWorkerKeptWaitingInSynchronizeSaysTheMainThreadMustBePumped) {
 #ifdef NDEBUG
     GTEST_SKIP() << "the diagnostic is compiled into debug builds only";
@@ -204,8 +175,8 @@ TEST(UnpumpedMainThread, AWorkerKeptWaitingInSynchronizeSaysTheMainThreadMustBeP
     Detail::setUnpumpedWarningDelay(100ms);
     std::atomic<bool> ran{false};
     std::thread worker;
-    const std::string line =
-        firstLineOnStderr([&] { worker = std::thread([&] { synchronize([&] { ran = true; }); }); }, 10s);
+    const std::string line = TestSupport::standardErrorLine(
+        [&] { worker = std::thread([&] { synchronize([&] { ran = true; }); }); }, 10s);
     EXPECT_TRUE(Application().RunUntil([&] { return ran.load(); }, 10s));
     worker.join();
     EXPECT_NE(line.find("the main thread must run Application().Run(), RunUntil() or ProcessMessages()"),

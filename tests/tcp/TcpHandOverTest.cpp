@@ -1,5 +1,6 @@
 // Data handed between the client thread and the main thread: switching the delivery at
 // any rate and from any point, the end of a connection, and the main thread's own reading.
+#include "StandardError.h"
 #include "TcpRig.h"
 
 #include <gtest/gtest.h>
@@ -162,14 +163,10 @@ struct FloodedConnections {
 
     explicit FloodedConnections(std::size_t count) {
         for (std::size_t i = 0; i < count; ++i) {
-            uint16_t port = 0;
-            const int listener = TestSupport::listenOnLoopback(port);
-            rigs.push_back(std::make_unique<BasicRig<Sensor>>(port));
+            RawListener listener;
+            rigs.push_back(std::make_unique<BasicRig<Sensor>>(listener.port()));
             rigs.back()->open();
-            pollfd incoming{listener, POLLIN, 0};
-            EXPECT_EQ(::poll(&incoming, 1, 5000), 1);
-            const int connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            ::close(listener);
+            const int connection = listener.accept();
             EXPECT_GE(connection, 0);
             floods.push_back(std::make_unique<NumberedFlood>(connection));
         }
@@ -272,17 +269,10 @@ namespace {
 // from its ready notification and from its main thread in a loop, with direct delivery.
 // Whatever the timing, the connection ends in one release and nothing follows it.
 TEST(TcpHandOver, AConnectionResetAtOnceIsReleasedOnceWhileTheOwnerWritesFromBothThreads) {
-    struct WritingSink : ProbeSink {
-        void onInterfaceReady(CSensor* sensor, CSensorInterface* iface) override {
-            ProbeSink::onInterfaceReady(sensor, iface);
-            for (const char* command : {"\x1b", "\x1b", "ID", "\r"})
-                iface->write(command, static_cast<int>(std::strlen(command)));
-        }
-    };
     const ProgramDeadline deadline(120);
     EndingServer resetting(EndingServer::Ending::reset);
     for (int trial = 0; trial < 3000; ++trial) {
-        BasicRig<ProbeSensor, WritingSink> rig(resetting.port(), false);
+        BasicRig<ProbeSensor, StartWritingSink> rig(resetting.port(), false);
         rig.open();
         while (rig.sink.seen().released == 0) {
             rig.transport().write("DT\r", 3);
@@ -300,28 +290,6 @@ TEST(TcpHandOver, AConnectionResetAtOnceIsReleasedOnceWhileTheOwnerWritesFromBot
 } // namespace
 
 namespace {
-
-#ifndef NDEBUG
-// What `run` writes to standard error (a few lines at most).
-std::string standardErrorOf(const std::function<void()>& run) {
-    int pipe[2];
-    if (::pipe2(pipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return "(no pipe)";
-    std::fflush(stderr);
-    const int saved = ::dup(STDERR_FILENO);
-    ::dup2(pipe[1], STDERR_FILENO);
-    run();
-    std::fflush(stderr);
-    ::dup2(saved, STDERR_FILENO);
-    std::string text;
-    char chunk[512];
-    for (ssize_t got; (got = ::read(pipe[0], chunk, sizeof chunk)) > 0;)
-        text.append(chunk, static_cast<std::size_t>(got));
-    for (const int fd : {saved, pipe[0], pipe[1]})
-        ::close(fd);
-    return text;
-}
-#endif
 
 TEST(TcpHandOver, ASubclassDestroyedOpenIsToldToReleaseInItsDestructor) {
 #ifdef NDEBUG
@@ -347,7 +315,7 @@ TEST(TcpHandOver, ASubclassDestroyedOpenIsToldToReleaseInItsDestructor) {
     for (const bool releaseFirst : {false, true}) {
         auto transport = std::make_unique<OwnTransport>(&properties, releaseFirst);
         transport->initInterface_();
-        const std::string said = standardErrorOf([&] { transport.reset(); });
+        const std::string said = TestSupport::standardErrorLine([&] { transport.reset(); }, 0ms);
         EXPECT_EQ(said.find("call releaseInterface() in its destructor") != std::string::npos, !releaseFirst)
             << said;
         expectAllThreadsEnd();
@@ -357,7 +325,7 @@ TEST(TcpHandOver, ASubclassDestroyedOpenIsToldToReleaseInItsDestructor) {
     // The transport itself needs no help.
     TestSupport::TcpLine line(peer.port(), false);
     line.transport->initInterface_();
-    EXPECT_EQ(standardErrorOf([&] { line.transport.reset(); }), "");
+    EXPECT_EQ(TestSupport::standardErrorLine([&] { line.transport.reset(); }, 0ms), "");
     expectAllThreadsEnd();
 #endif
 }
@@ -447,17 +415,11 @@ TEST(TcpHandOver, AfterAReleaseFromAnotherThreadNothingOfTheOldConnectionArrives
 // Bursts of single bytes, each waited for before the next: a byte that arrives just
 // as the client thread reads must still be reported, or nothing else would bring it.
 TEST(TcpHandOver, BytesThatArriveWhileTheClientThreadReadsAreNeverLeftUnread) {
-    uint16_t port = 0;
-    const int listener = TestSupport::listenOnLoopback(port);
-    Rig rig(port, false);
+    RawListener listener;
+    Rig rig(listener.port(), false);
     rig.open();
-    pollfd incoming{listener, POLLIN, 0};
-    ASSERT_EQ(::poll(&incoming, 1, 5000), 1);
-    const int peer = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    ::close(listener);
+    const int peer = listener.accept();
     ASSERT_GE(peer, 0);
-    const int on = 1;
-    ::setsockopt(peer, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on); // a segment per write
     ASSERT_TRUE(runUntil([&] { return rig.sink.seen().ready == 1; }));
     std::minstd_rand random(11);
     std::size_t total = 0;

@@ -34,16 +34,9 @@
 #include <thread>
 #include <vector>
 
-using NorvEngineering::Platform::Application;
 using NorvEngineering::Platform::mainThreadId;
-using NorvEngineering::Platform::ThreadMessageQueue;
-using NorvEngineering::SensorLib::CTcpInterface;
 using NorvEngineering::SensorLib::CVkr25;
-using ProbeSensor = TestSupport::ReceivingSensor;
-using TestSupport::LoopbackPeer;
 using TestSupport::pumpFor;
-using TestSupport::runUntil;
-using namespace std::chrono_literals;
 
 using namespace TcpRig;
 
@@ -390,17 +383,11 @@ TEST(TcpTransport, BytesThatArriveWhileTheMainThreadReadsAreNeverLeftUnread) {
     // bytes of a burst may come just after a read has found nothing more and before it
     // has asked for the next notice. The sender waits for each burst to be taken, so
     // bytes left unread would stay unread: nothing more comes to bring them up.
-    uint16_t port = 0;
-    const int listener = TestSupport::listenOnLoopback(port);
-    Rig rig(port);
+    RawListener listener;
+    Rig rig(listener.port());
     rig.open();
-    pollfd incoming{listener, POLLIN, 0};
-    ASSERT_EQ(::poll(&incoming, 1, 5000), 1);
-    const int peer = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    ::close(listener);
+    const int peer = listener.accept();
     ASSERT_GE(peer, 0);
-    const int on = 1;
-    ::setsockopt(peer, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on); // a segment per write
     ASSERT_TRUE(runUntil([&] { return rig.sink.seen().ready == 1; }));
 
     constexpr int kBursts = 3000;
@@ -458,13 +445,6 @@ TEST(TcpTransport, OpeningAgainFromInsideTheReleasedNotificationMakesANewConnect
 // the main thread (to deliver the connect result or the close) while the main
 // thread's write meets the broken connection.
 TEST(TcpTransport, WritesToAConnectionThatEndsAtOnceReturnAndTheOwnerHearsOneRelease) {
-    struct WritingSink : ProbeSink {
-        void onInterfaceReady(CSensor* sensor, CSensorInterface* iface) override {
-            ProbeSink::onInterfaceReady(sensor, iface);
-            for (const char* command : {"\x1b", "\x1b", "ID", "\r"})
-                iface->write(command, static_cast<int>(std::strlen(command)));
-        }
-    };
     const ProgramDeadline deadline(60);
     EndingServer resetting(EndingServer::Ending::reset);
     EndingServer closing(EndingServer::Ending::closeAfterFirstByte);
@@ -479,7 +459,7 @@ TEST(TcpTransport, WritesToAConnectionThatEndsAtOnceReturnAndTheOwnerHearsOneRel
         SCOPED_TRACE(peer);
         for (int round = 0; round < 200; ++round) {
             const bool sync = round % 4 != 3;
-            BasicRig<ProbeSensor, WritingSink> rig(port, sync);
+            BasicRig<ProbeSensor, StartWritingSink> rig(port, sync);
             timer.target = &rig.transport();
             rig.open();
             ASSERT_TRUE(runUntil([&] { return rig.sink.seen().released == 1; }))

@@ -13,13 +13,17 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/socket.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -73,6 +77,41 @@ private:
 
     mutable std::mutex m_mutex_;
     std::vector<bool> m_onMainThread_;
+};
+
+// A listener on the loopback whose connection the test drives with plain system calls.
+class RawListener {
+public:
+    RawListener() : m_fd_(TestSupport::listenOnLoopback(m_port_)) {}
+    ~RawListener() { ::close(m_fd_); }
+    RawListener(const RawListener&) = delete;
+    RawListener& operator=(const RawListener&) = delete;
+    uint16_t port() const { return m_port_; }
+    // The next connection (-1 when none comes within 5 s), sending a segment per write;
+    // the caller closes it.
+    int accept() {
+        pollfd incoming{m_fd_, POLLIN, 0};
+        if (::poll(&incoming, 1, 5000) != 1)
+            return -1;
+        const int connection = ::accept4(m_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        const int on = 1;
+        ::setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        return connection;
+    }
+
+private:
+    uint16_t m_port_ = 0;
+    const int m_fd_;
+};
+
+// Writes what an owner writes when the transport is ready (the start sequence's escapes
+// and its first command), straight from the notification.
+struct StartWritingSink : ProbeSink {
+    void onInterfaceReady(CSensor* sensor, CSensorInterface* iface) override {
+        ProbeSink::onInterfaceReady(sensor, iface);
+        for (const char* command : {"\x1b", "\x1b", "ID", "\r"})
+            iface->write(command, static_cast<int>(std::strlen(command)));
+    }
 };
 
 // A transport with a probe sensor and sink; the transport goes first, as a sensor
