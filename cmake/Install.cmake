@@ -14,6 +14,26 @@ install(TARGETS ${SENSORLIB_INSTALL_TARGETS} EXPORT SensorLibTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/sensorlib)
+# The simulator and the example go along so that a newcomer can try an owner against a
+# sensor without keeping the build tree. Linked against shared libraries, they find
+# them through a run path relative to themselves, so the prefix needs no loader
+# configuration and may be moved.
+set(SENSORLIB_INSTALL_PROGRAMS "")
+if(SENSORLIB_BUILD_TOOLS)
+    foreach(program sensor_sim sensor_example)
+        if(TARGET ${program})
+            list(APPEND SENSORLIB_INSTALL_PROGRAMS ${program})
+        endif()
+    endforeach()
+endif()
+if(SENSORLIB_INSTALL_PROGRAMS)
+    if(BUILD_SHARED_LIBS)
+        file(RELATIVE_PATH SENSORLIB_BIN_TO_LIB ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+        set_target_properties(${SENSORLIB_INSTALL_PROGRAMS} PROPERTIES INSTALL_RPATH "$ORIGIN/${SENSORLIB_BIN_TO_LIB}")
+    endif()
+    install(TARGETS ${SENSORLIB_INSTALL_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
 install(CODE "
     set(HEADER_DIRS \"${SENSORLIB_HEADER_DIRS}\")
     set(UMBRELLAS SensorLib.h SensorPlatform.h SensorTransports.h)

@@ -17,13 +17,21 @@ for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -eq 0 ]; then
+    echo "Debian packages: all ${#packages[@]} needed are installed"
     exit 0
 fi
 if [ "$(id -u)" -ne 0 ]; then
     echo "missing packages: ${missing[*]} (run as root to install them)" >&2
     exit 1
 fi
-echo "installing: ${missing[*]}"
+echo "installing Debian packages: ${missing[*]}"
+# apt and the packages' own scripts talk even with -qq; what they say is kept for a
+# failure, and only then shown.
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+if ! { apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+    tail -n 60 "$log" >&2
+    echo "installing ${missing[*]} failed" >&2
+    exit 1
+fi
