@@ -9,6 +9,8 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +18,7 @@
 #include <fstream>
 #include <memory>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -95,6 +98,14 @@ bool printedValues(const std::string& output) {
     return std::regex_search(output, first);
 }
 
+// Every line on standard error carries the time prefix, "11:02:03.456 +  0.012s  ".
+void expectStampedErrors(const std::string& errors) {
+    static const std::regex stamped(R"(\d{2}:\d{2}:\d{2}\.\d{3} \+ *\d+\.\d{3}s  \S.*)");
+    std::istringstream lines(errors);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_TRUE(std::regex_match(line, stamped)) << line << "\nin:\n" << errors;
+}
+
 // A sensor session that went as it should: identified as the model, values on standard
 // output, no error, and nothing of the library's trace without --verbose.
 void expectGoodSession(const Finished& run, const std::string& model, bool verbose = false) {
@@ -106,23 +117,37 @@ void expectGoodSession(const Finished& run, const std::string& model, bool verbo
     EXPECT_FALSE(contains(run.errors, "error")) << shown(run);
     const std::string quiet = verbose ? run.output : run.output + run.errors;
     EXPECT_FALSE(contains(quiet, "trace:") || contains(quiet, "mode:")) << shown(run);
+    EXPECT_FALSE(contains(run.output, "other side")) << shown(run);
+    expectStampedErrors(run.errors);
 }
 
-// sensor_sim on a loopback TCP port: its first line is the address.
-struct SimOnTcp {
-    explicit SimOnTcp(const std::vector<std::string>& extra) {
-        std::vector<std::string> arguments{"--tcp", "0", "--seconds", "60"};
+// sensor_sim as a child process: its first line says where it serves.
+struct SimProgram {
+    SimProgram(std::vector<std::string> arguments, const std::vector<std::string>& extra,
+               const std::regex& announcement) {
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         child = std::make_unique<ChildProcess>(kSim, arguments);
         const bool announced =
             child->readUntil([](const std::string& output) { return output.find('\n') != std::string::npos; },
                              Clock::now() + 10s);
         const std::string first = child->output().substr(0, child->output().find('\n'));
-        if (announced && std::regex_match(first, std::regex(R"(127\.0\.0\.1:\d{1,5})")))
+        if (announced && std::regex_match(first, announcement))
             address = first;
     }
     std::unique_ptr<ChildProcess> child;
     std::string address; // empty when the program did not announce one
+};
+
+// sensor_sim on a loopback TCP port: its first line is the address.
+struct SimOnTcp : SimProgram {
+    explicit SimOnTcp(const std::vector<std::string>& extra)
+        : SimProgram({"--tcp", "0", "--seconds", "60"}, extra, std::regex(R"(127\.0\.0\.1:\d{1,5})")) {}
+};
+
+// sensor_sim on a pseudo-terminal: its first line is the device.
+struct SimOnPty : SimProgram {
+    explicit SimOnPty(const std::vector<std::string>& extra)
+        : SimProgram({"--pty", "--seconds", "60"}, extra, std::regex(R"(/dev/pts/\d+)")) {}
 };
 
 // A loopback port of this test: a bound socket that listens with the backlog given,
@@ -209,6 +234,12 @@ TEST(Programs, ASensorThatHangsUpFailsTheExampleAndEndsTheSimulator) {
         contains(run.errors, "the sensor or its converter at " + sim.address + " closed the connection"))
         << shown(run);
     EXPECT_TRUE(printedValues(run.output)) << shown(run);
+    // Without an error of its own the run fails; the summary alone says why.
+    EXPECT_TRUE(std::regex_search(
+        run.output,
+        std::regex(R"(summary: .* 0 interface errors, .*, the connection was closed by the other side\n)")))
+        << shown(run);
+    expectStampedErrors(run.errors);
     EXPECT_EQ(sim.child->finish(Clock::now() + kRunLimit), 0) << sim.child->errors();
     EXPECT_TRUE(contains(sim.child->errors(), "hung up as asked")) << sim.child->errors();
     // The built-in simulator closes its side of the pseudo-terminal: an unplugged adapter.
@@ -218,6 +249,8 @@ TEST(Programs, ASensorThatHangsUpFailsTheExampleAndEndsTheSimulator) {
         std::regex_search(gone.errors, std::regex(R"(/dev/pts/\d+ has gone away: a USB adapter unplugged)")))
         << shown(gone);
     EXPECT_FALSE(contains(gone.errors, "interface error")) << shown(gone);
+    EXPECT_TRUE(contains(gone.output, ", the device went away (closed by the other side)\n")) << shown(gone);
+    expectStampedErrors(gone.errors);
 }
 
 TEST(Programs, FaultSwitchesOverTcpStillGiveValuesAndVerboseShowsTheTrace) {
@@ -248,6 +281,29 @@ TEST(Programs, AReadingThatComesWithATraceIsStillPrinted) {
     const Finished withFlood = finish(floodedRun);
     EXPECT_GT(valuesReported(withoutFlood.output), 3) << shown(withoutFlood);
     EXPECT_EQ(valuesReported(withFlood.output), valuesReported(withoutFlood.output) - 1) << shown(withFlood);
+    // The dropped reply is counted once, however the chunks cut it.
+    EXPECT_EQ(summaryCount(withFlood.output, "unreadable readings"), 1) << shown(withFlood);
+    EXPECT_EQ(summaryCount(withoutFlood.output, "unreadable readings"), 0) << shown(withoutFlood);
+}
+
+TEST(Programs, AReplyTooLongToBeAReadingIsShownAndCountedAsUnreadable) {
+    REQUIRE_PROGRAMS();
+    // 5000 bytes without a line end after the third reading: the line processor drops
+    // them, with the reading whose line end closes them, and reports nothing of it.
+    SimOnTcp overTcp({"--flood-after", "3"});
+    SimOnPty overPty({"--flood-after", "3"});
+    ASSERT_FALSE(overTcp.address.empty() || overPty.address.empty());
+    ChildProcess tcpRun(kExample, {"--tcp", overTcp.address, "--count", "6", "--seconds", "20"});
+    ChildProcess ptyRun(kExample, {"--serial", overPty.address, "--count", "6", "--seconds", "20"});
+    for (const Finished& run : {finish(tcpRun), finish(ptyRun)}) {
+        EXPECT_EQ(run.status, 0) << shown(run);
+        EXPECT_EQ(valuesReported(run.output), 6) << shown(run);
+        EXPECT_EQ(summaryCount(run.output, "unreadable readings"), 1) << shown(run);
+        EXPECT_EQ(occurrences(run.errors, "unreadable reading, not taken: 0123456789ABCDEF"), 1)
+            << shown(run);
+        EXPECT_TRUE(contains(run.errors, "... (over 4095 characters without a line end)\n")) << shown(run);
+        expectStampedErrors(run.errors);
+    }
 }
 
 TEST(Programs, TcpFailuresSayWhatWentWrong) {
@@ -274,12 +330,14 @@ TEST(Programs, TcpFailuresSayWhatWentWrong) {
         EXPECT_FALSE(contains(run.errors, "interface error") || contains(run.errors, "CTcpInterface") ||
                      contains(run.errors, "10061"))
             << shown(run);
+        expectStampedErrors(run.errors);
     }
     const Finished verbose = runToEnd(kExample, {"--tcp", refusing.address(), "--verbose"});
     EXPECT_TRUE(contains(verbose.errors, "interface error 10061: ")) << shown(verbose);
     const Finished unknown = runToEnd(kExample, {"--tcp", "nosuchhost.invalid:4001"});
     EXPECT_EQ(unknown.status, 1) << shown(unknown);
     EXPECT_TRUE(contains(unknown.errors, "cannot resolve nosuchhost.invalid: ")) << shown(unknown);
+    expectStampedErrors(unknown.errors);
 }
 
 TEST(Programs, SerialDevicesThatCannotBeOpenedAreExplained) {
@@ -296,6 +354,25 @@ TEST(Programs, SerialDevicesThatCannotBeOpenedAreExplained) {
     const std::string groupName = owners->gr_name;
     ASSERT_EQ(::fchown(device, 0, owners->gr_gid), 0);
     ASSERT_EQ(::fchmod(device, 0660), 0);
+    // One for root alone, and one that anyone may open but that is held exclusively
+    // (which keeps out everyone but root).
+    int rootsServer = -1;
+    int rootsDevice = -1;
+    char rootsPath[64] = {};
+    ASSERT_EQ(::openpty(&rootsServer, &rootsDevice, rootsPath, nullptr, nullptr), 0);
+    ASSERT_EQ(::fchown(rootsDevice, 0, 0), 0);
+    ASSERT_EQ(::fchmod(rootsDevice, 0600), 0);
+    int heldServer = -1;
+    int heldDevice = -1;
+    char heldPath[64] = {};
+    ASSERT_EQ(::openpty(&heldServer, &heldDevice, heldPath, nullptr, nullptr), 0);
+    ASSERT_EQ(::fchmod(heldDevice, 0666), 0);
+    ASSERT_EQ(::ioctl(heldDevice, TIOCEXCL), 0);
+    const auto asNobody = [](const std::string& devicePath) {
+        return std::vector<std::string>{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                        "--clear-groups",   kExample,        "--serial",
+                                        devicePath};
+    };
     const struct {
         std::vector<std::string> command;
         std::string expected;
@@ -303,15 +380,27 @@ TEST(Programs, SerialDevicesThatCannotBeOpenedAreExplained) {
         {{kExample, "--serial", "/dev/ttyNoSuchDevice"},
          "cannot open /dev/ttyNoSuchDevice: no such file (--list shows the serial devices)"},
         {{kExample, "--serial", "/dev/null"}, "cannot open /dev/null: not a terminal (serial) device"},
-        {{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", kExample, "--serial", path},
-         std::string("cannot open ") + path + ": permission denied; it belongs to the group " + groupName},
+        {asNobody(path), std::string("cannot open ") + path +
+                             ": permission denied; it belongs to the group " + groupName +
+                             " (add yourself to it: usermod -aG " + groupName},
+        {asNobody(rootsPath), std::string("cannot open ") + rootsPath +
+                                  ": permission denied; only its owner root may open it (run it "
+                                  "with sudo)"},
+        {asNobody(heldPath), std::string("cannot open ") + heldPath +
+                                 ": in use by another program (fuser -v " + heldPath + " or lsof " +
+                                 heldPath + " shows which)"},
     };
     for (const auto& failure : cases) {
         const Finished run =
             runToEnd(failure.command[0], {failure.command.begin() + 1, failure.command.end()});
         EXPECT_EQ(run.status, 1) << shown(run);
         EXPECT_TRUE(contains(run.errors, failure.expected)) << failure.expected << "\n" << shown(run);
+        expectStampedErrors(run.errors);
     }
+    ::close(heldDevice);
+    ::close(heldServer);
+    ::close(rootsDevice);
+    ::close(rootsServer);
     // The library's own notification, with its code and place, only with --verbose.
     const Finished plain = runToEnd(kExample, {"--serial", "/dev/ttyNoSuchDevice"});
     EXPECT_FALSE(contains(plain.errors, "interface error") || contains(plain.errors, "CSerialInterface"))
@@ -321,7 +410,9 @@ TEST(Programs, SerialDevicesThatCannotBeOpenedAreExplained) {
     // In use: another program holds the device's lock.
     ASSERT_EQ(::flock(device, LOCK_EX | LOCK_NB), 0);
     const Finished busy = runToEnd(kExample, {"--serial", path});
-    EXPECT_TRUE(contains(busy.errors, std::string("cannot open ") + path + ": in use by another program"))
+    EXPECT_TRUE(contains(busy.errors, std::string("cannot open ") + path +
+                                          ": in use by another program (fuser -v " + path + " or lsof " +
+                                          path + " shows which)"))
         << shown(busy);
     ::close(device);
     ::close(server);
@@ -338,6 +429,18 @@ TEST(Programs, ARefusedMeasuringModeIsNamedAndEndsTheRun) {
     const Finished dx = runToEnd(kExample, {"--mode", "dx", "--sim-error-reply", "DX=E62"});
     EXPECT_TRUE(contains(dx.errors, "the sensor refused the measuring mode DX (DX is a Vkr27 mode"))
         << shown(dx);
+    // A simulated Vkr25Xt has no DX of its own to give.
+    SimOnTcp vkr25xt({"--model", "vkr25xt"});
+    ASSERT_FALSE(vkr25xt.address.empty()) << vkr25xt.child->output();
+    const Finished refused =
+        runToEnd(kExample, {"--tcp", vkr25xt.address, "--model", "vkr25xt", "--mode", "dx"});
+    EXPECT_EQ(refused.status, 1) << shown(refused);
+    EXPECT_TRUE(contains(refused.errors,
+                         "sensor error 62: the sensor refused the measuring mode DX (DX is a Vkr27 "
+                         "mode; this sensor is a VKR25XT: use --mode dt, ds or dw)"))
+        << shown(refused);
+    expectStampedErrors(refused.errors);
+    EXPECT_EQ(runToEnd(kSim, {"--model", "vkr25xt", "--auto-start", "dx"}).status, 2);
 }
 
 TEST(Programs, AnErrorReadingWhileMeasuringIsCountedAndTheRunGoesOn) {
@@ -435,6 +538,7 @@ TEST(Programs, AStopSignalEndsTheRunLikeItsOwnEnd) {
         EXPECT_TRUE(contains(run.errors, "stopping") && contains(run.errors, "mode: escape")) << shown(run);
         // Only Ctrl-C is Ctrl-C.
         EXPECT_EQ(contains(run.errors, "Ctrl-C"), signal == SIGINT) << shown(run);
+        expectStampedErrors(run.errors);
     }
 }
 
@@ -492,6 +596,13 @@ TEST(Programs, ListPrintsTheSerialDevicesAndBadCommandLinesExitTwo) {
         {"--model", "vkr99"},   {"--connect-timeout", "0"}, {"--sim-tcp", "--serial", "/dev/null"}};
     for (const auto& arguments : exampleLines)
         EXPECT_EQ(runToEnd(kExample, arguments).status, 2) << arguments[0] << " " << arguments[1];
+    // An unknown model lists the known ones; nothing has run yet, so no time prefix.
+    for (const std::string& program : {kExample, kSim}) {
+        const Finished model = runToEnd(program, {"--model", "vkr26"});
+        EXPECT_EQ(model.status, 2) << shown(model);
+        EXPECT_EQ(model.errors, "--model: unknown model vkr26 (known: vkr25, vkr25xt, vkr27)\n(see --help)\n")
+            << shown(model);
+    }
     // Refused at once, saying why and what would do.
     const Finished ipv6 = runToEnd(kExample, {"--tcp", "[::1]:4001"});
     EXPECT_EQ(ipv6.status, 2) << shown(ipv6);
@@ -503,4 +614,27 @@ TEST(Programs, ListPrintsTheSerialDevicesAndBadCommandLinesExitTwo) {
         << shown(rate);
     EXPECT_EQ(runToEnd(kSim, {"--tcp", "65536"}).status, 2);
     EXPECT_EQ(runToEnd(kSim, {"--tcp", "x"}).status, 2);
+}
+
+TEST(Programs, HelpTextsStartInOneColumnAndTheExampleRaisesItsLimitOfOpenFiles) {
+    REQUIRE_PROGRAMS();
+    static const std::regex option(R"(\n  --\S+(?: [^ ]+)? +\S)"); // up to the text's first character
+    for (const std::string& program : {kExample, kSim}) {
+        const Finished help = runToEnd(program, {"--help"});
+        std::set<long> columns;
+        for (std::sregex_iterator it(help.output.begin(), help.output.end(), option), end; it != end; ++it)
+            columns.insert(it->length(0));
+        EXPECT_EQ(columns.size(), 1U) << shown(help);
+        EXPECT_EQ(contains(help.output, "It raises its own limit of open files to the hard limit"),
+                  program == kExample);
+    }
+    // Started with a soft limit far below the hard one, it takes the hard one.
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const std::string hard = std::to_string(limit.rlim_max);
+    const Finished run =
+        runToEnd("/usr/bin/prlimit", {"--nofile=64:" + hard, kExample, "--count", "2", "--verbose"});
+    EXPECT_EQ(run.status, 0) << shown(run);
+    EXPECT_TRUE(contains(run.errors, "  the limit of open files raised from 64 to " + hard + "\n"))
+        << shown(run);
 }

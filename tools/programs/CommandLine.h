@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <functional>
 #include <optional>
@@ -65,12 +67,14 @@ public:
 
     void printUsage(std::FILE* out) const {
         std::fprintf(out, "%s\n\nOptions:\n", m_synopsis_.c_str());
-        for (const auto& option : m_options_) {
-            const std::string head =
-                option.valueName.empty() ? option.name : option.name + " " + option.valueName;
-            std::fprintf(out, "  %-28s %s\n", head.c_str(), option.help.c_str());
-        }
-        std::fprintf(out, "  %-28s %s\n", "--help", "this text");
+        // The texts start in one column, behind the longest option with its value.
+        std::size_t width = std::string("--help").size();
+        for (const auto& option : m_options_)
+            width = std::max(width, head_(option).size());
+        const int column = static_cast<int>(width);
+        for (const auto& option : m_options_)
+            std::fprintf(out, "  %-*s  %s\n", column, head_(option).c_str(), option.help.c_str());
+        std::fprintf(out, "  %-*s  %s\n", column, "--help", "this text");
     }
 
 private:
@@ -80,6 +84,10 @@ private:
         std::string help;
         Handler handler;
     };
+
+    static std::string head_(const Option& option) {
+        return option.valueName.empty() ? option.name : option.name + " " + option.valueName;
+    }
 
     const Option* find(const std::string& name) const {
         for (const auto& option : m_options_)

@@ -21,7 +21,7 @@ inline std::string deviceFailureReason(const std::string& deviceName, int code, 
     const bool exists = ::stat(path.c_str(), &status) == 0;
     const int statError = exists ? 0 : errno;
     if (code == EBUSY)
-        return "in use by another program";
+        return "in use by another program (fuser -v " + path + " or lsof " + path + " shows which)";
     if (code == EACCES || code == EPERM ||
         (exists && code == 0 && ::access(path.c_str(), R_OK | W_OK) != 0)) {
         std::string reason = "permission denied";
@@ -32,9 +32,10 @@ inline std::string deviceFailureReason(const std::string& deviceName, int code, 
                       " $USER, then log in again)";
         } else if (exists) {
             const passwd* user = ::getpwuid(status.st_uid);
-            reason += "; only its owner " +
-                      (user != nullptr ? std::string(user->pw_name) : std::to_string(status.st_uid)) +
-                      " may open it";
+            const std::string name = user != nullptr ? user->pw_name : std::to_string(status.st_uid);
+            reason += "; only its owner " + name + " may open it (run it " +
+                      (status.st_uid == 0 ? std::string("with sudo") : "as " + name + ": sudo -u " + name) +
+                      ")";
         }
         return reason;
     }

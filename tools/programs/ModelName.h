@@ -5,30 +5,28 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace Programs {
 
-// The model a program is asked to be or to drive: "vkr25", "vkr25xt" or "vkr27".
+// The models a program can be or drive, by the names --model takes.
+inline constexpr std::pair<const char*, SensorSim::EModel> kModelNames[] = {
+    {"vkr25", SensorSim::EModel::Vkr25},
+    {"vkr25xt", SensorSim::EModel::Vkr25Xt},
+    {"vkr27", SensorSim::EModel::Vkr27},
+};
+
 inline std::optional<SensorSim::EModel> modelFromName(const std::string& name) {
-    if (name == "vkr25")
-        return SensorSim::EModel::Vkr25;
-    if (name == "vkr25xt")
-        return SensorSim::EModel::Vkr25Xt;
-    if (name == "vkr27")
-        return SensorSim::EModel::Vkr27;
+    for (const auto& [known, model] : kModelNames)
+        if (name == known)
+            return model;
     return std::nullopt;
 }
 
-// The name of a model as --model takes it.
 inline std::string modelName(SensorSim::EModel model) {
-    switch (model) {
-    case SensorSim::EModel::Vkr25:
-        return "vkr25";
-    case SensorSim::EModel::Vkr25Xt:
-        return "vkr25xt";
-    case SensorSim::EModel::Vkr27:
-        return "vkr27";
-    }
+    for (const auto& [name, known] : kModelNames)
+        if (model == known)
+            return name;
     return "";
 }
 
@@ -36,8 +34,13 @@ inline std::string modelName(SensorSim::EModel model) {
 inline void addModelOption(CCommandLine& line, SensorSim::EModel& model, const std::string& help) {
     line.add("--model", "vkr25|vkr25xt|vkr27", help, [&model](const std::string& value) {
         const auto chosen = modelFromName(value);
-        if (!chosen)
-            return std::string("unknown model");
+        if (!chosen) {
+            // A newcomer guesses a name from the sensor's label: say which would do.
+            std::string known;
+            for (const auto& [name, ignored] : kModelNames)
+                known += (known.empty() ? "" : ", ") + std::string(name);
+            return "unknown model " + value + " (known: " + known + ")";
+        }
         model = *chosen;
         return std::string();
     });

@@ -25,6 +25,7 @@
 #include "SensorTransports.h"
 
 #include <netdb.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -33,8 +34,10 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <exception>
 #include <functional>
@@ -42,6 +45,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 
 using namespace NorvEngineering::SensorLib;
 using NorvEngineering::Platform::Application;
@@ -76,6 +81,9 @@ struct Settings {
     }
 };
 
+// Where the seconds of the time prefix count from.
+const Clock::time_point kProgramStart = Clock::now();
+
 std::string wallClock() {
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
@@ -87,6 +95,31 @@ std::string wallClock() {
     std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
                   static_cast<int>(millis));
     return text;
+}
+
+// The time prefix: the wall clock, to match with the sensor's other records, and the
+// seconds since the start, to see how long things took.
+std::string stamp() {
+    char text[64];
+    const double seconds = std::chrono::duration<double>(Clock::now() - kProgramStart).count();
+    std::snprintf(text, sizeof text, "%s +%7.3fs", wallClock().c_str(), seconds);
+    return text;
+}
+
+// One line on standard error. Once the command line has been taken, every line there
+// carries the time prefix, errors, warnings and notes alike: the answers to a bad
+// command line alone go without, as nothing has run yet.
+[[gnu::format(printf, 1, 2)]] void report(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    va_list again;
+    va_copy(again, arguments);
+    const int length = std::vsnprintf(nullptr, 0, format, arguments);
+    va_end(arguments);
+    std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
+    std::vsnprintf(text.data(), text.size() + 1, format, again);
+    va_end(again);
+    std::fprintf(stderr, "%s  %s\n", stamp().c_str(), text.c_str());
 }
 
 // The two drivers name their modes alike; their values differ.
@@ -170,6 +203,60 @@ std::string withoutLineEnd(std::string text) {
     return text;
 }
 
+// The driver of the model, watching the bytes on their way to it for a reply too long
+// to be read: the processor drops such a reply without a word (no update comes for it),
+// and an owner that counts what it could not read has to learn of it here.
+template <class Driver>
+class WatchedDriver : public Driver {
+public:
+    using OverlongHandler = std::function<void(const std::string& dropped)>;
+
+    WatchedDriver(CSensorSink* sink, OverlongHandler handler)
+        : Driver(sink), m_onOverlong_(std::move(handler)) {}
+
+    void dataReceived(const char* data, unsigned int length) override {
+        const auto* processor = dynamic_cast<const CLaserProcessor*>(this->getProcessor());
+        if (processor == nullptr || processor->getDelimiters().empty()) {
+            Driver::dataReceived(data, length);
+            return;
+        }
+        const std::string_view chunk(data, length);
+        std::size_t fed = 0;
+        for (std::size_t at = 0; at < chunk.size();) {
+            const std::size_t end = chunk.find_first_of(processor->getDelimiters(), at);
+            const std::size_t next = end == std::string_view::npos ? chunk.size() : end + 1;
+            // The processor holds kMaxBuffered characters of a reply; one more, line end
+            // or not, and it drops them. Fed up to there, it holds exactly the reply's
+            // start, and the report comes in its place among the replies around it.
+            if (!m_reported_ && m_lineLength_ + (next - at) > kMaxBuffered) {
+                const std::size_t full = at + (kMaxBuffered - m_lineLength_);
+                feed_(chunk.substr(fed, full - fed));
+                fed = full;
+                m_reported_ = true;
+                if (processor->getBuffer().size() == kMaxBuffered)
+                    m_onOverlong_(processor->getBuffer());
+            }
+            m_lineLength_ += next - at;
+            if (end != std::string_view::npos) {
+                m_lineLength_ = 0;
+                m_reported_ = false;
+            }
+            at = next;
+        }
+        feed_(chunk.substr(fed));
+    }
+
+private:
+    void feed_(std::string_view part) {
+        if (!part.empty())
+            Driver::dataReceived(part.data(), static_cast<unsigned int>(part.size()));
+    }
+
+    OverlongHandler m_onOverlong_;
+    std::size_t m_lineLength_ = 0; // of the reply in progress, with its line end
+    bool m_reported_ = false;
+};
+
 // The owner of one sensor: it prints what the library reports and keeps the counts
 // of the summary.
 template <class Driver>
@@ -210,12 +297,26 @@ public:
     void setValueLimit(unsigned long limit) { m_valueLimit_ = limit; }
     // From now on the transport is released on purpose.
     void releasing() { m_releasing_ = true; }
+    // Whether the sensor's side ended the link: a TCP connection it closed, a serial
+    // device that went away.
+    bool closedByPeer() const { return m_closedByPeer_; }
+
+    // A reply too long to be read (`dropped`: what the processor held of it), for which
+    // no update comes. It stands where a reading would: an error after it is no
+    // refusal of the mode.
+    void overlongReply(const std::string& dropped) {
+        ++m_unreadable_;
+        if (m_nextLineInMode_)
+            ++m_linesInMode_;
+        report("unreadable reading, not taken: %s... (over %zu characters without a line end)",
+               printable(dropped.substr(0, kShownOfOverlong)).c_str(), kMaxBuffered);
+    }
 
     void onDataUpdate(CSensor*, const std::string& text) override {
         ++m_updates_;
         // A value can come in the same update as a trace line: both are shown.
         if (!text.empty() && m_verbose_)
-            std::fprintf(stderr, "%s  trace: %s\n", stamp().c_str(), printable(text).c_str());
+            report("trace: %s", printable(text).c_str());
         const bool inMode = m_nextLineInMode_;
         m_nextLineInMode_ = modeAloneAtHead_();
         const bool errorReply = m_errorInLine_;
@@ -234,15 +335,15 @@ public:
                         reading.c_str());
         } else if (!reading.empty() || !text.empty()) {
             ++m_unreadable_;
-            std::fprintf(stderr, "%s  unreadable reading, not taken: %s\n", stamp().c_str(),
-                         printable(withoutLineEnd(text.empty() ? reading : text)).c_str());
+            report("unreadable reading, not taken: %s",
+                   printable(withoutLineEnd(text.empty() ? reading : text)).c_str());
         }
         forgetReading_();
     }
     void onInterfaceReady(CSensor* sensor, CSensorInterface*) override {
         m_interfaceReady_ = true;
         if (m_verbose_)
-            std::fprintf(stderr, "%s  interface ready; starting the sensor\n", stamp().c_str());
+            report("interface ready; starting the sensor");
         sensor->initialize();
     }
     void onInterfaceError(CSensor*, CSensorInterface*, CInterfaceError& error) override {
@@ -252,32 +353,34 @@ public:
         m_lastErrorMessage_ = error.getMessage();
         // The code and the library's place are for whoever debugs it.
         if (m_verbose_)
-            std::fprintf(stderr, "%s  interface error %d: %s%s%s\n", stamp().c_str(), error.getCode(),
-                         error.getMessage().c_str(), error.getPlace().empty() ? "" : " at ",
-                         error.getPlace().c_str());
+            report("interface error %d: %s%s%s", error.getCode(), error.getMessage().c_str(),
+                   error.getPlace().empty() ? "" : " at ", error.getPlace().c_str());
         // A failed open is explained when the wait for it ends.
-        if (m_interfaceReady_)
-            std::fprintf(stderr, "%s  %s\n", stamp().c_str(), lostLink_(error).c_str());
+        if (!m_interfaceReady_)
+            return;
+        if (!m_settings_.overTcp() && deviceVanished(m_settings_.line.DeviceName, error.getCode()))
+            m_closedByPeer_ = true;
+        report("%s", lostLink_(error).c_str());
     }
     void onInterfaceReleased(CSensor*, CSensorInterface*) override {
         // A connection that the sensor's side closed ends the run as a failure.
         const bool unasked = !m_releasing_ && !m_failed_;
         if (!m_releasing_)
             m_failed_ = true;
+        if (unasked)
+            m_closedByPeer_ = true;
         if (unasked && m_settings_.overTcp())
-            std::fprintf(stderr, "%s  the sensor or its converter at %s closed the connection\n",
-                         stamp().c_str(), m_settings_.where().c_str());
+            report("the sensor or its converter at %s closed the connection", m_settings_.where().c_str());
         else if (unasked)
-            std::fprintf(stderr, "%s  %s was closed by the other side\n", stamp().c_str(),
-                         m_settings_.where().c_str());
+            report("%s was closed by the other side", m_settings_.where().c_str());
         else if (m_verbose_)
-            std::fprintf(stderr, "%s  interface released\n", stamp().c_str());
+            report("interface released");
     }
     void onSensorReady(CSensor*) override {
         m_sensorReady_ = true;
         m_secondsToReady_ = elapsed();
         if (m_verbose_)
-            std::fprintf(stderr, "%s  sensor ready\n", stamp().c_str());
+            report("sensor ready");
     }
     void onSensorError(CSensor*, CSensorError& error) override {
         ++m_sensorErrors_;
@@ -286,9 +389,8 @@ public:
             if (m_linesInMode_ == 0)
                 refused_(error);
             else
-                std::fprintf(stderr, "%s  sensor error %d instead of a reading of %s; measuring goes on\n",
-                             stamp().c_str(), error.getCode(),
-                             Driver::getModeText(*m_measuringMode_).c_str());
+                report("sensor error %d instead of a reading of %s; measuring goes on", error.getCode(),
+                       Driver::getModeText(*m_measuringMode_).c_str());
             ++m_linesInMode_;
             return;
         }
@@ -297,29 +399,24 @@ public:
         const auto command = queue.empty() ? m_pDriver_->getCurrentMode() : queue.front().getId();
         const std::string name = Driver::getModeText(command);
         if (isMeasuringMode<Driver>(command))
-            std::fprintf(stderr, "%s  sensor error %d instead of a reading of %s\n", stamp().c_str(),
-                         error.getCode(), name.c_str());
+            report("sensor error %d instead of a reading of %s", error.getCode(), name.c_str());
         else if (!name.empty())
-            std::fprintf(stderr, "%s  sensor error %d in reply to %s\n", stamp().c_str(), error.getCode(),
-                         name.c_str());
+            report("sensor error %d in reply to %s", error.getCode(), name.c_str());
         else
-            std::fprintf(stderr, "%s  sensor error %d\n", stamp().c_str(), error.getCode());
+            report("sensor error %d", error.getCode());
     }
     void onSensorCustomCallback(CSensor*) override {
         if (m_verbose_)
-            std::fprintf(stderr, "%s  mode: %s\n", stamp().c_str(),
-                         modeName<Driver>(m_pDriver_->getCurrentMode()).c_str());
+            report("mode: %s", modeName<Driver>(m_pDriver_->getCurrentMode()).c_str());
     }
     uint32_t getSensorType() const override { return CVkr25FamilyLaser::kSensorType; }
     int32_t getSensorId() const override { return 0; }
 
 private:
+    // Enough of an overlong reply to recognise it.
+    static constexpr std::size_t kShownOfOverlong = 32;
+
     double elapsed() const { return std::chrono::duration<double>(Clock::now() - m_start_).count(); }
-    std::string stamp() const {
-        char text[64];
-        std::snprintf(text, sizeof text, "%s +%7.3fs", wallClock().c_str(), elapsed());
-        return text;
-    }
 
     // Whether the next line will be read in the requested mode: it is alone at the
     // head. Behind a running auto-start mode it waits, and the line that makes the
@@ -341,8 +438,8 @@ private:
         if (*m_measuringMode_ == Driver::lmDX && identified != "VKR27")
             hint = " (DX is a Vkr27 mode" + (identified.empty() ? "" : "; this sensor is a " + identified) +
                    ": use --mode dt, ds or dw)";
-        std::fprintf(stderr, "%s  sensor error %d: the sensor refused the measuring mode %s%s\n",
-                     stamp().c_str(), error.getCode(), name.c_str(), hint.c_str());
+        report("sensor error %d: the sensor refused the measuring mode %s%s", error.getCode(), name.c_str(),
+               hint.c_str());
     }
     std::string lostLink_(const CInterfaceError& error) const {
         const std::string where = m_settings_.where();
@@ -365,6 +462,7 @@ private:
     bool m_sensorReady_ = false;
     bool m_failed_ = false;
     bool m_releasing_ = false;
+    bool m_closedByPeer_ = false;
     unsigned long m_updates_ = 0;
     unsigned long m_values_ = 0;
     unsigned long m_unreadable_ = 0;
@@ -456,7 +554,8 @@ Programs::CCommandLine makeCommandLine(Settings& settings) {
         "measures and prints each value with its time until the time or count is up or\n"
         "Ctrl-C, then a summary. Without --serial or --tcp it runs against the built-in\n"
         "simulator on a pseudo-terminal (--sim-tcp: on a loopback TCP port). Exits 0 when\n"
-        "values came and no interface error occurred, 1 otherwise, 2 for a bad command line.");
+        "values came and no interface error occurred, 1 otherwise, 2 for a bad command line.\n"
+        "It raises its own limit of open files to the hard limit (a TCP sensor takes three).");
     Programs::addModelOption(
         line, settings.model,
         "the sensor: vkr25 (default) takes the Vkr25 driver, the others the Vkr25Xt driver");
@@ -575,14 +674,13 @@ public:
             m_pTcp_->with(0, prepare);
             settings.tcp.IpAddress = "127.0.0.1";
             settings.tcp.PortNumber = m_pTcp_->port();
-            std::fprintf(stderr, "built-in simulator on 127.0.0.1:%u\n",
-                         static_cast<unsigned>(m_pTcp_->port()));
+            report("built-in simulator on 127.0.0.1:%u", static_cast<unsigned>(m_pTcp_->port()));
         } else {
             m_pPty_ = std::make_unique<SensorSim::CPtySensorServer>(settings.model);
             m_pPty_->withSimulator(prepare);
             m_pPty_->start();
             settings.line.DeviceName = m_pPty_->getDevicePath();
-            std::fprintf(stderr, "built-in simulator on %s\n", settings.line.DeviceName.c_str());
+            report("built-in simulator on %s", settings.line.DeviceName.c_str());
         }
     }
 
@@ -637,10 +735,10 @@ std::unique_ptr<CCustomInterface> makeTransport(Settings& settings) {
         auto transport = std::make_unique<CTcpInterface>(&settings.tcp, false);
         // Events reach the sink on this thread, in its message loop.
         transport->setSyncEvents(true);
-        std::fprintf(stderr, "connecting to %s\n", settings.where().c_str());
+        report("connecting to %s", settings.where().c_str());
         return transport;
     }
-    std::fprintf(stderr, "opening %s\n", settings.where().c_str());
+    report("opening %s", settings.where().c_str());
     return std::make_unique<CSerialInterface>(&settings.line, true);
 }
 
@@ -667,39 +765,41 @@ void explainOpenFailure(const Settings& settings, const Owner& owner) {
     const std::string where = settings.where();
     if (settings.overTcp()) {
         if (owner.interfaceErrors() > 0)
-            std::fprintf(
-                stderr, "could not connect to %s: %s\n", where.c_str(),
-                connectFailureReason(settings, owner.lastErrorCode(), owner.lastErrorMessage()).c_str());
+            report("could not connect to %s: %s", where.c_str(),
+                   connectFailureReason(settings, owner.lastErrorCode(), owner.lastErrorMessage()).c_str());
         else if (!owner.failed())
-            std::fprintf(stderr,
-                         "could not connect to %s within %lu s (--connect-timeout): check the address and "
-                         "that the converter is on, or allow it longer\n",
-                         where.c_str(), settings.connectTimeout);
+            report("could not connect to %s within %lu s (--connect-timeout): check the address and that the "
+                   "converter is on, or allow it longer",
+                   where.c_str(), settings.connectTimeout);
         else
-            std::fprintf(stderr, "the connection to %s was closed at once\n", where.c_str());
+            report("the connection to %s was closed at once", where.c_str());
         return;
     }
     if (owner.interfaceErrors() > 0)
-        std::fprintf(stderr, "cannot open %s: %s\n", where.c_str(),
-                     Programs::deviceFailureReason(settings.line.DeviceName, owner.lastErrorCode(),
-                                                   owner.lastErrorMessage())
-                         .c_str());
+        report("cannot open %s: %s", where.c_str(),
+               Programs::deviceFailureReason(settings.line.DeviceName, owner.lastErrorCode(),
+                                             owner.lastErrorMessage())
+                   .c_str());
     else
-        std::fprintf(stderr, "%s did not open within %lu s (--connect-timeout)\n", where.c_str(),
-                     settings.connectTimeout);
+        report("%s did not open within %lu s (--connect-timeout)", where.c_str(), settings.connectTimeout);
 }
 
 template <class Owner>
-void printSummary(const Owner& owner, double measuringSeconds) {
+void printSummary(const Settings& settings, const Owner& owner, double measuringSeconds) {
     char ready[48] = "never ready";
     if (const auto seconds = owner.secondsToReady())
         std::snprintf(ready, sizeof ready, "ready after %.3f s", *seconds);
+    // A run the other side ended fails without an error of this side: the summary
+    // says why, for whoever reads the output alone.
+    const char* closed = !owner.closedByPeer() ? ""
+                         : settings.overTcp()  ? ", the connection was closed by the other side"
+                                               : ", the device went away (closed by the other side)";
     const auto values = owner.values();
     std::printf(
         "summary: %lu values in %.2f s (%.1f per second), %lu unreadable readings, %lu sensor errors, "
-        "%lu interface errors, %s\n",
+        "%lu interface errors, %s%s\n",
         values, measuringSeconds, measuringSeconds > 0 ? static_cast<double>(values) / measuringSeconds : 0.0,
-        owner.unreadable(), owner.sensorErrors(), owner.interfaceErrors(), ready);
+        owner.unreadable(), owner.sensorErrors(), owner.interfaceErrors(), ready, closed);
 }
 
 // Whether the start-up has ended: identification and parameters are in, and the
@@ -715,7 +815,8 @@ bool startedUp(const Driver& driver) {
 template <class Driver>
 int runSensor(Settings& settings, const Programs::CStopSignals& stop, Clock::time_point start) {
     ExampleOwner<Driver> owner(settings, start);
-    Driver driver(&owner);
+    WatchedDriver<Driver> driver(&owner,
+                                 [&owner](const std::string& dropped) { owner.overlongReply(dropped); });
     owner.setDriver(&driver);
     owner.setValueLimit(settings.count);
     const auto timeout = std::chrono::seconds(settings.connectTimeout);
@@ -733,23 +834,22 @@ int runSensor(Settings& settings, const Programs::CStopSignals& stop, Clock::tim
                        Clock::now() + timeout)) {
             if (!stop.requested() && !owner.failed()) {
                 if (!owner.answered())
-                    std::fprintf(
-                        stderr,
-                        "the sensor on %s did not answer within %lu s: check that it is on and that "
-                        "the line settings (rate, data bits, parity, stop bits) match the sensor's\n",
+                    report(
+                        "the sensor on %s did not answer within %lu s: check that it is on and that the line "
+                        "settings (rate, data bits, parity, stop bits) match the sensor's",
                         settings.where().c_str(), settings.connectTimeout);
                 else
-                    std::fprintf(stderr,
-                                 "the sensor on %s answered but did not finish its start-up within %lu s: "
-                                 "check the line settings (rate, data bits, parity, stop bits)\n",
-                                 settings.where().c_str(), settings.connectTimeout);
+                    report(
+                        "the sensor on %s answered but did not finish its start-up within %lu s: check the "
+                        "line settings (rate, data bits, parity, stop bits)",
+                        settings.where().c_str(), settings.connectTimeout);
             }
         } else {
             printParameters(driver);
             const std::string identified = identifiedModel(driver);
             if (!identified.empty() && identified != identityOf(settings.model))
-                std::fprintf(stderr, "warning: the sensor identifies itself as %s, but --model is %s\n",
-                             identified.c_str(), Programs::modelName(settings.model).c_str());
+                report("warning: the sensor identifies itself as %s, but --model is %s", identified.c_str(),
+                       Programs::modelName(settings.model).c_str());
             // The 50-a-second mode is a Vkr27's.
             const std::string modeName = !settings.mode.empty()  ? settings.mode
                                          : identified == "VKR27" ? "dx"
@@ -769,7 +869,7 @@ int runSensor(Settings& settings, const Programs::CStopSignals& stop, Clock::tim
                 Clock::now() + std::chrono::seconds(settings.seconds));
             measuringSeconds = std::chrono::duration<double>(Clock::now() - measuringStart).count();
             if (outputClosed())
-                std::fprintf(stderr, "standard output closed; stopping\n");
+                report("standard output closed; stopping");
             if (!owner.failed())
                 driver.setMode(Driver::lmEscaped); // stop measuring
             exitCode = owner.failed() || owner.values() == 0 ? 1 : 0;
@@ -781,7 +881,7 @@ int runSensor(Settings& settings, const Programs::CStopSignals& stop, Clock::tim
     }
     owner.releasing();
     transport->releaseInterface();
-    printSummary(owner, measuringSeconds);
+    printSummary(settings, owner, measuringSeconds);
     return exitCode;
 }
 
@@ -791,15 +891,34 @@ int listDevices() {
     for (std::size_t i = 0; i < devices.Count(); ++i)
         std::printf("%s\n", devices[i].c_str());
     if (devices.Count() == 0)
-        std::fprintf(stderr, "no serial devices found\n");
+        report("no serial devices found");
     return 0;
+}
+
+// Each TCP sensor takes three descriptors: at the usual soft limit of 1,024 a process
+// holds about 340 of them. As many servers do, the example takes what the hard limit
+// allows; only --verbose tells.
+void raiseDescriptorLimit(bool verbose) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max)
+        return;
+    const auto before = static_cast<unsigned long long>(limit.rlim_cur);
+    limit.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        if (verbose)
+            report("the limit of open files stays at %llu: %s", before, std::strerror(errno));
+        return;
+    }
+    if (verbose)
+        report("the limit of open files raised from %llu to %llu", before,
+               static_cast<unsigned long long>(limit.rlim_cur));
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     // First, before any thread: the threads inherit the blocked stop signals.
-    const Programs::CStopSignals stop;
+    const Programs::CStopSignals stop([] { return stamp() + "  "; });
     // Every line reaches a file or a pipe when it is printed, whatever ends the run.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     // A reader that goes ends the run as Ctrl-C does (see outputClosed()), not at once.
@@ -813,11 +932,22 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "choose one of --serial, --tcp and --sim-tcp\n(see --help)\n");
         return 2;
     }
+    raiseDescriptorLimit(settings.verbose);
+    // What a callback lets out reaches standard error as every other line does.
+    Application().OnException = [](const std::exception_ptr& error) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const std::exception& unhandled) {
+            report("unhandled exception: %s", unhandled.what());
+        } catch (...) {
+            report("unhandled exception of unknown type");
+        }
+    };
     if (settings.list)
         return listDevices();
     if (settings.link == ELink::tcp) {
         if (const std::string failure = unresolvableHost(settings.tcp.IpAddress); !failure.empty()) {
-            std::fprintf(stderr, "cannot resolve %s: %s\n", settings.tcp.IpAddress.c_str(), failure.c_str());
+            report("cannot resolve %s: %s", settings.tcp.IpAddress.c_str(), failure.c_str());
             return 1;
         }
     }
@@ -835,7 +965,7 @@ int main(int argc, char** argv) {
         if (simulator)
             simulator->stop();
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "sensor_example: %s\n", error.what());
+        report("sensor_example: %s", error.what());
         exitCode = 1;
     }
     return exitCode;

@@ -8,7 +8,10 @@
 
 #include <atomic>
 #include <cstdio>
+#include <functional>
+#include <string>
 #include <thread>
+#include <utility>
 
 namespace Programs {
 
@@ -21,7 +24,11 @@ namespace Programs {
 // the object first thing in main, before any thread exists: threads inherit the mask.
 class CStopSignals {
 public:
-    CStopSignals() {
+    // What goes in front of the lines it prints (the program's time prefix); it runs
+    // on this object's thread.
+    using Prefix = std::function<std::string()>;
+
+    explicit CStopSignals(Prefix prefix = {}) : m_prefix_(std::move(prefix)) {
         sigset_t set = signalSet_();
         pthread_sigmask(SIG_BLOCK, &set, nullptr);
         // The main thread's queue exists before anyone needs to wake it.
@@ -71,16 +78,18 @@ private:
     void take_(int signal) {
         if (m_requested_.exchange(signal) != 0)
             ::_exit(128 + signal); // what was printed is out already: stdout is line-buffered
+        const std::string prefix = m_prefix_ ? m_prefix_() : std::string();
         if (signal == SIGINT)
-            std::fprintf(stderr, "stopping; Ctrl-C again ends at once\n");
+            std::fprintf(stderr, "%sstopping; Ctrl-C again ends at once\n", prefix.c_str());
         else
-            std::fprintf(stderr, "stopping on %s; a second stop signal ends at once\n",
+            std::fprintf(stderr, "%sstopping on %s; a second stop signal ends at once\n", prefix.c_str(),
                          signal == SIGTERM ? "SIGTERM" : "SIGHUP");
         if (const auto queue =
                 NorvEngineering::Platform::ThreadMessageQueue::of(NorvEngineering::Platform::mainThreadId()))
             queue->wake();
     }
 
+    Prefix m_prefix_;
     std::atomic<int> m_requested_{0};
     std::thread m_thread_;
 };

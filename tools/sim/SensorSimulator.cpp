@@ -39,6 +39,12 @@ CSensorSimulator::ERunMode runModeOf(const std::string& mnemonic) {
     return ERunMode::none;
 }
 
+// DX, the 50-a-second mode, is the Vkr27's: the Vkr25Xt, of the same family, does not
+// know it, while the Vkr25 has it.
+bool knowsMode(EModel model, CSensorSimulator::ERunMode mode) {
+    return mode != CSensorSimulator::ERunMode::DX || model != EModel::Vkr25Xt;
+}
+
 std::string formatMetres(double metres) {
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%.3f", metres);
@@ -156,6 +162,10 @@ void CSensorSimulator::execute_(const std::string& command) {
     }
 
     const ERunMode runMode = runModeOf(mnemonic);
+    if (!knowsMode(m_model_, runMode)) {
+        emitLine_(m_unknownCommandError_);
+        return;
+    }
     if (runMode != ERunMode::none) {
         m_runMode_ = runMode;
         m_laserOn_ = true;

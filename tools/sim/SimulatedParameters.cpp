@@ -74,7 +74,7 @@ bool parseInteger(const std::string& text, long& value) {
     return error == std::errc() && end == last;
 }
 
-bool isAcceptable(const SEntry& entry, const std::string& value) {
+bool isAcceptable(const SEntry& entry, const std::string& value, EModel model) {
     switch (entry.kind) {
     case EKind::integer: {
         long number = 0;
@@ -105,6 +105,9 @@ bool isAcceptable(const SEntry& entry, const std::string& value) {
     }
     case EKind::autostart: {
         static const std::array<std::string, 7> kNames = {"id", "dt", "ds", "dw", "dx", "df", "dm"};
+        // A mode the model does not run cannot start at power-up either.
+        if (value == "dx" && model == EModel::Vkr25Xt)
+            return false;
         return std::find(kNames.begin(), kNames.end(), value) != kNames.end();
     }
     }
@@ -140,7 +143,7 @@ std::string CSimulatedParameters::get(const std::string& mnemonic) const {
 
 bool CSimulatedParameters::set(const std::string& mnemonic, const std::string& value) {
     const std::optional<std::size_t> index = indexOf_(mnemonic);
-    if (!index || !isAcceptable(kEntries[*index], value))
+    if (!index || !isAcceptable(kEntries[*index], value, m_model_))
         return false;
     m_values_[*index] = value;
     return true;

@@ -9,7 +9,8 @@
 namespace SensorSim {
 
 // The sensor models the simulator can answer as. The larger models know two more
-// alarm parameters, FA and FB, and list them in their parameter dump.
+// alarm parameters, FA and FB, and list them in their parameter dump. The Vkr25Xt has
+// no DX (50 a second): it refuses the command as unknown, and DX as auto-start mode.
 enum class EModel : uint8_t { Vkr25, Vkr25Xt, Vkr27 };
 
 // The parameters a simulated sensor keeps, each as the text it reports. Values are
