@@ -54,7 +54,8 @@ std::string connectFailureText(uint16_t code) {
 
 class CTcpInterface::TClientThread : public Platform::TThread {
 public:
-    explicit TClientThread(Platform::TGuardedPtr<CTcpInterface> owner) : m_owner_(std::move(owner)) {
+    TClientThread(Platform::TGuardedPtr<CTcpInterface> owner, std::shared_ptr<TDeliveryTurn> turn)
+        : m_owner_(std::move(owner)), m_pTurn_(std::move(turn)), m_connection_(m_pTurn_->connection()) {
         liveThreads().enter();
         SetFreeOnTerminate(true);
         SetPriority(Platform::tpHighest);
@@ -96,17 +97,19 @@ public:
     }
     uint16_t connectResult() const { return m_connectResult_; }
 
-    void selectHandlers(bool sync) {
+    // Which delivery applies is looked at in the turn, as each notification starts: a
+    // switch made while one runs takes effect from the next.
+    void selectHandlers(bool /*sync*/) {
         const auto target = socket();
         if (!target)
             return;
         TClientThread* self = this;
         target->OnDataAvailable = [self](TCustomWSocket*, uint16_t) { self->deliverData(); };
-        target->OnSessionConnected = [self, sync](TCustomWSocket*, uint16_t code) {
+        target->OnSessionConnected = [self](TCustomWSocket*, uint16_t code) {
             self->m_connectResult_ = code;
-            self->deliver(sync, &CTcpInterface::WSocketSessionConnected_);
+            self->deliver([self](CTcpInterface* owner) { owner->WSocketSessionConnected_(self); });
         };
-        target->OnSessionClosed = [self, sync](TCustomWSocket*, uint16_t) { self->deliverClose(sync); };
+        target->OnSessionClosed = [self](TCustomWSocket*, uint16_t) { self->deliverClose(); };
     }
 
     void quitLoop() {
@@ -187,53 +190,104 @@ private:
     // The socket could not be set up or connected: the owner hears of it, which it
     // would not otherwise, and may open again at once.
     void reportSetupFailure(int32_t code, const std::string& message) {
-        bool sync = true;
-        {
-            const auto owner = m_owner_.pin();
-            if (!owner)
-                return;
-            sync = owner->getSyncEvents();
-        }
+        if (m_owner_.ended())
+            return;
         detachFromOwner();
-        runDelivery(sync, [code, message](CTcpInterface* owner) {
+        deliver([code, message](CTcpInterface* owner) {
             CInterfaceError error(code, message, "CTcpInterface::TClientThread::Execute");
             owner->notifyInterfaceError(error);
         });
     }
 
-    // With synchronised delivery the owner is pinned on the main thread, inside the
-    // call: a transport destroyed while the call waited is simply not reached.
+    enum class EOutcome : uint8_t { delivered, nested, gone };
+
+    // Runs `call` as the transport's one notification of the moment, in the turn: on
+    // the main thread while this thread waits when synchronised delivery is selected
+    // (`mayHandToMain`), here otherwise. Pinned throughout; the main thread's release
+    // or destruction does not wait for this thread while it runs this thread's call,
+    // and a thread that waits for the turn gives up when the connection is released.
     template <typename Call>
-    void runDelivery(bool sync, Call call) {
-        auto run = [this, call] {
-            if (const auto owner = m_owner_.pin())
-                call(owner.get());
+    EOutcome inTurn(bool mayHandToMain, Call call) {
+        const auto owner = m_owner_.pin();
+        if (!owner)
+            return EOutcome::gone;
+        switch (m_pTurn_->enter(m_connection_)) {
+        case TDeliveryTurn::EEnter::nested:
+            return EOutcome::nested;
+        case TDeliveryTurn::EEnter::cancelled:
+            return EOutcome::gone;
+        case TDeliveryTurn::EEnter::entered:
+            break;
+        }
+        CTcpInterface* const transport = owner.get();
+        const auto& turn = m_pTurn_;
+        // Lets go also when the call throws.
+        struct Leave {
+            CTcpInterface* transport;
+            const std::shared_ptr<TDeliveryTurn>& turn;
+            ~Leave() { CTcpInterface::leaveTurn_(transport, turn); }
         };
-        if (sync)
-            Synchronize(run);
-        else
-            run();
+        if (mayHandToMain && transport->getSyncEvents()) {
+            // The transport is reached on the main thread only while this connection
+            // lasts: released or destroyed while the call waited, it is not.
+            Synchronize([&] {
+                Leave leave{transport, turn};
+                if (const auto pinned = m_owner_.pin())
+                    call(pinned.get());
+            });
+        } else {
+            Leave leave{transport, turn};
+            call(transport);
+        }
+        return EOutcome::delivered;
     }
 
-    void deliver(bool sync, void (CTcpInterface::*handler)(TClientThread*)) {
-        runDelivery(sync, [this, handler](CTcpInterface* owner) { (owner->*handler)(this); });
+    // A notification raised by this thread's own message processing inside one that
+    // runs here (a handler's write that waits) comes when that one has returned.
+    template <typename Call>
+    void deliver(Call call) {
+        if (inTurn(true, call) == EOutcome::delivered)
+            runOutermost();
     }
 
     // Which delivery applies is the transport's to say (WSocketDataAvailable_): with
-    // synchronised delivery this thread does not read at all, the main thread does.
+    // synchronised delivery this thread hands the reading to the main thread.
     void deliverData() {
-        if (const auto owner = m_owner_.pin())
-            owner->WSocketDataAvailable_(this);
+        m_dataDeferred_ = true;
+        runOutermost();
     }
 
-    // The close reads what is left: it runs here only while this thread holds the
-    // reading, and otherwise on the main thread, while this one waits.
-    void deliverClose(bool sync) {
-        if (!sync) {
-            const auto owner = m_owner_.pin();
-            sync = owner && owner->m_reader_.load() != EReader::client;
+    // The close reads what is left, in the turn: nobody else reads meanwhile.
+    void deliverClose() {
+        m_closeDeferred_ = true;
+        runOutermost();
+    }
+
+    // Runs the data and close events that wait, unless this thread is delivering
+    // already: then the outermost delivery runs them once its notification returns.
+    void runOutermost() {
+        for (;;) {
+            bool* waiting = m_dataDeferred_    ? &m_dataDeferred_
+                            : m_closeDeferred_ ? &m_closeDeferred_
+                                               : nullptr;
+            if (waiting == nullptr)
+                return;
+            // Cleared first: the same event raised inside this delivery sets it again.
+            *waiting = false;
+            const EOutcome outcome =
+                waiting == &m_dataDeferred_
+                    ? inTurn(false, [this](CTcpInterface* owner) { owner->WSocketDataAvailable_(this); })
+                    : inTurn(true, [this](CTcpInterface* owner) { owner->WSocketSessionClosed_(this); });
+            if (outcome == EOutcome::nested) {
+                *waiting = true;
+                return;
+            }
+            if (outcome == EOutcome::gone) {
+                m_dataDeferred_ = false;
+                m_closeDeferred_ = false;
+                return;
+            }
         }
-        deliver(sync, &CTcpInterface::WSocketSessionClosed_);
     }
 
 public:
@@ -242,6 +296,13 @@ public:
 
 private:
     const Platform::TGuardedPtr<CTcpInterface> m_owner_;
+    const std::shared_ptr<TDeliveryTurn> m_pTurn_;
+    // The connection this thread delivers for: it gives up waiting for the turn once
+    // the transport has released it or opened another.
+    const uint64_t m_connection_;
+    // This thread's own events that came inside its running notification; this thread only.
+    bool m_dataDeferred_ = false;
+    bool m_closeDeferred_ = false;
     mutable std::mutex m_socketMutex_;
     std::shared_ptr<TWSocket> m_pSocket_; // guarded by m_socketMutex_
     std::atomic<uint16_t> m_connectResult_{0};
@@ -252,7 +313,8 @@ private:
 
 CTcpInterface::CTcpInterface(TTcpProperties* properties, bool syncEvents)
     : CCustomInterface(itTcpSocket, syncEvents), m_pReceiveBuffer_(std::make_unique<char[]>(kReceiveSize)),
-      m_pProperties_(properties), m_dataCall_([this] { takeReceivedData_(); }) {}
+      m_pTurn_(std::make_shared<TDeliveryTurn>()), m_pProperties_(properties),
+      m_dataCall_([this] { takeReceivedData_(); }) {}
 
 CTcpInterface::~CTcpInterface() {
 #ifndef NDEBUG
@@ -262,6 +324,9 @@ CTcpInterface::~CTcpInterface() {
                    stderr);
 #endif
     releaseInterface();
+    // Whoever still holds the turn (a handler that destroyed the transport) lets go of
+    // it without touching the transport.
+    m_pTurn_->markGone();
     // The socket may outlive this transport: it must not keep the reader it reads through.
     stopReadingHere_();
 }
@@ -279,15 +344,15 @@ void CTcpInterface::initInterface_() {
         if (m_pClientThread_ != nullptr)
             return;
     }
-    if (Platform::isMainThread())
-        stopReadingHere_();
+    stopReadingHere_();
     // The thread of a connection that ended by itself may still be on its way out.
     endConnection_();
     m_reader_ = EReader::client;
+    m_pTurn_->newConnection();
     auto connection = std::make_unique<Platform::TLifetime>();
     TClientThread* thread = nullptr;
     try {
-        thread = new TClientThread(Platform::TGuardedPtr<CTcpInterface>(this, connection->ref()));
+        thread = new TClientThread(Platform::TGuardedPtr<CTcpInterface>(this, connection->ref()), m_pTurn_);
     } catch (const std::system_error& e) {
         // Out of threads or descriptors: this connection fails, nothing else does.
         const int32_t code = Sockets::WSocketErrnoToWinsock(e.code().value());
@@ -308,11 +373,12 @@ void CTcpInterface::initInterface_() {
 
 void CTcpInterface::releaseInterface() {
     // The main thread's watch goes before the client thread may close the socket.
-    if (Platform::isMainThread())
-        stopReadingHere_();
+    stopReadingHere_();
+    bool wasOpen = false;
     {
         std::lock_guard lock(m_threadMutex_);
         if (m_pClientThread_ != nullptr) {
+            wasOpen = true;
             if (const auto target = m_pClientThread_->socket())
                 target->DropTakenOverReading();
             // The thread ends by itself; from now on the transport is closed and may
@@ -320,6 +386,14 @@ void CTcpInterface::releaseInterface() {
             m_pClientThread_->quitLoop();
             m_pClientThread_ = nullptr;
         }
+    }
+    if (wasOpen) {
+        // Notifications of this connection that wait for the turn give up; one that
+        // runs on the main thread now ends before a release from another thread
+        // returns (the main thread itself is the one running it, or is not).
+        m_pTurn_->newConnection();
+        if (!Platform::isMainThread())
+            m_pTurn_->waitUntilFree();
     }
     // Outside the lock: a direct delivery that is waited for here may write.
     endConnection_();
@@ -332,14 +406,15 @@ void CTcpInterface::setSyncEvents(bool sync) {
         if (m_pClientThread_ != nullptr)
             m_pClientThread_->selectHandlers(sync);
     }
-    // Towards synchronised delivery the client thread lets go with its next data. The
-    // main thread hands its reading back at once; asked from another thread, it does so
-    // in the data call.
+    // Towards synchronised delivery the client thread lets go with its next data.
+    // Towards direct delivery the reading goes back now, on this thread, unless a
+    // notification runs: then its deliverer hands it back as it returns.
     if (!sync && m_reader_.load() != EReader::client) {
-        if (Platform::isMainThread())
-            takeReceivedData_();
-        else
-            m_dataCall_.request();
+        const auto turn = m_pTurn_;
+        if (turn->tryEnterToHandBack()) {
+            handBack_();
+            leaveTurn_(this, turn);
+        }
     }
 }
 
@@ -360,6 +435,24 @@ bool CTcpInterface::isOpen() const {
     return m_pClientThread_ != nullptr;
 }
 
+void CTcpInterface::leaveTurn_(CTcpInterface* self, const std::shared_ptr<TDeliveryTurn>& turn) {
+    bool missedRead = false;
+    for (;;) {
+        if (turn->gone()) {
+            turn->leave(missedRead);
+            return;
+        }
+        if (!self->getSyncEvents() && self->m_reader_.load() != EReader::client)
+            self->handBack_();
+        if (turn->leave(missedRead))
+            break;
+    }
+    // After letting go: asked while still holding the turn, the call could run at once
+    // on the main thread and miss it again.
+    if (missedRead && self->m_reader_.load() != EReader::client)
+        self->m_dataCall_.request();
+}
+
 void CTcpInterface::WSocketDataAvailable_(TClientThread* thread) {
     // An event that came before the reading was let go of, or in between.
     if (m_reader_.load() != EReader::client)
@@ -376,14 +469,25 @@ void CTcpInterface::WSocketDataAvailable_(TClientThread* thread) {
 }
 
 void CTcpInterface::takeReceivedData_() {
+    if (m_reader_.load() == EReader::client)
+        return;
+    // Kept here: a handler may destroy the transport, and the turn must still be let go.
+    const auto turn = m_pTurn_;
+    if (!turn->tryEnterToRead())
+        return; // a notification runs: its deliverer asks for this call again
+    struct Leave {
+        CTcpInterface* self;
+        const std::shared_ptr<TDeliveryTurn>& turn;
+        ~Leave() { leaveTurn_(self, turn); }
+    } leave{this, turn};
+    // Direct delivery selected meanwhile: the turn is let go by handing back.
+    if (!getSyncEvents())
+        return;
     switch (m_reader_.load()) {
     case EReader::client:
         return;
     case EReader::main:
-        if (getSyncEvents())
-            readHere_();
-        else
-            handBack_(m_pReading_);
+        readHere_();
         return;
     case EReader::handingToMain:
         break;
@@ -399,10 +503,6 @@ void CTcpInterface::takeReceivedData_() {
     }
     if (!target)
         return;
-    if (!getSyncEvents()) {
-        handBack_(target);
-        return;
-    }
     stopReadingHere_();
     // A watch event always finds the transport: the watch goes on the main thread
     // before the transport does (release, destruction), and with it any event still
@@ -419,10 +519,13 @@ void CTcpInterface::takeReceivedData_() {
     if (!taken) {
         // The connection is closing (its close reads what is left), or the main thread
         // cannot watch it: the client thread goes on reading.
-        handBack_(target);
+        handBack_();
         return;
     }
-    m_pReading_ = target;
+    {
+        std::lock_guard lock(m_threadMutex_);
+        m_pReading_ = target;
+    }
     m_reader_ = EReader::main;
     readHere_();
 }
@@ -440,17 +543,28 @@ void CTcpInterface::readHere_() {
     notifyDataReceived(buffer, static_cast<unsigned int>(count));
 }
 
-void CTcpInterface::handBack_(std::shared_ptr<TWSocket> target) {
-    m_pReading_.reset();
+void CTcpInterface::handBack_() {
+    std::shared_ptr<TWSocket> target;
+    {
+        std::lock_guard lock(m_threadMutex_);
+        target = std::move(m_pReading_);
+        if (!target && m_pClientThread_ != nullptr)
+            target = m_pClientThread_->socket();
+    }
     // Before the socket raises its next data event, which the client thread takes
-    // only from here on.
+    // only from here on (and only once the turn is let go).
     m_reader_ = EReader::client;
     if (target)
         target->ResumeReadEvents();
 }
 
 void CTcpInterface::stopReadingHere_() {
-    if (const auto reading = std::move(m_pReading_))
+    std::shared_ptr<TWSocket> reading;
+    {
+        std::lock_guard lock(m_threadMutex_);
+        reading = std::move(m_pReading_);
+    }
+    if (reading)
         reading->DropTakenOverReading();
 }
 
@@ -461,7 +575,9 @@ void CTcpInterface::receive_(const std::shared_ptr<TWSocket>& target) {
     const int count = target->Receive(buffer, kReceiveSize);
     if (count <= 0)
         return;
-    // A receiver's failure goes to the socket's background handling.
+    // A receiver's failure ends this read: the socket's receive loop drops it without a
+    // word, and the connection goes on (with synchronised delivery it reaches the main
+    // thread's loop instead, Application().HandleException).
     notifyDataReceived(buffer, static_cast<unsigned int>(count));
 }
 
@@ -478,10 +594,9 @@ void CTcpInterface::WSocketSessionConnected_(TClientThread* thread) {
 
 void CTcpInterface::WSocketSessionClosed_(TClientThread* thread) {
     thread->quitLoop();
-    // Nobody else reads now: this thread held the reading, or the client thread waits
-    // for this call on the main thread.
-    if (Platform::isMainThread())
-        stopReadingHere_();
+    // Nobody else reads now: the close holds the turn, and reads what is left itself.
+    stopReadingHere_();
+    m_reader_ = EReader::client;
     if (const auto target = thread->socket()) {
         target->DropTakenOverReading();
         // Everything the peer sent before it closed comes before the release, also what

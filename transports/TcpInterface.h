@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CustomInterfaces.h"
+#include "DeliveryTurn.h"
 #include "Lifetime.h"
 #include "PostedCall.h"
 #include "TakenOverRead.h"
@@ -24,6 +25,11 @@ namespace NorvEngineering::SensorLib {
 // the main thread reads the connection's data itself, woken by the socket in its own
 // wait; the client thread is not woken by data. Commands are written from the
 // caller's thread.
+//
+// One notification at a time: whatever a handler does (pump the main thread's loop,
+// write, switch the delivery, release), no other notification of this transport starts
+// before it has returned; the next comes after it, in order. A switch of the delivery
+// takes effect from the next notification on.
 //
 // Lifetime: each connection is a Platform::TLifetime that the client thread reaches its
 // transport through. Releasing or destroying the transport ends it: the thread ends by
@@ -66,27 +72,28 @@ public:
 private:
     friend class TClientThread;
 
-    // Which thread reads the connection. Exactly one does, and only the holder passes
-    // the reading on, at a moment when it is not reading: the client thread, when its
-    // data event finds synchronised delivery selected, lets go (handingToMain) and asks
-    // for the data call; the main thread, in that call, takes the reading over (main)
-    // or, when direct delivery has been selected meanwhile, hands it back (client); it
-    // also hands back its own reading when it finds direct delivery selected.
+    // Which thread reads the connection. Exactly one does, and it changes only while
+    // the delivery turn is held: the client thread, when its data event finds
+    // synchronised delivery selected, lets go (handingToMain) and asks for the data
+    // call; the main thread, in that call, takes the reading over (main). Whoever holds
+    // the turn when direct delivery is selected hands it back (client) before it lets go.
     enum class EReader : uint8_t { client, handingToMain, main };
 
     void endConnection_();
-    // The data call, and the main thread's watch of the socket it reads: brings the
-    // reading to the thread that the delivery selects, and reads one buffer when that
-    // is the main thread.
+    // The data call, and the main thread's watch of the socket it reads: in the turn,
+    // takes the reading over when the client thread let go, and reads one buffer.
     void takeReceivedData_();
     // One read of at most one buffer on the main thread, which holds the reading; the
     // data call is asked for again while data may remain.
     void readHere_();
-    // The main thread lets go of the reading of `target` (the socket it watches, or the
-    // one the client thread let go of): the client thread reads from now on.
-    void handBack_(std::shared_ptr<Sockets::TWSocket> target);
+    // The reading goes back to the client thread (in the turn).
+    void handBack_();
     // Ends the main thread's watch of the socket it reads, without handing it back.
     void stopReadingHere_();
+    // Lets go of the turn: first hands the reading back when direct delivery was
+    // selected while it was held, then asks for the main thread's read it missed.
+    // Without touching the transport when a handler destroyed it.
+    static void leaveTurn_(CTcpInterface* self, const std::shared_ptr<TDeliveryTurn>& turn);
     // Reads one buffer on the thread that holds the reading and hands it on.
     void receive_(const std::shared_ptr<Sockets::TWSocket>& target);
 
@@ -94,14 +101,17 @@ private:
     // touches, so that with a thousand connections it finds little cold.
     std::unique_ptr<char[]> m_pReceiveBuffer_;
     Sockets::TTakenOverRead m_takenOverRead_;
-    // The socket whose reading the main thread has taken over; main thread only.
-    std::shared_ptr<Sockets::TWSocket> m_pReading_;
+    // Whoever delivers a notification of this transport holds it; shared with the
+    // client threads.
+    const std::shared_ptr<TDeliveryTurn> m_pTurn_;
     // Of the current connection; set back to the client thread by each open.
     std::atomic<EReader> m_reader_{EReader::client};
     // Opened as a subclass, whose destructor must release (see above).
     bool m_bSubclass_ = false;
     mutable std::mutex m_threadMutex_;
     TClientThread* m_pClientThread_ = nullptr; // guarded by m_threadMutex_
+    // The socket whose reading the main thread has taken over; guarded by m_threadMutex_.
+    std::shared_ptr<Sockets::TWSocket> m_pReading_;
     // The life of the current (or last) connection; touched by the owner's thread only.
     std::unique_ptr<Platform::TLifetime> m_pConnection_;
     TTcpProperties* m_pProperties_;

@@ -1,0 +1,88 @@
+#include "DeliveryTurn.h"
+
+namespace NorvEngineering::SensorLib {
+
+TDeliveryTurn::EEnter TDeliveryTurn::enter(uint64_t connection) {
+    const Platform::ThreadId self = Platform::currentThreadId();
+    std::unique_lock lock(m_mutex_);
+    if (m_held_ && m_holder_ == self)
+        return EEnter::nested;
+    m_free_.wait(lock, [&] { return !m_held_ || m_connection_ != connection; });
+    if (m_connection_ != connection)
+        return EEnter::cancelled;
+    m_held_ = true;
+    m_holder_ = self;
+    return EEnter::entered;
+}
+
+bool TDeliveryTurn::tryEnterToRead() {
+    std::lock_guard lock(m_mutex_);
+    if (m_held_) {
+        m_missedRead_ = true;
+        return false;
+    }
+    m_held_ = true;
+    m_holder_ = Platform::currentThreadId();
+    return true;
+}
+
+bool TDeliveryTurn::tryEnterToHandBack() {
+    std::lock_guard lock(m_mutex_);
+    if (m_held_) {
+        m_handBackWanted_ = true;
+        return false;
+    }
+    m_held_ = true;
+    m_holder_ = Platform::currentThreadId();
+    return true;
+}
+
+bool TDeliveryTurn::leave(bool& missedRead) {
+    {
+        std::lock_guard lock(m_mutex_);
+        if (m_handBackWanted_ && !m_gone_) {
+            m_handBackWanted_ = false;
+            return false;
+        }
+        m_handBackWanted_ = false;
+        missedRead = m_missedRead_;
+        m_missedRead_ = false;
+        m_held_ = false;
+        m_holder_ = 0;
+    }
+    m_free_.notify_all();
+    return true;
+}
+
+uint64_t TDeliveryTurn::newConnection() {
+    uint64_t connection = 0;
+    {
+        std::lock_guard lock(m_mutex_);
+        connection = ++m_connection_;
+    }
+    m_free_.notify_all();
+    return connection;
+}
+
+void TDeliveryTurn::waitUntilFree() {
+    const Platform::ThreadId self = Platform::currentThreadId();
+    std::unique_lock lock(m_mutex_);
+    m_free_.wait(lock, [&] { return !m_held_ || m_holder_ == self; });
+}
+
+uint64_t TDeliveryTurn::connection() const {
+    std::lock_guard lock(m_mutex_);
+    return m_connection_;
+}
+
+void TDeliveryTurn::markGone() {
+    std::lock_guard lock(m_mutex_);
+    m_gone_ = true;
+}
+
+bool TDeliveryTurn::gone() const {
+    std::lock_guard lock(m_mutex_);
+    return m_gone_;
+}
+
+} // namespace NorvEngineering::SensorLib
