@@ -34,11 +34,18 @@ public:
         RecordingSink::onInterfaceReady(sensor, iface);
         sensor->initialize();
     }
+    void onSensorError(CSensor* sensor, NorvEngineering::SensorLib::CSensorError& error) override {
+        RecordingSink::onSensorError(sensor, error);
+        if (afterSensorError)
+            afterSensorError();
+    }
 
     std::vector<std::string> distances;
     std::vector<Clock::time_point> arrivals;
     // Runs on the main thread after each new distance: an owner that is slow at times.
     std::function<void()> afterNewDistance;
+    // Runs on the main thread after each sensor error.
+    std::function<void()> afterSensorError;
 };
 
 // The simulators count distances up a millimetre a line; the first step that is not
