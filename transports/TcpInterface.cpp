@@ -4,6 +4,7 @@
 #include "LiveCounter.h"
 #include "MessageQueue.h"
 #include "SensorLibError.h"
+#include "Synchronize.h"
 #include "Thread.h"
 #include "WSocket.h"
 
@@ -13,6 +14,7 @@
 #include <string>
 #include <system_error>
 #include <typeinfo>
+#include <utility>
 
 namespace NorvEngineering::SensorLib {
 
@@ -457,6 +459,10 @@ void CTcpInterface::WSocketDataAvailable_(TClientThread* thread) {
     // An event that came before the reading was let go of, or in between.
     if (m_reader_.load() != EReader::client)
         return;
+    if (getSyncEvents() && std::exchange(m_bTakeOverRefused_, false)) {
+        receiveForMain_(thread);
+        return;
+    }
     if (getSyncEvents()) {
         // The client thread does not wait for the main thread to take the data: a wait
         // would cost a sleep and a wake-back per chunk on top of the one hop. From now
@@ -519,6 +525,7 @@ void CTcpInterface::takeReceivedData_() {
     if (!taken) {
         // The connection is closing (its close reads what is left), or the main thread
         // cannot watch it: the client thread goes on reading.
+        m_bTakeOverRefused_ = target->GetState() == Sockets::wsConnected;
         handBack_();
         return;
     }
@@ -579,6 +586,27 @@ void CTcpInterface::receive_(const std::shared_ptr<TWSocket>& target) {
     // word, and the connection goes on (with synchronised delivery it reaches the main
     // thread's loop instead, Application().HandleException).
     notifyDataReceived(buffer, static_cast<unsigned int>(count));
+}
+
+void CTcpInterface::receiveForMain_(TClientThread* thread) {
+    const auto target = thread->socket();
+    if (!target || target->GetState() != Sockets::wsConnected)
+        return;
+    char* buffer = m_pReceiveBuffer_.get();
+    const int count = target->Receive(buffer, kReceiveSize);
+    if (count <= 0)
+        return;
+    // As the main thread's own reads: a receiver's failure goes to its loop. Released
+    // or destroyed while the call waited, the transport is not reached.
+    Platform::synchronize([&] {
+        if (thread->ownerGone())
+            return;
+        try {
+            notifyDataReceived(buffer, static_cast<unsigned int>(count));
+        } catch (...) {
+            Platform::Application().HandleException(std::current_exception());
+        }
+    });
 }
 
 void CTcpInterface::WSocketSessionConnected_(TClientThread* thread) {

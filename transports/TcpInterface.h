@@ -96,6 +96,9 @@ private:
     static void leaveTurn_(CTcpInterface* self, const std::shared_ptr<TDeliveryTurn>& turn);
     // Reads one buffer on the thread that holds the reading and hands it on.
     void receive_(const std::shared_ptr<Sockets::TWSocket>& target);
+    // Reads one buffer on the client thread and delivers it on the main thread, while
+    // the client thread waits.
+    void receiveForMain_(TClientThread* thread);
 
     // First, next to the contract's own members: what a data event on the main thread
     // touches, so that with a thousand connections it finds little cold.
@@ -106,6 +109,10 @@ private:
     const std::shared_ptr<TDeliveryTurn> m_pTurn_;
     // Of the current connection; set back to the client thread by each open.
     std::atomic<EReader> m_reader_{EReader::client};
+    // The main thread could not watch the socket (no watch left for it): the client
+    // thread reads the next chunk itself and waits while the main thread delivers it,
+    // so that the data never stops, nor bounces between the threads unread. In the turn.
+    bool m_bTakeOverRefused_ = false;
     // Opened as a subclass, whose destructor must release (see above).
     bool m_bSubclass_ = false;
     mutable std::mutex m_threadMutex_;

@@ -259,3 +259,67 @@ TEST(TcpHandOver, BytesThatArriveWhileTheClientThreadReadsAreNeverLeftUnread) {
 }
 
 } // namespace
+
+namespace {
+
+// The descriptor of this process's end of the connection whose other end is `peer`.
+int ownEndOf(int peer) {
+    sockaddr_in peerEnd{};
+    sockaddr_in peerPeer{};
+    socklen_t length = sizeof peerEnd;
+    if (::getsockname(peer, reinterpret_cast<sockaddr*>(&peerEnd), &length) != 0)
+        return -1;
+    length = sizeof peerPeer;
+    if (::getpeername(peer, reinterpret_cast<sockaddr*>(&peerPeer), &length) != 0)
+        return -1;
+    for (int fd = 0; fd < 4096; ++fd) {
+        sockaddr_in local{};
+        sockaddr_in remote{};
+        socklen_t size = sizeof local;
+        if (fd == peer || ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) != 0 ||
+            local.sin_family != AF_INET)
+            continue;
+        size = sizeof remote;
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&remote), &size) != 0)
+            continue;
+        if (local.sin_port == peerPeer.sin_port && remote.sin_port == peerEnd.sin_port)
+            return fd;
+    }
+    return -1;
+}
+
+// The main thread cannot watch the connection (its queue watches that descriptor for
+// something else): the data still comes, in order and on the main thread, without
+// bouncing between the threads, and once the watch can be made the main thread reads
+// it itself again.
+TEST(TcpHandOver, DataTheMainThreadCannotWatchStillArrivesOnTheMainThread) {
+    RawListener listener;
+    Rig rig(listener.port());
+    rig.open();
+    const int peer = listener.accept();
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(runUntil([&] { return rig.sink.seen().ready == 1; }));
+    const int own = ownEndOf(peer);
+    ASSERT_GE(own, 0);
+    auto& queue = ThreadMessageQueue::current();
+    const auto occupied = queue.watch(own, EPOLLIN | EPOLLET, [](uint32_t) {});
+    std::string sent;
+    const auto sendAndReceive = [&](int pieces) {
+        for (int i = 0; i < pieces; ++i) {
+            const std::string piece = "piece " + std::to_string(sent.size()) + "\n";
+            ASSERT_EQ(::write(peer, piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
+            sent += piece;
+            ASSERT_TRUE(runUntil([&] { return rig.sensor.received() == sent; }, 5s)) << rig.sensor.received();
+        }
+    };
+    sendAndReceive(20);
+    queue.unwatch(occupied);
+    sendAndReceive(20);
+    const auto threads = rig.sensor.threads();
+    EXPECT_TRUE(std::all_of(threads.begin(), threads.end(),
+                            [](auto thread) { return thread == NorvEngineering::Platform::mainThreadId(); }));
+    ::close(peer);
+    EXPECT_TRUE(runUntil([&] { return rig.sink.seen().released == 1; }));
+}
+
+} // namespace
