@@ -106,13 +106,15 @@ TEST_F(ComPortFaults, ACustomRateAskedForAgainAfterANamedRateIsApplied) {
 // Every byte value goes both ways unchanged however the terminal was left: no line
 // buffering, no end-of-file or signal characters taken out, no CR/NL translation, no
 // XON/XOFF taken as flow control, no stripping of the eighth bit, no echo, no
-// output processing.
+// output processing, no end of file read from an empty queue.
 TEST_F(ComPortFaults, ATerminalLeftInLineModeCarriesEveryByteUnchanged) {
     const termios fresh = freshTerminalSettings();
     termios worse = fresh;
     worse.c_iflag |= ISTRIP | INLCR | IGNCR | IUCLC | IXANY | IXOFF | PARMRK;
     worse.c_oflag |= OLCUC | OCRNL | ONLRET;
     worse.c_lflag |= ECHONL | XCASE;
+    // Once out of line mode, a read of an empty queue would say end of file.
+    worse.c_cc[VMIN] = 0;
     const std::pair<const char*, termios> leftOvers[] = {{"a new terminal", fresh},
                                                          {"a terminal with more left on", worse}};
     const std::string all = everyByte();
@@ -124,6 +126,11 @@ TEST_F(ComPortFaults, ATerminalLeftInLineModeCarriesEveryByteUnchanged) {
         line.Timeouts()->SetReadConstant(2000);
         line.Timeouts()->SetWriteConstant(2000);
         line.Open();
+        // Nothing waits yet, and that is no end of the line.
+        char none[4];
+        int32_t got = -1;
+        EXPECT_EQ(raised([&] { got = line.ReadAvailable(none, sizeof none); }), std::nullopt);
+        EXPECT_EQ(got, 0);
 
         // A sensor's reply line, as it comes.
         rig.pty.send("ab\r");
