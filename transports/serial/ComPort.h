@@ -241,7 +241,9 @@ public:
     // else through a descriptor of its own; opening a device that nobody holds acts
     // on its modem lines as every open does). Storing it applies the record to the
     // device's settings and leaves its other terminal settings alone; it fails with
-    // "device busy" while another port holds the device.
+    // "device busy" while another port holds the device. A terminal in line mode stays
+    // in it: XON/XOFF stored there goes with line mode when a port at xcDefault opens
+    // it (see the class comment); stored on a line that a port has set up, it stays.
     TComConfig DefaultConfig();
     void SetDefaultConfig(const TComConfig& config);
     // The record filled from the properties, starting from `config`: only properties
