@@ -153,6 +153,27 @@ TEST_F(ComPortFaults, ATerminalLeftInLineModeCarriesEveryByteUnchanged) {
     }
 }
 
+// Only the interactive default goes: XON/XOFF that a line was set up with, or that the
+// port asks for, stays.
+TEST_F(ComPortFaults, XonXoffAskedForOrSetUpStaysOnALineOutOfLineMode) {
+    termios settings{};
+    ASSERT_EQ(::tcgetattr(pty.holder(), &settings), 0);
+    settings.c_iflag |= IXON;
+    ASSERT_EQ(::tcsetattr(pty.holder(), TCSANOW, &settings), 0);
+    port->Open();
+    ASSERT_EQ(::tcgetattr(pty.holder(), &settings), 0);
+    EXPECT_NE(settings.c_iflag & IXON, 0u);
+    port->Close();
+
+    settings = freshTerminalSettings();
+    ASSERT_EQ(::tcsetattr(pty.holder(), TCSANOW, &settings), 0);
+    port->FlowControl()->SetXOnXOff(xcOutput);
+    port->Open();
+    ASSERT_EQ(::tcgetattr(pty.holder(), &settings), 0);
+    EXPECT_EQ(settings.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON));
+    EXPECT_EQ(settings.c_lflag & ICANON, 0u);
+}
+
 TEST_F(ComPortFaults, AClosedPortHoldsNoMemoryForInputReadAhead) {
     port->OnRxChar = [](TObject*) {}; // takes nothing: the bytes wait in the port
     EXPECT_EQ(port->ReadAheadMemory(), 0u);
