@@ -39,6 +39,8 @@ public:
     bool wantsRoom = false;
 
     std::size_t size() const { return m_end_ - m_begin_; }
+    // The memory it holds now: none until the first read ahead, and none once released.
+    std::size_t memory() const { return m_bytes_ ? kCapacity : 0; }
 
     // Contiguous free space for the next read from the device; empty when full.
     char* space(std::size_t& length) {

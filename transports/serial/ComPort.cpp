@@ -116,7 +116,9 @@ int32_t TCustomComPort::CustomBaudRate() const {
 }
 
 void TCustomComPort::SetCustomBaudRate(int32_t value) {
-    if (value == m_customBaudRate_)
+    // Against the rate in force: the stored custom rate may be one that a named rate
+    // has replaced since, and asking for it again must bring it back.
+    if (value == CustomBaudRate())
         return;
     m_customBaudRate_ = value;
     m_baudRate_ = brCustom;
@@ -407,7 +409,13 @@ void TCustomComPort::Write(const void* buffer, int32_t count, bool waitOnComplet
 void TCustomComPort::progressRead_(bool raise) {
     if (!m_read_.active || m_read_.done >= m_read_.requested)
         return;
-    int failure = 0;
+    int failure = m_read_.failure;
+    if (failure != 0) {
+        if (!raise)
+            return;
+        m_read_.active = false;
+        RaiseError(failure, ComErrorText(failure));
+    }
     bool wake = false;
     {
         // Bytes read ahead come first; under the lock the device is not read behind them.
@@ -437,7 +445,11 @@ void TCustomComPort::progressRead_(bool raise) {
         }
     }
     wakeReader_(wake);
-    if (failure == 0 || !raise)
+    if (failure == 0)
+        return;
+    // Whoever only asked (ReadPending) learns that the read is over; its wait raises.
+    m_read_.failure = failure;
+    if (!raise)
         return;
     m_read_.active = false;
     RaiseError(failure, ComErrorText(failure));
@@ -468,7 +480,7 @@ void TCustomComPort::wakeReader_(bool wake) {
 }
 
 bool TCustomComPort::progressWrite_(bool raise) {
-    while (m_write_.active && m_write_.done < m_write_.requested) {
+    while (m_write_.active && m_write_.failure == 0 && m_write_.done < m_write_.requested) {
         const ssize_t put =
             ::write(m_handle_, m_write_.source.data() + m_write_.done, m_write_.requested - m_write_.done);
         if (put > 0) {
@@ -479,13 +491,16 @@ bool TCustomComPort::progressWrite_(bool raise) {
             continue;
         if (put < 0 && errno == EAGAIN)
             return true;
-        if (!raise)
-            return false;
-        const int code = put == 0 ? EIO : errno;
-        m_write_.active = false;
-        RaiseError(code, ComErrorText(code));
+        // Whoever only asked (WritePending) learns that the write is over; its wait raises.
+        m_write_.failure = put == 0 ? EIO : errno;
     }
-    return true;
+    if (!m_write_.active || m_write_.failure == 0)
+        return true;
+    if (!raise)
+        return false;
+    const int code = m_write_.failure;
+    m_write_.active = false;
+    RaiseError(code, ComErrorText(code));
 }
 
 bool TCustomComPort::sendPending_(std::optional<Clock::time_point> deadline, bool raise) {
@@ -546,13 +561,13 @@ void TCustomComPort::finishOutput_() {
 bool TCustomComPort::ReadPending() {
     if (m_read_.active && m_handle_ >= 0)
         progressRead_(false);
-    return m_read_.active && m_read_.done < m_read_.requested;
+    return m_read_.active && m_read_.failure == 0 && m_read_.done < m_read_.requested;
 }
 
 bool TCustomComPort::WritePending() {
     if (m_write_.active && m_handle_ >= 0)
         progressWrite_(false);
-    return m_write_.active && m_write_.done < m_write_.requested;
+    return m_write_.active && m_write_.failure == 0 && m_write_.done < m_write_.requested;
 }
 
 void TCustomComPort::WaitForReadCompletion() {
@@ -634,6 +649,11 @@ int32_t TCustomComPort::OutputCount() {
     reportLineErrors_();
     const std::size_t pending = m_write_.active ? m_write_.requested - m_write_.done : 0;
     return queued + static_cast<int32_t>(pending);
+}
+
+std::size_t TCustomComPort::ReadAheadMemory() const {
+    std::lock_guard lock(m_pInput_->mutex);
+    return m_pInput_->memory();
 }
 
 void TCustomComPort::PurgeInput() {

@@ -59,6 +59,11 @@ bool readLineCounters(int fd, TLineCounters& counters);
 // NUL bytes, stopping on errors, an error replacement character other than NUL) are
 // refused with an EComError rather than silently replaced by something else.
 //
+// The port sets its line to raw bytes whatever state the terminal was left in. One
+// that is still in line mode (nobody has set it up for a device) also loses the
+// kernel's interactive XON/XOFF unless FlowControl XOnXOff asks for it; at xcDefault a
+// line that was set up otherwise keeps its own.
+//
 // A few settings are kept (and go into configuration records) but have no effect on
 // Linux, whatever their value:
 // - FlowControl XOnLimit and XOffLimit: the kernel sends XOFF and XON at fixed fill
@@ -87,7 +92,8 @@ public:
     void SetActive(bool value);
     TBaudRate BaudRate() const { return m_baudRate_; }
     void SetBaudRate(TBaudRate value);
-    // The number behind BaudRate (0 for brDefault); setting it selects brCustom.
+    // The number behind BaudRate (0 for brDefault); setting it to another rate than the
+    // one in force selects brCustom.
     int32_t CustomBaudRate() const;
     void SetCustomBaudRate(int32_t value);
     TDataBits DataBits() const { return m_dataBits_; }
@@ -142,6 +148,9 @@ public:
     void Write(const void* buffer, int32_t count, bool waitOnCompletion);
     void WaitForReadCompletion();
     void WaitForWriteCompletion();
+    // Whether a transfer is still under way, after moving what can move now. They only
+    // ask and never raise: a transfer that the device failed is no longer pending, and
+    // its failure is raised by the wait for it (or by the next transfer).
     bool ReadPending();
     bool WritePending();
 
@@ -151,6 +160,8 @@ public:
     // holds). Report line errors to OnLineError first.
     int32_t InputCount();
     int32_t OutputCount();
+    // Bytes of memory that the port holds for input read ahead; a closed port holds none.
+    std::size_t ReadAheadMemory() const;
 
     void PurgeInput();
     void PurgeOutput();
@@ -230,7 +241,9 @@ public:
     // else through a descriptor of its own; opening a device that nobody holds acts
     // on its modem lines as every open does). Storing it applies the record to the
     // device's settings and leaves its other terminal settings alone; it fails with
-    // "device busy" while another port holds the device.
+    // "device busy" while another port holds the device. A terminal in line mode stays
+    // in it: XON/XOFF stored there goes with line mode when a port at xcDefault opens
+    // it (see the class comment); stored on a line that a port has set up, it stays.
     TComConfig DefaultConfig();
     void SetDefaultConfig(const TComConfig& config);
     // The record filled from the properties, starting from `config`: only properties
@@ -340,6 +353,8 @@ private:
         std::vector<char> source; // a write's own copy
         std::size_t requested = 0;
         std::size_t done = 0;
+        // The device failed it (an error number): no longer pending, raised by its wait.
+        int failure = 0;
         std::chrono::steady_clock::time_point started;
         std::chrono::steady_clock::time_point lastByte;
     };

@@ -130,6 +130,11 @@ void TCustomComPort::SetComDCB() {
 
     termios settings{};
     Check(::tcgetattr(m_handle_, &settings) == 0);
+    // A terminal still in line mode has been set up for a person at a keyboard, not for
+    // a device: its XON/XOFF is the kernel's interactive default, which would take 0x11
+    // and 0x13 out of the data and let a received 0x13 stop the output. It goes with
+    // the rest of line mode unless XOnXOff asks for it; a line set up otherwise keeps its own.
+    const bool lineMode = (settings.c_lflag & ICANON) != 0;
 
     // A raw byte stream: no echo, no line editing, no signals, no translation of line
     // ends, no stripping. One byte satisfies a read, so a non-blocking read of an
@@ -193,6 +198,10 @@ void TCustomComPort::SetComDCB() {
     settings.c_cc[VSTART] = static_cast<cc_t>(m_pCharacters_->XOn());
     settings.c_cc[VSTOP] = static_cast<cc_t>(m_pCharacters_->XOff());
     switch (m_pFlowControl_->XOnXOff()) {
+    case xcDefault:
+        if (lineMode)
+            settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF);
+        break;
     case xcDisable:
         settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF);
         break;
