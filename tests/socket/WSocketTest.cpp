@@ -1,5 +1,6 @@
 #include "WSocket.h"
 #include "Application.h"
+#include "DescriptorsUsedUp.h"
 #include "LoopbackPeer.h"
 #include "MessageQueue.h"
 #include "Raised.h"
@@ -509,6 +510,56 @@ TEST(WSocket, ASendFromInsideTheClosedNotificationIsNoSecondClose) {
         EXPECT_EQ(rec.closed, 1) << ::testing::PrintToString(rec.events);
         EXPECT_EQ(rec.socket->GetState(), wsClosed);
     }
+}
+
+TEST(WSocket, AThreadThatCannotHaveAQueueIsRefusedAsTheComponentsOwnFailure) {
+    // (Not under AddressSanitizer: its runtime opens descriptors of its own in checks,
+    // and reports nonsense when it cannot.)
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "uses up the process's descriptors";
+#endif
+    const std::string refusal = "Cannot create a hidden window for TWSocket";
+    const auto refusalOf = [](const std::function<void()>& call) -> std::string {
+        try {
+            call();
+        } catch (const ESocketException& e) {
+            return e.what();
+        } catch (const std::exception& e) {
+            return std::string("not the socket's exception: ") + e.what();
+        }
+        return "no exception";
+    };
+    TWSocket detached(nullptr);
+    detached.ThreadDetach();
+    int errorsReported = 0;
+    std::string constructed, attached, attachedWithOnError, constructedLater;
+    // A new thread has no queue until something asks for one.
+    std::thread([&] {
+        {
+            const TestSupport::DescriptorsUsedUp usedUp(0);
+            constructed = refusalOf([] { TWSocket socket(nullptr); });
+            attached = refusalOf([&] { detached.ThreadAttach(); });
+            detached.OnError = [&](TCustomWSocket*) { ++errorsReported; };
+            attachedWithOnError = refusalOf([&] { detached.ThreadAttach(); });
+            detached.OnError = nullptr;
+        }
+        // The refusal left nothing behind that keeps the thread from a queue later.
+        constructedLater = refusalOf([] { TWSocket socket(nullptr); });
+    }).join();
+    EXPECT_EQ(constructed, refusal);
+    EXPECT_EQ(attached, refusal);
+    EXPECT_EQ(attachedWithOnError, "no exception");
+    EXPECT_EQ(errorsReported, 1);
+    EXPECT_EQ(constructedLater, "no exception");
+    EXPECT_EQ(detached.Handle(), 0u);
+
+    // Still detached, so this thread can take it and use it.
+    detached.ThreadAttach();
+    LoopbackPeer peer;
+    detached.SetAddr("127.0.0.1");
+    detached.SetPort(std::to_string(peer.port()));
+    detached.Connect();
+    EXPECT_TRUE(runUntil([&] { return detached.GetState() == wsConnected; }));
 }
 
 } // namespace
