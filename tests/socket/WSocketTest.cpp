@@ -512,6 +512,56 @@ TEST(WSocket, ASendFromInsideTheClosedNotificationIsNoSecondClose) {
     }
 }
 
+TEST(WSocket, AResetMetAgainInsideTheClosedNotificationIsNoSecondClose) {
+    // The reset is being reported, and the socket is not yet closed: asking it for its
+    // peer meets the reset again, which closes it without a second report.
+    LoopbackPeer peer;
+    RecordedSocket rec;
+    ASSERT_TRUE(rec.connectedTo(peer));
+    std::vector<std::string> failures;
+    rec.socket->OnSessionClosed = [&](TCustomWSocket* sender, uint16_t code) {
+        ++rec.closed;
+        rec.events.push_back("closed " + std::to_string(code));
+        for (const auto& ask : {&TCustomWSocket::GetPeerAddr, &TCustomWSocket::GetPeerPort})
+            failures.push_back(whatRaised<ESocketException>([&] { (sender->*ask)(); }));
+    };
+    peer.reset();
+    ASSERT_TRUE(runUntil([&] { return rec.closed > 0; }));
+    pumpFor(30ms);
+    EXPECT_EQ(rec.closed, 1) << ::testing::PrintToString(rec.events);
+    EXPECT_EQ(rec.socket->GetState(), wsClosed);
+    ASSERT_EQ(failures.size(), 2u);
+    EXPECT_EQ(failures[0], "Socket is not connected (#10057 in GetPeerAddr)");
+}
+
+TEST(WSocket, AnotherThreadsFailedSendReportedInsideTheClosedNotificationIsNoSecondClose) {
+    // Another thread's send meets the reset and leaves the close to the socket's own
+    // thread, whose closed notification for the same reset is queued before that
+    // report and handles messages (as a wait inside it would).
+    LoopbackPeer peer;
+    RecordedSocket rec;
+    ASSERT_TRUE(rec.connectedTo(peer));
+    rec.socket->OnSessionClosed = [&](TCustomWSocket* sender, uint16_t code) {
+        ++rec.closed;
+        rec.events.push_back("closed " + std::to_string(code));
+        sender->ProcessMessages();
+    };
+    peer.reset();
+    ASSERT_TRUE(resetArrived(rec.socket->HSocket()));
+    NorvEngineering::Platform::TMessage waiting;
+    ASSERT_TRUE(NorvEngineering::Platform::peekMessage(waiting, false)); // collected, not handled
+    std::async(std::launch::async, [&] {
+        try {
+            rec.socket->Send("x", 1);
+        } catch (const ESocketException&) {
+        }
+    }).wait();
+    ASSERT_TRUE(runUntil([&] { return rec.closed > 0; }));
+    pumpFor(30ms);
+    EXPECT_EQ(rec.closed, 1) << ::testing::PrintToString(rec.events);
+    EXPECT_EQ(rec.socket->GetState(), wsClosed);
+}
+
 TEST(WSocket, AThreadThatCannotHaveAQueueIsRefusedAsTheComponentsOwnFailure) {
     // (Not under AddressSanitizer: its runtime opens descriptors of its own in checks,
     // and reports nonsense when it cannot.)
