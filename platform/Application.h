@@ -35,9 +35,11 @@ public:
     // level-triggered: readable while something is due (a posted message, a watched
     // socket or device that fired, on the main thread a worker waiting in
     // Synchronize) and no longer readable once ProcessDue has run it; it is readable
-    // again at once when a turn leaves work behind. It belongs to the calling thread's
-    // queue, which owns it: never close it, never read it. Run, RunUntil and
-    // ProcessMessages still work after it has been taken.
+    // again at once when a turn leaves work behind. A wake-up of the thread (another
+    // thread's end, wakeMainThread) makes it readable too, for a turn that may find
+    // nothing to run but lets the loop look at its own conditions. It belongs to the
+    // calling thread's queue, which owns it: never close it, never read it. Run,
+    // RunUntil and ProcessMessages still work after it has been taken.
     int EventDescriptor();
     // One turn for the other loop: runs the watches that fired, the messages queued by
     // now (what their handlers post comes next turn) and on the main thread a bounded

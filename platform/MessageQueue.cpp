@@ -69,10 +69,12 @@ ThreadMessageQueue& ThreadMessageQueue::current() {
     if (!t_queue.queue) {
         const ThreadId self = currentThreadId();
         std::lock_guard lock(registry().mutex);
-        auto& slot = registry().queues[self];
-        if (!slot)
-            slot = std::make_shared<ThreadMessageQueue>(self);
-        t_queue.queue = slot;
+        const auto found = registry().queues.find(self);
+        // A queue that cannot be made (descriptors used up) leaves no empty entry behind.
+        t_queue.queue = found != registry().queues.end() && found->second
+                            ? found->second
+                            : std::make_shared<ThreadMessageQueue>(self);
+        registry().queues[self] = t_queue.queue;
     }
     return *t_queue.queue;
 }

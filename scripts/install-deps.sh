@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when any is missing.
 # Boost (headers), libuv and perf serve only the benchmarks: bench_scale's reader
-# peers and its system-call counts; the build configures without them.
+# peers and its system-call counts; the build configures without them. netbase brings
+# /etc/services and /etc/protocols, where the socket tests look service and protocol
+# names up; a minimal Debian has neither.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format libgtest-dev libbenchmark-dev
-          pkg-config socat util-linux procps microsocks dante-server openssh-server openssh-client
+          pkg-config socat util-linux procps netbase microsocks dante-server openssh-server openssh-client
           libboost-dev libuv1-dev linux-perf)
 # "example": only what building and running the example program needs.
 if [ "${1:-}" = example ]; then

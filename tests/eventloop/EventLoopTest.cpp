@@ -4,6 +4,7 @@
 #include "LoopbackPeer.h"
 #include "ReceivingSensor.h"
 #include "RecordingSink.h"
+#include "RunUntil.h"
 #include "SimulatedRoads.h"
 #include "StandardError.h"
 #include "Stations.h"
@@ -21,6 +22,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -53,7 +55,35 @@ bool pollLoopUntil(const std::function<bool()>& condition, std::chrono::millisec
     return true;
 }
 
+std::size_t threadCount() {
+    const std::filesystem::directory_iterator tasks("/proc/self/task");
+    return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
+// A released transport's client thread ends by itself, a little later, and its end
+// wakes the main thread: the descriptor is readable then, with nothing due. A test
+// that starts threads sees them end before it does, so that their wake-ups never meet
+// a later test's checks of the descriptor. (Declared first, so that it waits last.)
+class ThreadsEndWithTheTest {
+public:
+    ~ThreadsEndWithTheTest() {
+        EXPECT_TRUE(NorvEngineering::SensorLib::CTcpInterface::waitForClientThreads(10s));
+        EXPECT_TRUE(TestSupport::runUntil([&] { return threadCount() <= m_before_; }))
+            << threadCount() - m_before_ << " thread(s) of this test still running";
+    }
+
+private:
+    static std::size_t counted() {
+        // ThreadSanitizer starts a thread of its own at the first thread made: it is
+        // there before the count, not counted as one of this test's.
+        std::thread([] {}).join();
+        return threadCount();
+    }
+    std::size_t m_before_ = counted();
+};
+
 TEST(ExternalEventLoop, APollLoopOnTheDescriptorDrivesASensorMeasuringOverTcp) {
+    const ThreadsEndWithTheTest threadsEnd;
     TestSupport::TcpRoad<CVkr25> road; // synchronised delivery: every event runs on this thread
     road.with(TestSupport::countUp);
     road.start();
@@ -71,6 +101,7 @@ TEST(ExternalEventLoop, AConnectionsDataIsReadByProcessDueAndTheDescriptorGoesQu
     // The connection's data wakes the program's own loop through the descriptor and is
     // read in ProcessDue on this thread, a buffer at a time; once everything has been
     // read nothing is due, until the sensor sends again.
+    const ThreadsEndWithTheTest threadsEnd;
     TestSupport::LoopbackPeer peer;
     TestSupport::RecordingSink sink;
     TestSupport::ReceivingSensor sensor(&sink);

@@ -307,6 +307,44 @@ TEST(MessageQueue, AWatchEndedWithinABatchIsNotCalledAgainAndOutlivesItsOwnRunni
         ::close(fd);
 }
 
+TEST(MessageQueue, AMessageDispatchedAtOnceNeverOvertakesOnesQueuedBeforeIt) {
+    // A watch callback may hand its message straight to the thread's waiting loop only
+    // while nothing is queued: here another thread's message arrives while the callback
+    // runs, and is still handled first.
+    const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    std::latch watching(1), callbackRunning(1), posted(1);
+    TWindowHandle handle = 0;
+    std::vector<uint32_t> order;
+    std::thread worker([&] {
+        auto& queue = ThreadMessageQueue::current();
+        RecordingTarget target;
+        handle = target.handle();
+        queue.watch(fd, 0x001 /* EPOLLIN */, [&](uint32_t) {
+            uint64_t value = 0;
+            [[maybe_unused]] auto n = ::read(fd, &value, sizeof value);
+            callbackRunning.count_down();
+            posted.wait();
+            const TMessage now{target.handle(), WM_USER + 2, 0, 0};
+            if (!queue.dispatchAtOnce(now))
+                queue.post(now);
+        });
+        watching.count_down();
+        for (TMessage message; target.received.size() < 2 && getMessage(message);)
+            dispatchMessage(message);
+        order = target.received;
+    });
+    watching.wait();
+    const uint64_t one = 1;
+    ASSERT_EQ(::write(fd, &one, sizeof one), static_cast<ssize_t>(sizeof one));
+    endsWithin(10s, "the watch's callback", [&] { callbackRunning.wait(); });
+    EXPECT_TRUE(postMessage(handle, WM_USER + 1));
+    posted.count_down();
+    endsWithin(10s, "the worker", [&] { worker.join(); });
+    EXPECT_EQ(order, (std::vector<uint32_t>{WM_USER + 1, WM_USER + 2}));
+    ::close(fd);
+}
+
 TEST(Thread, CreatedSuspendedRunsOnlyAfterResumeAndNeverWhenDeletedBefore) {
     std::atomic<bool> ran{false};
     endsWithin(10s, "deleting a thread never resumed",
@@ -444,6 +482,27 @@ TEST(LiveCounter, WaitForNoneOnTheMainThreadKeepsSynchronizeAlive) {
     thread.Resume();
     EXPECT_TRUE(counter.waitForNone(5s));
     EXPECT_EQ(calls, 1);
+}
+
+TEST(LiveCounter, TheMainThreadWaitingForNoneWakesWhenTheLastOneLeaves) {
+    // Not at its time-out: an hour here, and the deadline fails the test long before.
+    // The one that leaves goes on living until the wait is over: the end of a thread
+    // wakes the main thread too, and must not stand in for the leave's own wake-up.
+    for (int round = 0; round < 20; ++round) {
+        TLiveCounter counter;
+        counter.enter();
+        std::latch waited(1);
+        LambdaThread thread([&](LambdaThread& self) {
+            // Runs on the main thread inside its wait: the leave comes while it waits.
+            self.Synchronize([] {});
+            counter.leave();
+            waited.wait();
+        });
+        thread.Resume();
+        endsWithin(10s, "the wait for the last one to leave", [&] { EXPECT_TRUE(counter.waitForNone(1h)); });
+        waited.count_down();
+        waitFor(thread, "the leaving thread");
+    }
 }
 
 TEST(Lifetime, EndWaitsForPinsOfOtherThreadsAndRefusesNewOnes) {

@@ -169,6 +169,73 @@ TEST(TakeOverReading, ReadCountCountsEveryByteTheTakingThreadReadsAlsoAfterItLet
     EXPECT_EQ(TWSocket::ReceiveTakenOver(reader, bytes, sizeof bytes), -1);
 }
 
+TEST(TakeOverReading, TheSocketsOwnThreadCannotTakeItsReadingOver) {
+    // It reads through its data events already: a watch of its own beside them would
+    // report every arrival twice. Paused, the socket has no watch of its own for a
+    // while, so nothing else would stop the owner there.
+    LoopbackPeer peer;
+    TWSocket socket(nullptr);
+    std::string received;
+    socket.OnDataAvailable = [&](TCustomWSocket* sender, uint16_t) { received += sender->ReceiveStr(); };
+    socket.SetAddr("127.0.0.1");
+    socket.SetPort(std::to_string(peer.port()));
+    socket.Connect();
+    ASSERT_TRUE(peer.accept());
+    ASSERT_TRUE(runUntil([&] { return socket.GetState() == wsConnected; }));
+    TTakenOverRead reader;
+    int arrivals = 0;
+    const auto arrived = [&](uint32_t) { ++arrivals; };
+    for (const bool paused : {false, true}) {
+        SCOPED_TRACE(paused ? "paused" : "reading");
+        if (paused)
+            socket.Pause();
+        EXPECT_FALSE(socket.TakeOverReading(reader, arrived));
+        const std::string more = paused ? "def" : "abc";
+        peer.send(more);
+        if (paused) {
+            pumpFor(30ms);
+            EXPECT_NO_THROW(socket.Resume());
+        }
+        EXPECT_TRUE(runUntil([&] { return received.size() >= 3 * (paused ? 2u : 1u); }));
+    }
+    pumpFor(30ms);
+    EXPECT_EQ(received, "abcdef");
+    EXPECT_EQ(arrivals, 0);
+    char byte = 0;
+    EXPECT_EQ(TWSocket::ReceiveTakenOver(reader, &byte, 1), -1);
+}
+
+TEST(TakeOverReading, AClosedSocketsTakenOverReadingEndsWithItsDescriptor) {
+    LoopbackPeer peer;
+    ThreadOwnedSocket owned(peer.port());
+    ASSERT_TRUE(peer.accept());
+    ASSERT_TRUE(owned.waitForConnected());
+    const TSocket oldNumber = owned.socket().HSocket();
+    TTakenOverRead reader;
+    ASSERT_TRUE(owned.socket().TakeOverReading(reader, [](uint32_t) {}));
+    peer.close();
+    ASSERT_TRUE(owned.waitUntil([](const std::string&, TSocketState state) { return state == wsClosed; }));
+
+    // The next descriptor most likely gets the number again, for another connection
+    // whose data the old reader must never see.
+    int pair[2] = {-1, -1};
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    struct Closed {
+        int* fds;
+        ~Closed() {
+            ::close(fds[0]);
+            ::close(fds[1]);
+        }
+    } closed{pair};
+    if (pair[0] != oldNumber && pair[1] != oldNumber)
+        GTEST_SKIP() << "the new descriptors did not get the old number";
+    ASSERT_EQ(::send(pair[0], "xy", 2, 0), 2);
+    ASSERT_EQ(::send(pair[1], "xy", 2, 0), 2);
+    char bytes[4];
+    EXPECT_EQ(TWSocket::ReceiveTakenOver(reader, bytes, sizeof bytes), -1);
+    EXPECT_EQ(owned.socket().ReadCount(), 0);
+}
+
 // A send in another thread that meets the reset hands the failure to the socket's own
 // thread, which has the reset's events queued too, and which closes the socket and
 // connects again before it gets to them:

@@ -1,5 +1,6 @@
 #include "WSocket.h"
 #include "Application.h"
+#include "DescriptorsUsedUp.h"
 #include "LoopbackPeer.h"
 #include "MessageQueue.h"
 #include "Raised.h"
@@ -509,6 +510,106 @@ TEST(WSocket, ASendFromInsideTheClosedNotificationIsNoSecondClose) {
         EXPECT_EQ(rec.closed, 1) << ::testing::PrintToString(rec.events);
         EXPECT_EQ(rec.socket->GetState(), wsClosed);
     }
+}
+
+TEST(WSocket, AResetMetAgainInsideTheClosedNotificationIsNoSecondClose) {
+    // The reset is being reported, and the socket is not yet closed: asking it for its
+    // peer meets the reset again, which closes it without a second report.
+    LoopbackPeer peer;
+    RecordedSocket rec;
+    ASSERT_TRUE(rec.connectedTo(peer));
+    std::vector<std::string> failures;
+    rec.socket->OnSessionClosed = [&](TCustomWSocket* sender, uint16_t code) {
+        ++rec.closed;
+        rec.events.push_back("closed " + std::to_string(code));
+        for (const auto& ask : {&TCustomWSocket::GetPeerAddr, &TCustomWSocket::GetPeerPort})
+            failures.push_back(whatRaised<ESocketException>([&] { (sender->*ask)(); }));
+    };
+    peer.reset();
+    ASSERT_TRUE(runUntil([&] { return rec.closed > 0; }));
+    pumpFor(30ms);
+    EXPECT_EQ(rec.closed, 1) << ::testing::PrintToString(rec.events);
+    EXPECT_EQ(rec.socket->GetState(), wsClosed);
+    ASSERT_EQ(failures.size(), 2u);
+    EXPECT_EQ(failures[0], "Socket is not connected (#10057 in GetPeerAddr)");
+}
+
+TEST(WSocket, AnotherThreadsFailedSendReportedInsideTheClosedNotificationIsNoSecondClose) {
+    // Another thread's send meets the reset and leaves the close to the socket's own
+    // thread, whose closed notification for the same reset is queued before that
+    // report and handles messages (as a wait inside it would).
+    LoopbackPeer peer;
+    RecordedSocket rec;
+    ASSERT_TRUE(rec.connectedTo(peer));
+    rec.socket->OnSessionClosed = [&](TCustomWSocket* sender, uint16_t code) {
+        ++rec.closed;
+        rec.events.push_back("closed " + std::to_string(code));
+        sender->ProcessMessages();
+    };
+    peer.reset();
+    ASSERT_TRUE(resetArrived(rec.socket->HSocket()));
+    NorvEngineering::Platform::TMessage waiting;
+    ASSERT_TRUE(NorvEngineering::Platform::peekMessage(waiting, false)); // collected, not handled
+    std::async(std::launch::async, [&] {
+        try {
+            rec.socket->Send("x", 1);
+        } catch (const ESocketException&) {
+        }
+    }).wait();
+    ASSERT_TRUE(runUntil([&] { return rec.closed > 0; }));
+    pumpFor(30ms);
+    EXPECT_EQ(rec.closed, 1) << ::testing::PrintToString(rec.events);
+    EXPECT_EQ(rec.socket->GetState(), wsClosed);
+}
+
+TEST(WSocket, AThreadThatCannotHaveAQueueIsRefusedAsTheComponentsOwnFailure) {
+    // (Not under AddressSanitizer: its runtime opens descriptors of its own in checks,
+    // and reports nonsense when it cannot.)
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "uses up the process's descriptors";
+#endif
+    const std::string refusal = "Cannot create a hidden window for TWSocket";
+    const auto refusalOf = [](const std::function<void()>& call) -> std::string {
+        try {
+            call();
+        } catch (const ESocketException& e) {
+            return e.what();
+        } catch (const std::exception& e) {
+            return std::string("not the socket's exception: ") + e.what();
+        }
+        return "no exception";
+    };
+    TWSocket detached(nullptr);
+    detached.ThreadDetach();
+    int errorsReported = 0;
+    std::string constructed, attached, attachedWithOnError, constructedLater;
+    // A new thread has no queue until something asks for one.
+    std::thread([&] {
+        {
+            const TestSupport::DescriptorsUsedUp usedUp(0);
+            constructed = refusalOf([] { TWSocket socket(nullptr); });
+            attached = refusalOf([&] { detached.ThreadAttach(); });
+            detached.OnError = [&](TCustomWSocket*) { ++errorsReported; };
+            attachedWithOnError = refusalOf([&] { detached.ThreadAttach(); });
+            detached.OnError = nullptr;
+        }
+        // The refusal left nothing behind that keeps the thread from a queue later.
+        constructedLater = refusalOf([] { TWSocket socket(nullptr); });
+    }).join();
+    EXPECT_EQ(constructed, refusal);
+    EXPECT_EQ(attached, refusal);
+    EXPECT_EQ(attachedWithOnError, "no exception");
+    EXPECT_EQ(errorsReported, 1);
+    EXPECT_EQ(constructedLater, "no exception");
+    EXPECT_EQ(detached.Handle(), 0u);
+
+    // Still detached, so this thread can take it and use it.
+    detached.ThreadAttach();
+    LoopbackPeer peer;
+    detached.SetAddr("127.0.0.1");
+    detached.SetPort(std::to_string(peer.port()));
+    detached.Connect();
+    EXPECT_TRUE(runUntil([&] { return detached.GetState() == wsConnected; }));
 }
 
 } // namespace

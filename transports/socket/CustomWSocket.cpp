@@ -80,11 +80,19 @@ bool TCustomWSocket::IsOwnerThread() const {
 }
 
 void TCustomWSocket::AllocateSocketHWnd() {
+    // The owner thread's queue first: notifications need somewhere to go. A thread
+    // that cannot have one (descriptors used up) cannot own a socket, and the owner
+    // hears it as the component's own failure, not as a platform error it never sees.
+    try {
+        Platform::ThreadMessageQueue::current();
+    } catch (const std::system_error& e) {
+        WSocket_WSASetLastError(WSocketErrnoToWinsock(e.code().value()));
+        RaiseException("Cannot create a hidden window for TWSocket");
+        return;
+    }
     m_pWindow_ = std::make_unique<TSocketWindow>(this);
     m_windowHandle_ = m_pWindow_->handle();
     m_ownerThreadId_ = Platform::currentThreadId();
-    // Make sure the owner thread has its queue, so notifications have somewhere to go.
-    Platform::ThreadMessageQueue::current();
 }
 
 void TCustomWSocket::DeallocateSocketHWnd() {
