@@ -40,7 +40,7 @@ bool TDeliveryTurn::tryEnterToHandBack() {
 bool TDeliveryTurn::leave(bool& missedRead) {
     {
         std::lock_guard lock(m_mutex_);
-        if (m_handBackWanted_ && !m_gone_) {
+        if (m_handBackWanted_ && !gone()) {
             m_handBackWanted_ = false;
             return false;
         }
@@ -76,13 +76,11 @@ uint64_t TDeliveryTurn::connection() const {
 }
 
 void TDeliveryTurn::markGone() {
-    std::lock_guard lock(m_mutex_);
-    m_gone_ = true;
+    m_gone_.store(true, std::memory_order_release);
 }
 
 bool TDeliveryTurn::gone() const {
-    std::lock_guard lock(m_mutex_);
-    return m_gone_;
+    return m_gone_.load(std::memory_order_acquire);
 }
 
 } // namespace NorvEngineering::SensorLib

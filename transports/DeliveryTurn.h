@@ -2,6 +2,7 @@
 
 #include "Messages.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -63,7 +64,9 @@ private:
     bool m_held_ = false;
     bool m_missedRead_ = false;
     bool m_handBackWanted_ = false;
-    bool m_gone_ = false;
+    // Read without the lock: whoever looks either is the thread that destroyed the
+    // transport, or holds it alive (a pin, the main thread's own callback).
+    std::atomic<bool> m_gone_{false};
 };
 
 } // namespace NorvEngineering::SensorLib
