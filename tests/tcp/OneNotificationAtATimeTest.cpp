@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -201,6 +202,59 @@ TEST(OneNotificationAtATime, NothingOfAConnectionStartsOnceAReleaseFromAnotherTh
         ASSERT_EQ(rig.sensor.late.load(), 0) << "cycle " << cycle;
     }
     expectAllThreadsEnd();
+}
+
+} // namespace
+
+namespace {
+
+// CPU time of the calling thread.
+std::chrono::microseconds threadCpuTime() {
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::microseconds(now.tv_nsec / 1000);
+}
+
+// Data that waits behind a running notification costs nothing meanwhile: the main
+// thread pumps its loop for a quarter of a second inside the notification while more
+// than a buffer's worth waits and more keeps coming, and is not kept busy by it.
+class WaitingSensor : public ProbeSensor {
+public:
+    using ProbeSensor::ProbeSensor;
+    void dataReceived(const char* data, unsigned int length) override {
+        ProbeSensor::dataReceived(data, length);
+        if (!waited.exchange(true)) {
+            const auto before = threadCpuTime();
+            pumpFor(250ms);
+            busy = threadCpuTime() - before;
+            receivedInside = received().size();
+        }
+    }
+    std::atomic<bool> waited{false};
+    std::chrono::microseconds busy{0};
+    std::size_t receivedInside = 0;
+};
+
+TEST(OneNotificationAtATime, DataWaitingBehindARunningNotificationKeepsNoThreadBusy) {
+    RawListener listener;
+    BasicRig<WaitingSensor> rig(listener.port());
+    rig.open();
+    const int peer = listener.accept();
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(runUntil([&] { return rig.sink.seen().ready == 1; }));
+    const std::string data = patterned(64 * 1024);
+    std::thread writer([&] {
+        for (std::size_t sent = 0; sent < data.size(); sent += 1024)
+            if (::write(peer, data.data() + sent, 1024) != 1024)
+                return;
+    });
+    ASSERT_TRUE(runUntil([&] { return rig.sensor.received().size() == data.size(); }, 10s));
+    writer.join();
+    EXPECT_EQ(rig.sensor.received(), data);
+    EXPECT_LT(rig.sensor.receivedInside, data.size());
+    EXPECT_LT(rig.sensor.busy, 50ms) << "the main thread was kept busy while data waited";
+    ::close(peer);
+    EXPECT_TRUE(runUntil([&] { return rig.sink.seen().released == 1; }));
 }
 
 } // namespace
