@@ -219,7 +219,8 @@ void CPtySensorServer::run_() {
             }
             case kDrainKey: {
                 uint64_t expirations = 0;
-                [[maybe_unused]] const ssize_t got = ::read(m_drainDeadline_, &expirations, sizeof expirations);
+                [[maybe_unused]] const ssize_t got =
+                    ::read(m_drainDeadline_, &expirations, sizeof expirations);
                 break;
             }
             default:
