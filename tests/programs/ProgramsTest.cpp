@@ -909,33 +909,51 @@ TEST(Programs, ASecondCtrlCDuringTheShutdownEndsTheRunAtOnce) {
 
 TEST(Programs, APtySimulatorThatHangsUpDeliversEveryLineItSentBefore) {
     REQUIRE_PROGRAMS();
-    // A bare reader: the 35 lines of the hang-up are all there, every time.
-    for (int round = 0; round < 10; ++round) {
-        SimOnPty sim({"--model", "vkr27", "--hang-up-after", "35"});
-        ASSERT_FALSE(sim.address.empty()) << sim.child->output();
-        const int device = ::open(sim.address.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        ASSERT_GE(device, 0) << sim.address;
-        termios raw{};
-        ::tcgetattr(device, &raw);
-        ::cfmakeraw(&raw);
-        ::tcsetattr(device, TCSANOW, &raw);
-        ASSERT_EQ(::write(device, "DX\r", 3), 3);
+    // Bare readers, ten at once: the 35 lines of the hang-up are all there, every time.
+    struct BareReader {
+        std::unique_ptr<SimOnPty> sim;
+        int device = -1;
         std::string received;
-        const auto deadline = Clock::now() + kRunLimit;
-        for (;;) {
-            pollfd readable{device, POLLIN, 0};
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0 || ::poll(&readable, 1, static_cast<int>(left.count())) <= 0)
-                break;
+        bool ended = false;
+    };
+    std::vector<BareReader> readers(10);
+    for (auto& reader : readers) {
+        reader.sim = std::make_unique<SimOnPty>(std::vector<std::string>{"--hang-up-after", "35"});
+        ASSERT_FALSE(reader.sim->address.empty()) << reader.sim->child->output();
+        reader.device = ::open(reader.sim->address.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        ASSERT_GE(reader.device, 0) << reader.sim->address;
+        termios raw{};
+        ::tcgetattr(reader.device, &raw);
+        ::cfmakeraw(&raw);
+        ::tcsetattr(reader.device, TCSANOW, &raw);
+        ASSERT_EQ(::write(reader.device, "DT\r", 3), 3);
+    }
+    const auto deadline = Clock::now() + kRunLimit;
+    for (;;) {
+        std::vector<pollfd> open;
+        for (const auto& reader : readers)
+            if (!reader.ended)
+                open.push_back({reader.device, POLLIN, 0});
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (open.empty() || left.count() <= 0 ||
+            ::poll(open.data(), open.size(), static_cast<int>(left.count())) <= 0)
+            break;
+        for (auto& reader : readers) {
+            if (reader.ended)
+                continue;
             char buffer[4096];
-            const ssize_t got = ::read(device, buffer, sizeof buffer);
-            if (got <= 0)
-                break; // the other side has gone: end of file, or EIO
-            received.append(buffer, static_cast<std::size_t>(got));
+            const ssize_t got = ::read(reader.device, buffer, sizeof buffer);
+            if (got > 0)
+                reader.received.append(buffer, static_cast<std::size_t>(got));
+            else if (got == 0 || errno != EAGAIN)
+                reader.ended = true; // the other side has gone: end of file, or EIO
         }
-        ::close(device);
-        EXPECT_EQ(occurrences(received, "\n"), 35) << "round " << round << ":\n" << received;
-        EXPECT_EQ(sim.child->finish(Clock::now() + kRunLimit), 0) << sim.child->errors();
+    }
+    for (auto& reader : readers) {
+        ::close(reader.device);
+        EXPECT_TRUE(reader.ended) << reader.received;
+        EXPECT_EQ(occurrences(reader.received, "\n"), 35) << reader.received;
+        EXPECT_EQ(reader.sim->child->finish(Clock::now() + kRunLimit), 0) << reader.sim->child->errors();
     }
     // The example over the pty gets as many values as over TCP, where the kernel keeps
     // what was sent: the last reading before the hang-up included.
