@@ -826,9 +826,8 @@ int runSensor(Settings& settings, const Programs::CStopSignals& stop, Clock::tim
     // does: with what to check, and the summary.
     if (settings.link == ELink::tcp) {
         if (const std::string failure = unresolvableHost(settings.tcp.IpAddress); !failure.empty()) {
-            report("could not connect to %s: the host name %s cannot be resolved (%s): check the name and "
-                   "the machine's name service (/etc/hosts, /etc/resolv.conf), or give the converter's "
-                   "IPv4 address",
+            report("could not connect to %s: cannot resolve %s: %s; check the name and the machine's name "
+                   "service (/etc/hosts, /etc/resolv.conf), or give the converter's IPv4 address",
                    settings.where().c_str(), settings.tcp.IpAddress.c_str(), failure.c_str());
             printSummary(settings, owner, measuringSeconds);
             return exitCode;
