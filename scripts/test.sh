@@ -58,12 +58,13 @@ logs=$package/logs
 rm -rf "$package"
 mkdir -p "$logs" "$package/no-pkg-config"
 
-# The README's recipe with the example preset's settings, in a build directory of its
-# own. GoogleTest and Google Benchmark stay installed for the other stages, so they
-# are hidden: CMake may not look for them, and pkg-config looks in an empty directory,
-# where their .pc files are not. A build that still reached them fails below.
+# The README's recipe, in the README's build directory of each kind (build/install-static,
+# build/install-shared), kept between runs as a user's would be. GoogleTest and Google
+# Benchmark stay installed for the other stages, so they are hidden: CMake may not look
+# for them, and pkg-config looks in an empty directory, where their .pc files are not.
+# A build that still reached them fails below.
 install_recipe() { # KIND CMAKE_ARGUMENTS...
-    local kind=$1 build="$package/$1-build" prefix="$PWD/$package/$1"
+    local kind=$1 build="build/install-$1" prefix="$PWD/$package/$1"
     shift
     say "$kind: configure: cmake --preset example -B $build${*:+ $*} (GoogleTest and Google Benchmark hidden)"
     quietly "$logs/$kind-configure.log" env -u PKG_CONFIG_PATH PKG_CONFIG_LIBDIR="$PWD/$package/no-pkg-config" \
@@ -90,6 +91,17 @@ install_recipe() { # KIND CMAKE_ARGUMENTS...
     for file in bin/sensor_sim bin/sensor_example; do
         [ -x "$prefix/$file" ] || { echo "the $kind install has no program $file"; exit 1; }
     done
+    # The kind asked for, whatever the directory's cache held before.
+    local shared
+    shared=$(find "$prefix/lib" -name 'libsensor*.so*' | head -1)
+    if [ "$kind" = static ] && [ -n "$shared" ]; then
+        echo "the static install holds a shared library: $shared"
+        exit 1
+    fi
+    if [ "$kind" = shared ] && [ -z "$shared" ]; then
+        echo "the shared install holds no shared library"
+        exit 1
+    fi
     # Headers that only the libraries' sources include stay behind.
     for file in sensorlib/Vkr25FamilyProcessorImpl.h sensortransports/Termios2.h; do
         [ ! -e "$prefix/include/sensorlib/$file" ] || { echo "$file is installed"; exit 1; }
@@ -193,7 +205,7 @@ check_install() { # KIND CMAKE_ARGUMENTS...
     run_readme_owner_interrupted "$package/readme_owner-$kind/readme_owner" "$prefix/bin/sensor_sim"
 }
 
-check_install static
+check_install static -DBUILD_SHARED_LIBS=OFF
 check_install shared -DBUILD_SHARED_LIBS=ON
 say "shared: versioned SONAMEs; the programs load the installed libraries"
 for lib in sensorlib sensorplatform sensortransports; do

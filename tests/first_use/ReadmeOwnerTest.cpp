@@ -2,6 +2,7 @@
 // first user runs it: against the simulated sensor in another process, over TCP and
 // over a pseudo-terminal.
 #include "ChildProcess.h"
+#include "TcpSensorServer.h"
 
 #include <gtest/gtest.h>
 
@@ -123,6 +124,26 @@ TEST_F(ReadmeOwner, CtrlCOrSigtermStopsTheSensorReleasesAndEndsWell) {
         EXPECT_LT(std::count(run.output.begin(), run.output.end(), '\n'), 20) << shown(run);
         EXPECT_EQ(run.errors, "") << shown(run);
     }
+}
+
+TEST_F(ReadmeOwner, ConnectsAgainWithANewDriverWhenTheOtherSideClosesAndGetsValuesAgain) {
+    // A converter that drops the connection after a few values and takes the next.
+    SensorSim::CTcpSensorServer converter(1, SensorSim::EModel::Vkr25);
+    converter.with(0, [](SensorSim::CSensorSimulator& sensor) { sensor.powerUp(); });
+    ChildProcess owner(kOwner, {"127.0.0.1:" + std::to_string(converter.port())});
+    const auto lines = [](std::size_t count) {
+        return [count](const std::string& output) {
+            return static_cast<std::size_t>(std::count(output.begin(), output.end(), '\n')) >= count;
+        };
+    };
+    ASSERT_TRUE(owner.readUntil(lines(5), Clock::now() + kRunLimit)) << owner.errors();
+    converter.hangUp();
+    const auto status = owner.finish(Clock::now() + kRunLimit);
+    const Finished run{status.value_or(-1000), owner.output(), owner.errors()};
+    EXPECT_EQ(run.status, 0) << shown(run);
+    EXPECT_TRUE(std::regex_match(run.output, std::regex("([0-9]+\\.[0-9]{3} m\n){20}"))) << shown(run);
+    EXPECT_EQ(run.errors, "") << shown(run);
+    EXPECT_EQ(converter.connectionsAccepted(), 2U);
 }
 
 } // namespace

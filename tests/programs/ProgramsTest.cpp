@@ -2,26 +2,37 @@
 // output read with a deadline.
 #include "ChildProcess.h"
 #include "LoopbackPeer.h"
+#include "MeasurementFormat.h"
+#include "TcpSensorServer.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
+
+extern char** environ;
 
 using TestSupport::ChildProcess;
 using TestSupport::Clock;
@@ -637,4 +648,327 @@ TEST(Programs, HelpTextsStartInOneColumnAndTheExampleRaisesItsLimitOfOpenFiles) 
     EXPECT_EQ(run.status, 0) << shown(run);
     EXPECT_TRUE(contains(run.errors, "  the limit of open files raised from 64 to " + hard + "\n"))
         << shown(run);
+}
+
+namespace {
+
+// A sensor of this test's own on a loopback port, for replies that must come in one
+// piece: the next DT is answered with exactly `reply`.
+struct ScriptedSensor {
+    explicit ScriptedSensor(const std::string& reply) {
+        server.with(0, [&](SensorSim::CSensorSimulator& sensor) {
+            sensor.setReplyOverride("DT", reply);
+            sensor.powerUp();
+        });
+    }
+    std::string address() const { return "127.0.0.1:" + std::to_string(server.port()); }
+
+    SensorSim::CTcpSensorServer server{1, SensorSim::EModel::Vkr25};
+};
+
+std::string readingLines(int count) {
+    std::string lines;
+    for (int i = 0; i < count; ++i)
+        lines += SensorSim::formatDecimalDistance(1.5 + 0.001 * i) + "\r\n";
+    return lines;
+}
+
+} // namespace
+
+TEST(Programs, OnlyAnErrorInPlaceOfTheFirstReadingRefusesTheModeAndCountStopsInOnePass) {
+    REQUIRE_PROGRAMS();
+    // An error as the second reading is one failed reading.
+    SimOnTcp errorSecond({"--error-every", "2"});
+    ASSERT_FALSE(errorSecond.address.empty()) << errorSecond.child->output();
+    const Finished second =
+        runToEnd(kExample, {"--tcp", errorSecond.address, "--count", "5", "--seconds", "20"});
+    EXPECT_EQ(second.status, 0) << shown(second);
+    EXPECT_EQ(valuesReported(second.output), 5) << shown(second);
+    EXPECT_FALSE(contains(second.errors, "refused")) << shown(second);
+    EXPECT_TRUE(contains(second.errors, "sensor error 15 instead of a reading of DT; measuring goes on"))
+        << shown(second);
+
+    // An unreadable first reading (too long to be read) stands where a reading would:
+    // the error after it is no refusal either. Everything comes in one piece, so the
+    // five readings after it arrive in one pass of the example's loop, of which
+    // --count takes two.
+    ScriptedSensor sensor(std::string(5000, '7') + "\r\nE15\r\n" + readingLines(5));
+    const Finished run = runToEnd(kExample, {"--tcp", sensor.address(), "--count", "2", "--seconds", "20"});
+    EXPECT_EQ(run.status, 0) << shown(run);
+    EXPECT_FALSE(contains(run.errors, "refused")) << shown(run);
+    EXPECT_TRUE(contains(run.errors, "unreadable reading, not taken: 7777")) << shown(run);
+    EXPECT_TRUE(contains(run.errors, "sensor error 15 instead of a reading of DT; measuring goes on"))
+        << shown(run);
+    EXPECT_TRUE(contains(run.output, "value 2: 1.501 m (001.501)")) << shown(run);
+    EXPECT_FALSE(contains(run.output, "value 3:")) << shown(run);
+    EXPECT_EQ(valuesReported(run.output), 2) << shown(run);
+    EXPECT_EQ(summaryCount(run.output, "unreadable readings"), 1) << shown(run);
+    EXPECT_EQ(summaryCount(run.output, "sensor errors"), 1) << shown(run);
+}
+
+TEST(Programs, FailedConnectsEndWithAdviceAndASummaryThatBlamesNoOneElse) {
+    REQUIRE_PROGRAMS();
+    LoopbackPort refusing(-1);
+    const Finished refused = runToEnd(kExample, {"--tcp", refusing.address()});
+    const Finished unknown = runToEnd(kExample, {"--tcp", "nosuchhost.invalid:4001"});
+    const Finished missing = runToEnd(kExample, {"--serial", "/dev/ttyNoSuchDevice"});
+    for (const Finished& run : {refused, unknown, missing}) {
+        EXPECT_EQ(run.status, 1) << shown(run);
+        EXPECT_TRUE(std::regex_search(run.output, std::regex(R"(^summary: 0 values in .*, never ready\n$)")))
+            << shown(run);
+        // The connection never was: nobody closed it, nothing went away.
+        EXPECT_FALSE(contains(run.output + run.errors, "closed") || contains(run.output, "went away"))
+            << shown(run);
+        expectStampedErrors(run.errors);
+    }
+    EXPECT_TRUE(contains(unknown.errors, "could not connect to nosuchhost.invalid:4001: cannot resolve "
+                                         "nosuchhost.invalid: "))
+        << shown(unknown);
+    EXPECT_TRUE(contains(unknown.errors, "check the name and the machine's name service")) << shown(unknown);
+}
+
+TEST(Programs, CommandLinesAreReadWithinTheirArgumentsAndTakeModelsInAnyCase) {
+    REQUIRE_PROGRAMS();
+    const struct {
+        const std::string& program;
+        std::vector<std::string> arguments;
+        std::string errors;
+    } refused[] = {
+        // A value missing at the end is not looked for past the arguments.
+        {kExample, {"--baud"}, "--baud needs a value (RATE)\n(see --help)\n"},
+        {kExample, {"--count", "3", "--seconds"}, "--seconds needs a value (N)\n(see --help)\n"},
+        {kSim, {"--tcp"}, "--tcp needs a value (PORT)\n(see --help)\n"},
+        // A switch takes no value, "no" included.
+        {kExample, {"--verbose=no"}, "--verbose takes no value\n(see --help)\n"},
+        {kSim, {"--pty=0"}, "--pty takes no value\n(see --help)\n"},
+        // Numbers too big for any count are refused, not thrown.
+        {kExample, {"--seconds", "99999999999999999999999"}, "--seconds: expected N > 0\n(see --help)\n"},
+        {kExample, {"--count", "18446744073709551616"}, "--count: not a number\n(see --help)\n"},
+        {kExample,
+         {"--connect-timeout", "99999999999999999999"},
+         "--connect-timeout: expected SECONDS > 0\n(see --help)\n"},
+        {kSim, {"--seconds", "99999999999999999999999"}, "--seconds: not a number\n(see --help)\n"},
+    };
+    for (const auto& line : refused) {
+        const Finished run = runToEnd(line.program, line.arguments);
+        EXPECT_EQ(run.status, 2) << line.arguments[0] << "\n" << shown(run);
+        EXPECT_EQ(run.errors, line.errors) << shown(run);
+        EXPECT_EQ(run.output, "") << shown(run);
+    }
+    // The longest time it takes still runs, and ends by its count. The model is
+    // taken as the sensor names itself.
+    const Finished longest = runToEnd(kExample, {"--seconds", "999999999", "--connect-timeout", "999999999",
+                                                 "--count", "2", "--model", "VKR27"});
+    expectGoodSession(longest, "VKR27");
+    EXPECT_EQ(valuesReported(longest.output), 2) << shown(longest);
+    SimOnTcp sim({"--model", "Vkr25Xt"});
+    ASSERT_FALSE(sim.address.empty()) << sim.child->output();
+    const Finished mixed = runToEnd(kExample, {"--tcp", sim.address, "--model", "vKR25xT", "--count", "2"});
+    expectGoodSession(mixed, "VKR25XT");
+}
+
+TEST(Programs, CtrlCIsTakenWhileNothingArrives) {
+    REQUIRE_PROGRAMS();
+    // A converter that connects, takes the start-up's commands and never answers: no
+    // event comes to the example after them but the stop.
+    TestSupport::LoopbackPeer converter;
+    ChildProcess child(kExample, {"--tcp", "127.0.0.1:" + std::to_string(converter.port()),
+                                  "--connect-timeout", "3600", "--verbose"});
+    ASSERT_TRUE(converter.accept(kRunLimit)) << child.errors();
+    std::string commands;
+    const auto deadline = Clock::now() + kRunLimit;
+    while (!contains(commands, "ID\r") && Clock::now() < deadline)
+        commands += converter.receive(1, std::chrono::seconds(1));
+    ASSERT_TRUE(contains(commands, "ID\r")) << commands;
+    child.sendSignal(SIGINT);
+    const Finished run = finish(child);
+    EXPECT_EQ(run.status, 1) << shown(run);
+    EXPECT_TRUE(contains(run.errors, "stopping; Ctrl-C again ends at once")) << shown(run);
+    EXPECT_TRUE(contains(run.output, "never ready")) << shown(run);
+}
+
+namespace {
+
+// Whether a signal waits in the pending set that a line of /proc/PID[/task/TID]/status
+// shows ("SigPnd:" for a thread's own, "ShdPnd:" for the process's).
+bool pendingIn(const std::string& statusFile, const std::string& field, int signal) {
+    std::ifstream status(statusFile);
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(field, 0) == 0)
+            return (std::stoull(line.substr(field.size()), nullptr, 16) >> (signal - 1) & 1U) != 0;
+    return false;
+}
+
+bool pendingInAThread(pid_t pid, int signal) {
+    std::error_code error;
+    for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/task", error), end;
+         !error && it != end; it.increment(error))
+        if (pendingIn(it->path().string() + "/status", "SigPnd:", signal))
+            return true;
+    return false;
+}
+
+// Checks `condition` until it holds or the deadline passes: for states of another
+// process that nothing announces.
+bool becomes(const std::function<bool()>& condition, Clock::time_point deadline) {
+    while (!condition()) {
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+} // namespace
+
+TEST(Programs, ASecondCtrlCDuringTheShutdownEndsTheRunAtOnce) {
+    REQUIRE_PROGRAMS();
+    // The example's standard error is a pipe of this test, kept full after the start:
+    // the first Ctrl-C's "stopping" line blocks the thread that took it, the main
+    // thread shuts down meanwhile, prints its summary and asks that thread to end. A
+    // second Ctrl-C then waits beside that request, and must not be lost to it.
+    int out[2];
+    int err[2];
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(err, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    std::vector<std::string> words{kExample, "--model", "vkr27", "--seconds", "300"};
+    std::vector<char*> argv;
+    for (auto& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    ASSERT_EQ(::posix_spawn(&pid, kExample.c_str(), &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    for (const int fd : {out[0], err[0]})
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    // The pipe opened anew is a writer of its own, non-blocking without making the
+    // example's standard error so.
+    const int filler = ::open(("/proc/self/fd/" + std::to_string(err[1])).c_str(), O_WRONLY | O_NONBLOCK);
+    ::close(err[1]);
+    ASSERT_GE(filler, 0);
+    std::string output;
+    std::string errors;
+    const auto take = [](int fd, std::string& into) {
+        char buffer[4096];
+        ssize_t got = 0;
+        while ((got = ::read(fd, buffer, sizeof buffer)) > 0)
+            into.append(buffer, static_cast<std::size_t>(got));
+        return got == 0; // the end
+    };
+    const auto readUntil = [&](const std::string& part) {
+        return becomes(
+            [&] {
+                take(out[0], output);
+                return contains(output, part);
+            },
+            Clock::now() + kRunLimit);
+    };
+    const auto end = [&] {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    };
+    if (!readUntil("value 3:")) {
+        end();
+        FAIL() << output;
+    }
+    take(err[0], errors);
+    ::fcntl(err[0], F_SETPIPE_SZ, 4096);
+    while (::write(filler, "#", 1) == 1) {
+    }
+    ::close(filler);
+    ::kill(pid, SIGINT);
+    const bool summarised = readUntil("summary: ");
+    const bool endAsked =
+        summarised && becomes([&] { return pendingInAThread(pid, SIGUSR1); }, Clock::now() + kRunLimit);
+    ::kill(pid, SIGINT);
+    const bool secondWaits =
+        becomes([&] { return pendingIn("/proc/" + std::to_string(pid) + "/status", "ShdPnd:", SIGINT); },
+                Clock::now() + kRunLimit);
+    if (!summarised || !endAsked || !secondWaits) {
+        end();
+        FAIL() << summarised << endAsked << secondWaits << "\n" << output;
+    }
+    becomes([&] { return take(err[0], errors); }, Clock::now() + kRunLimit);
+    int status = 0;
+    const bool ended =
+        becomes([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, Clock::now() + kRunLimit);
+    if (!ended)
+        end();
+    take(out[0], output);
+    ::close(out[0]);
+    ::close(err[0]);
+    ASSERT_TRUE(ended);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status << "\n" << output << errors;
+    EXPECT_TRUE(contains(errors, "stopping; Ctrl-C again ends at once")) << errors;
+}
+
+TEST(Programs, APtySimulatorThatHangsUpDeliversEveryLineItSentBefore) {
+    REQUIRE_PROGRAMS();
+    // Bare readers, ten at once: the 35 lines of the hang-up are all there, every time.
+    struct BareReader {
+        std::unique_ptr<SimOnPty> sim;
+        int device = -1;
+        std::string received;
+        bool ended = false;
+    };
+    std::vector<BareReader> readers(10);
+    for (auto& reader : readers) {
+        reader.sim = std::make_unique<SimOnPty>(std::vector<std::string>{"--hang-up-after", "35"});
+        ASSERT_FALSE(reader.sim->address.empty()) << reader.sim->child->output();
+        reader.device = ::open(reader.sim->address.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        ASSERT_GE(reader.device, 0) << reader.sim->address;
+        termios raw{};
+        ::tcgetattr(reader.device, &raw);
+        ::cfmakeraw(&raw);
+        ::tcsetattr(reader.device, TCSANOW, &raw);
+        ASSERT_EQ(::write(reader.device, "DT\r", 3), 3);
+    }
+    const auto deadline = Clock::now() + kRunLimit;
+    for (;;) {
+        std::vector<pollfd> open;
+        for (const auto& reader : readers)
+            if (!reader.ended)
+                open.push_back({reader.device, POLLIN, 0});
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (open.empty() || left.count() <= 0 ||
+            ::poll(open.data(), open.size(), static_cast<int>(left.count())) <= 0)
+            break;
+        for (auto& reader : readers) {
+            if (reader.ended)
+                continue;
+            char buffer[4096];
+            const ssize_t got = ::read(reader.device, buffer, sizeof buffer);
+            if (got > 0)
+                reader.received.append(buffer, static_cast<std::size_t>(got));
+            else if (got == 0 || errno != EAGAIN)
+                reader.ended = true; // the other side has gone: end of file, or EIO
+        }
+    }
+    for (auto& reader : readers) {
+        ::close(reader.device);
+        EXPECT_TRUE(reader.ended) << reader.received;
+        EXPECT_EQ(occurrences(reader.received, "\n"), 35) << reader.received;
+        EXPECT_EQ(reader.sim->child->finish(Clock::now() + kRunLimit), 0) << reader.sim->child->errors();
+    }
+    // The example over the pty gets as many values as over TCP, where the kernel keeps
+    // what was sent: the last reading before the hang-up included.
+    SimOnTcp overTcp({"--model", "vkr27", "--hang-up-after", "35"});
+    ASSERT_FALSE(overTcp.address.empty()) << overTcp.child->output();
+    const long expected =
+        valuesReported(runToEnd(kExample, {"--tcp", overTcp.address, "--seconds", "20"}).output);
+    EXPECT_GT(expected, 10);
+    for (int round = 0; round < 5; ++round) {
+        SimOnPty sim({"--model", "vkr27", "--hang-up-after", "35"});
+        ASSERT_FALSE(sim.address.empty()) << sim.child->output();
+        const Finished run = runToEnd(kExample, {"--serial", sim.address, "--seconds", "20"});
+        EXPECT_EQ(valuesReported(run.output), expected) << "round " << round << ":\n" << shown(run);
+        EXPECT_TRUE(contains(run.output, ", the device went away (closed by the other side)\n"))
+            << shown(run);
+    }
 }

@@ -3,6 +3,7 @@
 #include "CommandLine.h"
 #include "SimulatedParameters.h"
 
+#include <cctype>
 #include <optional>
 #include <string>
 #include <utility>
@@ -16,9 +17,13 @@ inline constexpr std::pair<const char*, SensorSim::EModel> kModelNames[] = {
     {"vkr27", SensorSim::EModel::Vkr27},
 };
 
+// In any case: a sensor names itself "VKR25", its label may say "Vkr25".
 inline std::optional<SensorSim::EModel> modelFromName(const std::string& name) {
+    std::string lower = name;
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     for (const auto& [known, model] : kModelNames)
-        if (name == known)
+        if (lower == known)
             return model;
     return std::nullopt;
 }
@@ -32,7 +37,7 @@ inline std::string modelName(SensorSim::EModel model) {
 
 // The --model option both programs take, storing into `model`.
 inline void addModelOption(CCommandLine& line, SensorSim::EModel& model, const std::string& help) {
-    line.add("--model", "vkr25|vkr25xt|vkr27", help, [&model](const std::string& value) {
+    line.add("--model", "vkr25|vkr25xt|vkr27", help + " (in any case)", [&model](const std::string& value) {
         const auto chosen = modelFromName(value);
         if (!chosen) {
             // A newcomer guesses a name from the sensor's label: say which would do.

@@ -715,8 +715,8 @@ bool waitFor(const Owner& owner, const Programs::CStopSignals& stop, const std::
     return Application().RunUntil([&] { return ended() || condition(); }, left) && !ended();
 }
 
-// A host name that cannot be resolved is said so at once; the transport would only
-// never connect.
+// A host name that cannot be resolved is said so at once, with the resolver's reason;
+// the transport would only report a code.
 std::string unresolvableHost(const std::string& host) {
     addrinfo hints{};
     hints.ai_family = AF_INET; // the transport's only family
@@ -822,6 +822,17 @@ int runSensor(Settings& settings, const Programs::CStopSignals& stop, Clock::tim
     const auto timeout = std::chrono::seconds(settings.connectTimeout);
     double measuringSeconds = 0;
     int exitCode = 1;
+    // A host name that cannot be resolved ends the run as any other failed connect
+    // does: with what to check, and the summary.
+    if (settings.link == ELink::tcp) {
+        if (const std::string failure = unresolvableHost(settings.tcp.IpAddress); !failure.empty()) {
+            report("could not connect to %s: cannot resolve %s: %s; check the name and the machine's name "
+                   "service (/etc/hosts, /etc/resolv.conf), or give the converter's IPv4 address",
+                   settings.where().c_str(), settings.tcp.IpAddress.c_str(), failure.c_str());
+            printSummary(settings, owner, measuringSeconds);
+            return exitCode;
+        }
+    }
     const std::unique_ptr<CCustomInterface> transport = makeTransport(settings);
     try {
         driver.setInterface(transport.get()); // opens; the start-up follows on ready
@@ -945,13 +956,6 @@ int main(int argc, char** argv) {
     };
     if (settings.list)
         return listDevices();
-    if (settings.link == ELink::tcp) {
-        if (const std::string failure = unresolvableHost(settings.tcp.IpAddress); !failure.empty()) {
-            report("cannot resolve %s: %s", settings.tcp.IpAddress.c_str(), failure.c_str());
-            return 1;
-        }
-    }
-
     const auto start = Clock::now();
     int exitCode = 1;
     try {

@@ -97,7 +97,8 @@ Programs::CCommandLine makeCommandLine(Settings& settings) {
              });
     line.addFlag("--hexadecimal", "measure in hexadecimal display format (SD h) from power-up",
                  [&] { settings.hexadecimal = true; });
-    line.add("--hang-up-after", "N", "hang up (close the line) after N more lines",
+    line.add("--hang-up-after", "N",
+             "hang up (close the line) after N more lines, once they are out (on a pty: read)",
              [&](const std::string& v) {
                  return Programs::readCount(v, settings.hangUpAfter) && settings.hangUpAfter > 0
                             ? std::string()

@@ -1,6 +1,7 @@
 #include "PtySensorServer.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -22,8 +23,9 @@ constexpr uint64_t kMasterKey = 1;
 constexpr uint64_t kWakeKey = 2;
 constexpr uint64_t kTickerKey = 3;
 constexpr uint64_t kPacerKey = 4;
-constexpr std::chrono::milliseconds kHangUpDrainCheck{5};
-constexpr std::chrono::milliseconds kHangUpDrainLimit{1000};
+constexpr uint64_t kDrainKey = 5;
+// How long a hang-up waits for the client to read what was sent before it.
+constexpr std::chrono::milliseconds kHangUpDrainLimit{2000};
 
 void throwErrno(const char* what) {
     throw std::system_error(errno, std::generic_category(), what);
@@ -60,10 +62,14 @@ CPtySensorServer::CPtySensorServer(EModel model) : m_simulator_(model) {
     m_wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     m_ticker_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
     m_pacer_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-    if (m_epoll_ < 0 || m_wake_ < 0 || m_ticker_ < 0 || m_pacer_ < 0)
+    m_drainDeadline_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    if (m_epoll_ < 0 || m_wake_ < 0 || m_ticker_ < 0 || m_pacer_ < 0 || m_drainDeadline_ < 0)
         throwErrno("pty server");
-    const std::pair<int, uint64_t> watched[] = {
-        {m_master_, kMasterKey}, {m_wake_, kWakeKey}, {m_ticker_, kTickerKey}, {m_pacer_, kPacerKey}};
+    const std::pair<int, uint64_t> watched[] = {{m_master_, kMasterKey},
+                                                {m_wake_, kWakeKey},
+                                                {m_ticker_, kTickerKey},
+                                                {m_pacer_, kPacerKey},
+                                                {m_drainDeadline_, kDrainKey}};
     for (const auto& [fd, key] : watched) {
         epoll_event event{};
         event.events = EPOLLIN;
@@ -71,13 +77,14 @@ CPtySensorServer::CPtySensorServer(EModel model) : m_simulator_(model) {
         if (::epoll_ctl(m_epoll_, EPOLL_CTL_ADD, fd, &event) != 0)
             throwErrno("epoll_ctl");
     }
+    m_masterEvents_ = EPOLLIN;
     m_simulator_.setOutputHandler([this](std::string_view bytes) { onOutput_(bytes); });
 }
 
 CPtySensorServer::~CPtySensorServer() {
     stop();
     closeMaster_();
-    for (const int fd : {m_epoll_, m_wake_, m_ticker_, m_pacer_})
+    for (const int fd : {m_epoll_, m_wake_, m_ticker_, m_pacer_, m_drainDeadline_})
         if (fd >= 0)
             ::close(fd);
 }
@@ -210,6 +217,12 @@ void CPtySensorServer::run_() {
                 m_pacing_ = false;
                 break;
             }
+            case kDrainKey: {
+                uint64_t expirations = 0;
+                [[maybe_unused]] const ssize_t got =
+                    ::read(m_drainDeadline_, &expirations, sizeof expirations);
+                break;
+            }
             default:
                 break;
             }
@@ -258,31 +271,53 @@ void CPtySensorServer::flushOutput_() {
             armPacing_(m_splitGap_);
     }
     // A full line: wait until the client has read some.
-    const bool wantWrite = blocked && m_master_ >= 0;
-    if (wantWrite != m_wantWrite_ && m_master_ >= 0) {
-        epoll_event event{};
-        event.events = EPOLLIN | (wantWrite ? EPOLLOUT : 0U);
-        event.data.u64 = kMasterKey;
-        ::epoll_ctl(m_epoll_, EPOLL_CTL_MOD, m_master_, &event);
-        m_wantWrite_ = wantWrite;
-    }
+    m_blocked_ = blocked;
+    watchMaster_();
+}
+
+void CPtySensorServer::watchMaster_() {
+    if (m_master_ < 0)
+        return;
+    // While a hang-up waits for the client, every read on the device side wakes the
+    // master's writers: edge-triggered, that is one event per read, where a
+    // level-triggered EPOLLOUT would fire all the time on a line with room.
+    const uint32_t events = m_hangUpSince_ != std::chrono::steady_clock::time_point{}
+                                ? EPOLLIN | EPOLLOUT | EPOLLET
+                            : m_blocked_ ? EPOLLIN | EPOLLOUT
+                                         : EPOLLIN;
+    if (events == m_masterEvents_)
+        return;
+    epoll_event event{};
+    event.events = events;
+    event.data.u64 = kMasterKey;
+    ::epoll_ctl(m_epoll_, EPOLL_CTL_MOD, m_master_, &event);
+    m_masterEvents_ = events;
+}
+
+bool CPtySensorServer::unreadByClient_() const {
+    // The kernel hands what the master writes to the device side's input queue a moment
+    // later, on a worker: a poll of the device side waits for that hand-over when it
+    // finds nothing to read, so FIONREAD after it counts bytes just written too.
+    pollfd device{m_deviceHolder_, POLLIN, 0};
+    ::poll(&device, 1, 0);
+    int unread = 0;
+    return ::ioctl(m_deviceHolder_, FIONREAD, &unread) == 0 && unread > 0;
 }
 
 void CPtySensorServer::maybeHangUp_() {
     if (m_hungUp_ || m_master_ < 0 || !m_simulator_.isHungUp())
         return;
     const auto now = std::chrono::steady_clock::now();
-    if (m_hangUpSince_ == std::chrono::steady_clock::time_point{})
+    if (m_hangUpSince_ == std::chrono::steady_clock::time_point{}) {
         m_hangUpSince_ = now;
-    int unread = 0;
-    if (::ioctl(m_deviceHolder_, FIONREAD, &unread) != 0)
-        unread = 0;
-    // What was sent before the hang-up should reach the client: give it time to read.
-    if ((!m_output_.empty() || unread > 0) && now - m_hangUpSince_ < kHangUpDrainLimit) {
-        if (!m_pacing_)
-            armPacing_(kHangUpDrainCheck);
-        return;
+        watchMaster_();
+        const itimerspec limit = timerSpec(kHangUpDrainLimit, std::chrono::microseconds(0));
+        ::timerfd_settime(m_drainDeadline_, 0, &limit, nullptr);
     }
+    // Closing the master throws away what the client has not read yet: wait until it
+    // has read everything sent before the hang-up, or the limit has passed.
+    if ((!m_output_.empty() || unreadByClient_()) && now - m_hangUpSince_ < kHangUpDrainLimit)
+        return;
     closeMaster_();
     m_hungUp_ = true;
     m_changed_.notify_all();

@@ -20,8 +20,9 @@ namespace SensorSim {
 //
 // The server keeps a descriptor of the device side open itself, so the device stays
 // in raw mode and does not vanish between clients. When the engine hangs up, the
-// server waits until the client has read what was sent (at most a second) and then
-// closes the master side: to the client that looks like an unplugged adapter.
+// server waits until the client has read what was sent (at most two seconds; closing
+// earlier would throw the unread bytes away) and then closes the master side: to the
+// client that looks like an unplugged adapter.
 class CPtySensorServer {
 public:
     explicit CPtySensorServer(EModel model = EModel::Vkr25);
@@ -65,6 +66,8 @@ private:
     void flushOutput_();
     void updateTicker_();
     void armPacing_(std::chrono::milliseconds delay);
+    void watchMaster_();
+    bool unreadByClient_() const;
     void maybeHangUp_();
     void closeMaster_();
 
@@ -74,6 +77,7 @@ private:
     int m_wake_ = -1;
     int m_ticker_ = -1;
     int m_pacer_ = -1;
+    int m_drainDeadline_ = -1;
     std::string m_devicePath_;
     std::thread m_thread_;
 
@@ -84,7 +88,8 @@ private:
     bool m_stopping_ = false;
     bool m_hungUp_ = false;
     bool m_pacing_ = false;
-    bool m_wantWrite_ = false;
+    bool m_blocked_ = false;
+    uint32_t m_masterEvents_ = 0; // as registered with the epoll set
     std::size_t m_splitChunk_ = 0;
     std::chrono::milliseconds m_splitGap_{0};
     unsigned m_garbageEvery_ = 0;

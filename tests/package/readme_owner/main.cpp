@@ -1,6 +1,7 @@
 // The owner of one Vkr25: connects, measures (DT, about 10 values a second) and
 // prints 20 distances, or fewer when Ctrl-C or SIGTERM comes first; either way it
-// stops the sensor and releases the transport. Usage: readme_owner HOST:PORT | /dev/DEVICE
+// stops the sensor and releases the transport. A TCP connection that the other side
+// closes is made again, twice at most. Usage: readme_owner HOST:PORT | /dev/DEVICE
 #include "SensorTransports.h"
 
 #include <pthread.h>
@@ -22,9 +23,11 @@ namespace Platform = NorvEngineering::Platform;
 // owner's own call into the library).
 class Owner : public CSensorSink {
 public:
+    explicit Owner(int& total) : values(total) {}
     CVkr25 sensor{this};
-    int values = 0;
+    int& values; // over every connection
     bool failed = false;
+    bool closed = false;
 
     // The transport is open: the start sequence asks for identification and parameters.
     void onInterfaceReady(CSensor*, CSensorInterface*) override { sensor.initialize(); }
@@ -53,7 +56,7 @@ public:
         std::fprintf(stderr, "interface error %d: %s\n", error.getCode(), error.getMessage().c_str());
         failed = true;
     }
-    void onInterfaceReleased(CSensor*, CSensorInterface*) override { failed = true; } // closed by the peer
+    void onInterfaceReleased(CSensor*, CSensorInterface*) override { closed = true; } // TCP: it has ended
     // The library never asks these; they are for the owner's own bookkeeping.
     uint32_t getSensorType() const override { return sensor.getSensorType(); }
     int32_t getSensorId() const override { return 1; }
@@ -98,32 +101,46 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string where = argv[1];
+    const bool overSerial = where.starts_with("/dev/");
     CTcpInterface::TTcpProperties tcp(nullptr);
     CSerialInterface::TSerialProperties serial(nullptr);
-    Owner owner;
-    std::unique_ptr<CCustomInterface> transport;
-    if (where.starts_with("/dev/")) {
+    if (overSerial) {
         serial.DeviceName = where;
         serial.BaudRate = br9600; // the sensor's line settings
         serial.DataBits = db8;
         serial.Parity = paNone;
         serial.StopBits = sb1;
-        transport = std::make_unique<CSerialInterface>(&serial, true);
     } else {
         tcp.IpAddress = where.substr(0, where.rfind(':'));
         tcp.PortNumber = std::atoi(where.substr(where.rfind(':') + 1).c_str());
-        transport = std::make_unique<CTcpInterface>(&tcp, true); // events on the main thread
     }
-    try {
-        owner.sensor.setInterface(transport.get()); // opens the transport
-        Platform::Application().RunUntil([&] { return owner.values == 20 || owner.failed || stop.requested; },
-                                         std::chrono::seconds(10));
-        if (stop.requested && !owner.failed)
-            owner.sensor.setMode(CVkr25::lmEscaped); // goes out at once: the sensor stops measuring
-    } catch (const Platform::EAbort&) {
-        // A serial device that could not be opened or a line that went away:
-        // onInterfaceError has said why.
+    int values = 0;
+    // A driver serves one transport, once (attached again, it would go on with its old
+    // queue and stall): each connection gets a new owner with its driver, and a new
+    // transport.
+    for (int connection = 1;; ++connection) {
+        Owner owner(values);
+        std::unique_ptr<CCustomInterface> transport;
+        if (overSerial)
+            transport = std::make_unique<CSerialInterface>(&serial, true);
+        else
+            transport = std::make_unique<CTcpInterface>(&tcp, true); // events on the main thread
+        try {
+            owner.sensor.setInterface(transport.get()); // opens the transport
+            Platform::Application().RunUntil(
+                [&] { return values == 20 || owner.failed || owner.closed || stop.requested; },
+                std::chrono::seconds(10));
+            if (stop.requested && !owner.failed && !owner.closed)
+                owner.sensor.setMode(CVkr25::lmEscaped); // goes out at once: the sensor stops measuring
+        } catch (const Platform::EAbort&) {
+            // A serial device that could not be opened or a line that went away:
+            // onInterfaceError has said why.
+        }
+        const bool well = values == 20 || (stop.requested && !owner.failed && !owner.closed);
+        const bool again = owner.closed && !owner.failed && !stop.requested && values < 20 && connection < 3;
+        transport.reset(); // closes
+        if (!again)
+            return well ? 0 : 1;
+        // The other side closed the connection: connect again.
     }
-    transport.reset(); // closes
-    return owner.values == 20 || (stop.requested && !owner.failed) ? 0 : 1;
 }
