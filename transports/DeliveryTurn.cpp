@@ -7,7 +7,9 @@ TDeliveryTurn::EEnter TDeliveryTurn::enter(uint64_t connection) {
     std::unique_lock lock(m_mutex_);
     if (m_held_ && m_holder_ == self)
         return EEnter::nested;
+    ++m_waiters_;
     m_free_.wait(lock, [&] { return !m_held_ || m_connection_ != connection; });
+    --m_waiters_;
     if (m_connection_ != connection)
         return EEnter::cancelled;
     m_held_ = true;
@@ -38,6 +40,7 @@ bool TDeliveryTurn::tryEnterToHandBack() {
 }
 
 bool TDeliveryTurn::leave(bool& missedRead) {
+    bool waiters = false;
     {
         std::lock_guard lock(m_mutex_);
         if (m_handBackWanted_ && !gone()) {
@@ -49,25 +52,32 @@ bool TDeliveryTurn::leave(bool& missedRead) {
         m_missedRead_ = false;
         m_held_ = false;
         m_holder_ = 0;
+        waiters = m_waiters_ != 0;
     }
-    m_free_.notify_all();
+    if (waiters)
+        m_free_.notify_all();
     return true;
 }
 
 uint64_t TDeliveryTurn::newConnection() {
     uint64_t connection = 0;
+    bool waiters = false;
     {
         std::lock_guard lock(m_mutex_);
         connection = ++m_connection_;
+        waiters = m_waiters_ != 0;
     }
-    m_free_.notify_all();
+    if (waiters)
+        m_free_.notify_all();
     return connection;
 }
 
 void TDeliveryTurn::waitUntilFree() {
     const Platform::ThreadId self = Platform::currentThreadId();
     std::unique_lock lock(m_mutex_);
+    ++m_waiters_;
     m_free_.wait(lock, [&] { return !m_held_ || m_holder_ == self; });
+    --m_waiters_;
 }
 
 uint64_t TDeliveryTurn::connection() const {

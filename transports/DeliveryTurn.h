@@ -61,6 +61,8 @@ private:
     std::condition_variable m_free_;
     Platform::ThreadId m_holder_ = 0;
     uint64_t m_connection_ = 0;
+    // Threads waiting in enter() or waitUntilFree(): only they need waking.
+    int m_waiters_ = 0;
     bool m_held_ = false;
     bool m_missedRead_ = false;
     bool m_handBackWanted_ = false;
