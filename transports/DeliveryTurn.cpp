@@ -17,10 +17,10 @@ TDeliveryTurn::EEnter TDeliveryTurn::enter(uint64_t connection) {
     return EEnter::entered;
 }
 
-bool TDeliveryTurn::tryEnterToRead() {
+bool TDeliveryTurn::tryEnter_(bool& noteWhenHeld) {
     std::lock_guard lock(m_mutex_);
     if (m_held_) {
-        m_missedRead_ = true;
+        noteWhenHeld = true;
         return false;
     }
     m_held_ = true;
@@ -28,15 +28,12 @@ bool TDeliveryTurn::tryEnterToRead() {
     return true;
 }
 
+bool TDeliveryTurn::tryEnterToRead() {
+    return tryEnter_(m_missedRead_);
+}
+
 bool TDeliveryTurn::tryEnterToHandBack() {
-    std::lock_guard lock(m_mutex_);
-    if (m_held_) {
-        m_handBackWanted_ = true;
-        return false;
-    }
-    m_held_ = true;
-    m_holder_ = Platform::currentThreadId();
-    return true;
+    return tryEnter_(m_handBackWanted_);
 }
 
 bool TDeliveryTurn::leave(bool& missedRead) {

@@ -57,6 +57,9 @@ public:
     bool gone() const;
 
 private:
+    // Sets the flag (under the lock) when the turn is held.
+    bool tryEnter_(bool& noteWhenHeld);
+
     mutable std::mutex m_mutex_;
     std::condition_variable m_free_;
     Platform::ThreadId m_holder_ = 0;

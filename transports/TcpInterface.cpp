@@ -8,6 +8,7 @@
 #include "Thread.h"
 #include "WSocket.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -575,13 +576,17 @@ void CTcpInterface::stopReadingHere_() {
         reading->DropTakenOverReading();
 }
 
-void CTcpInterface::receive_(const std::shared_ptr<TWSocket>& target) {
+int CTcpInterface::receiveOne_(const std::shared_ptr<TWSocket>& target) {
     if (!target || target->GetState() != Sockets::wsConnected)
+        return 0;
+    return std::max(target->Receive(m_pReceiveBuffer_.get(), kReceiveSize), 0);
+}
+
+void CTcpInterface::receive_(const std::shared_ptr<TWSocket>& target) {
+    const int count = receiveOne_(target);
+    if (count == 0)
         return;
     char* buffer = m_pReceiveBuffer_.get();
-    const int count = target->Receive(buffer, kReceiveSize);
-    if (count <= 0)
-        return;
     // A receiver's failure ends this read: the socket's receive loop drops it without a
     // word, and the connection goes on (with synchronised delivery it reaches the main
     // thread's loop instead, Application().HandleException).
@@ -589,13 +594,10 @@ void CTcpInterface::receive_(const std::shared_ptr<TWSocket>& target) {
 }
 
 void CTcpInterface::receiveForMain_(TClientThread* thread) {
-    const auto target = thread->socket();
-    if (!target || target->GetState() != Sockets::wsConnected)
+    const int count = receiveOne_(thread->socket());
+    if (count == 0)
         return;
     char* buffer = m_pReceiveBuffer_.get();
-    const int count = target->Receive(buffer, kReceiveSize);
-    if (count <= 0)
-        return;
     // As the main thread's own reads: a receiver's failure goes to its loop. Released
     // or destroyed while the call waited, the transport is not reached.
     Platform::synchronize([&] {

@@ -94,6 +94,9 @@ private:
     // selected while it was held, then asks for the main thread's read it missed.
     // Without touching the transport when a handler destroyed it.
     static void leaveTurn_(CTcpInterface* self, const std::shared_ptr<TDeliveryTurn>& turn);
+    // One buffer from the connected socket into the receive buffer, on the thread that
+    // reads it; 0 when nothing came.
+    int receiveOne_(const std::shared_ptr<Sockets::TWSocket>& target);
     // Reads one buffer on the thread that holds the reading and hands it on.
     void receive_(const std::shared_ptr<Sockets::TWSocket>& target);
     // Reads one buffer on the client thread and delivers it on the main thread, while
