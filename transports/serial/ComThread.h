@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -48,6 +49,15 @@ struct TComEventLink {
     std::shared_ptr<TComInputStore> input;
     // The thread reads no more ahead, for good (it is ending); guarded by input->mutex.
     bool readerStopped = false;
+
+    // A failure that the thread waits to have reported on the main thread (guarded by
+    // mutex). The port's dispatch runs the report in its turn, never inside another
+    // notification of the port, and clears `reportPending` once it has run; the
+    // thread waits on `reportDone` for that, or for the port to stop it.
+    bool reportPending = false;
+    int reportCode = 0;
+    bool reportDeviceGone = false;
+    std::condition_variable reportDone;
 };
 
 // The event thread of one open port: it blocks in epoll on the device and a wake-up
@@ -121,6 +131,9 @@ private:
     TLineCounters m_counters_;
     int m_modemStatus_ = 0;
     int m_appliedPriority_ = -1;
+    // The event mask of the last pass: a handler of received characters bound since
+    // then hears of input that waits already.
+    uint32_t m_lastMask_ = 0;
     bool m_readingAhead_ = false;
     // The last read ahead stopped before the device's queue was empty.
     bool m_inputLeft_ = false;
