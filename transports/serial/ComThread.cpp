@@ -631,7 +631,10 @@ void TCustomComPort::PostEvents(uint32_t events) {
 // The one door through which the main thread raises the event thread's news: batches
 // and the failure report. A notification of the port that runs keeps it shut, whatever
 // its handler does (a loop of its own, a write, a close); what knocks meanwhile waits,
-// merged, and runs in order right after that notification has returned.
+// merged, and runs in order once that notification has returned: as the port's next
+// turn of the main loop (so that an owner's own loop, which has been waiting all this
+// while, looks at its conditions first), or at once where the port has no turn of its
+// own (a port opened on another thread, whose thread synchronises each batch).
 void TCustomComPort::RunPostedEvents() {
     if (m_dispatching_) {
         m_deferred_ = true;
@@ -640,7 +643,7 @@ void TCustomComPort::RunPostedEvents() {
     }
     const auto life = m_life_.ref();
     m_dispatching_ = true;
-    do {
+    for (;;) {
         // Cleared before the bits are taken: bits posted after this see the door open
         // and ask for a turn of their own, bits posted before it are taken now.
         m_deferred_ = false;
@@ -653,7 +656,14 @@ void TCustomComPort::RunPostedEvents() {
         runThreadReport_();
         if (life.ended())
             return;
-    } while (m_deferred_);
+        if (!m_deferred_)
+            break;
+        if (m_pEventCall_) {
+            m_heldBack_.store(false, std::memory_order_seq_cst);
+            m_pEventCall_->request();
+            break;
+        }
+    }
     m_dispatching_ = false;
 }
 
