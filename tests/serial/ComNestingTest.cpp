@@ -1,0 +1,220 @@
+// One port's notifications run one at a time, whatever a handler does: a handler that
+// runs the main thread's loop (a message box, a console owner's wait) sees no other
+// notification of its port start inside it; what came meanwhile follows, in order,
+// once it has returned.
+#include "ComPort.h"
+#include "ComThread.h"
+#include "PortOnPty.h"
+
+#include "Application.h"
+#include "MessageQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace NorvEngineering::Serial;
+using NorvEngineering::Platform::Application;
+using NorvEngineering::Platform::TObject;
+using SerialTests::busyUntil;
+using TestSupport::runUntil;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Numbered lines, so that a byte lost, repeated or moved shows.
+std::string numberedLines(std::size_t size, int first = 0) {
+    std::string text;
+    for (int i = first; text.size() < size; ++i)
+        text += std::to_string(i) + ";";
+    text.resize(size);
+    return text;
+}
+
+// Counts the notifications of a port that run at once; a handler's own calls into the
+// port (which may raise OnError) do not count as notifications of their own.
+struct InFlight {
+    int running = 0;
+    int overlaps = 0;
+    bool ownCall = false;
+
+    struct Scope {
+        explicit Scope(InFlight& counter, bool notification = true)
+            : m_counter_(counter), m_on_(notification) {
+            if (m_on_ && m_counter_.running++ != 0)
+                ++m_counter_.overlaps;
+        }
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+        ~Scope() {
+            if (m_on_)
+                --m_counter_.running;
+        }
+        InFlight& m_counter_;
+        bool m_on_;
+    };
+};
+
+class ComNesting : public ::testing::Test, protected SerialTests::PortOnPty {
+protected:
+    void TearDown() override {
+        port.reset();
+        EXPECT_TRUE(TComThread::WaitForAll(5s));
+    }
+    // Takes at most `most` bytes of what the port holds now, as a handler's own call.
+    std::string take(int32_t most) {
+        std::string bytes(static_cast<std::size_t>(std::max(most, 1)), '\0');
+        flight.ownCall = true;
+        const int32_t got = port->ReadAvailable(bytes.data(), most);
+        flight.ownCall = false;
+        bytes.resize(static_cast<std::size_t>(std::max(got, 0)));
+        return bytes;
+    }
+
+    InFlight flight;
+};
+
+// A handler that waits in loops of its own while input keeps coming, and the other
+// side hangs up during one of those loops: the input comes first, all of it, then one
+// OnError, then the close, each after the running handler has returned.
+TEST_F(ComNesting, NoNotificationStartsInsideARunningOneAndAHangUpComesLastInOrder) {
+    const std::string sent = numberedLines(30000);
+    std::string received;
+    std::vector<std::string> after;
+    std::atomic<bool> allSent{false};
+    std::atomic<bool> waiting{false};
+    bool waitedLong = false;
+    int calls = 0;
+    port->OnRxChar = [&](TObject*) {
+        const InFlight::Scope scope(flight);
+        static constexpr int32_t kBites[] = {1, 700, 33, 4096, 250, 9};
+        received += take(kBites[static_cast<std::size_t>(calls) % std::size(kBites)]);
+        ++calls;
+        // A wait of its own now and then; a long one once everything has been sent,
+        // during which the other side hangs up.
+        const bool last = allSent && !waitedLong;
+        if (calls % 4 == 0 || last) {
+            waitedLong = waitedLong || last;
+            waiting = last;
+            Application().RunUntil([] { return false; }, last ? 250ms : 20ms);
+            waiting = false;
+        }
+    };
+    port->OnError = [&](TCustomComPort*, EComError& error, TComAction& action) {
+        const InFlight::Scope scope(flight, !flight.ownCall);
+        after.push_back("error " + std::to_string(error.Code()) + " at " + std::to_string(received.size()));
+        action = caAbort;
+        Application().RunUntil([] { return false; }, 50ms);
+    };
+    port->AfterClose = [&](TCustomComPort*) {
+        const InFlight::Scope scope(flight, !flight.ownCall);
+        after.push_back("close at " + std::to_string(received.size()));
+    };
+    port->Open();
+    std::thread other([&] {
+        // In pieces of uneven size, each read by the port before the next, so that
+        // nothing the terminal holds is thrown away at the hang-up.
+        for (std::size_t at = 0, piece = 1; at < sent.size(); at += piece, piece = piece * 7 % 997 + 1) {
+            // The last piece brings the handler that waits during the hang-up.
+            allSent = at + piece >= sent.size();
+            pty.send(std::string_view(sent).substr(at, piece));
+            busyUntil([&] { return pty.unread() == 0; });
+        }
+        EXPECT_TRUE(busyUntil([&] { return waiting.load(); }));
+        pty.hangUp();
+    });
+    const bool closed = runUntil([&] { return !port->Active(); }, 20s);
+    other.join();
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(flight.overlaps, 0);
+    EXPECT_TRUE(received == sent) << received.size() << " of " << sent.size();
+    const std::string all = std::to_string(sent.size());
+    EXPECT_EQ(after, (std::vector<std::string>{"error 5 at " + all, "close at " + all}));
+}
+
+// While a handler of one port waits, the port's news costs the main thread nothing
+// (it is not woken for it) and other ports go on delivering.
+TEST_F(ComNesting, AWaitingHandlerIsNotWokenForItsOwnPortAndOtherPortsGoOn) {
+    SerialTests::PortOnPty other;
+    std::string otherReceived;
+    other.port->OnRxChar = [&](TObject*) {
+        std::string bytes(64, '\0');
+        bytes.resize(static_cast<std::size_t>(other.port->ReadAvailable(bytes.data(), 64)));
+        otherReceived += bytes;
+    };
+    other.port->Open();
+
+    int looks = 0;
+    int calls = 0;
+    std::atomic<bool> waiting{false};
+    port->OnRxChar = [&](TObject*) {
+        const InFlight::Scope scope(flight);
+        if (++calls > 1)
+            return; // takes nothing: the bytes wait in the port
+        waiting = true;
+        Application().RunUntil(
+            [&] {
+                ++looks;
+                return otherReceived.size() == 20;
+            },
+            10s);
+        waiting = false;
+    };
+    port->Open();
+    pty.send("x");
+    std::thread feeder([&] {
+        busyUntil([&] { return waiting.load(); });
+        // Forty arrivals on the waiting port, each read ahead by its thread, then twenty
+        // one at a time on the other port, which the waiting handler waits for.
+        for (int i = 0; i < 40; ++i) {
+            pty.send("y");
+            busyUntil([&] { return pty.unread() == 0; });
+        }
+        for (int i = 0; i < 20; ++i) {
+            other.pty.send("z");
+            busyUntil([&] { return other.pty.unread() == 0; });
+        }
+    });
+    ASSERT_TRUE(runUntil([&] { return calls == 2; }));
+    feeder.join();
+    EXPECT_EQ(otherReceived, std::string(20, 'z'));
+    // The other port's twenty arrivals woke it (some may have merged); the held-back
+    // port's forty did not.
+    EXPECT_LE(looks, 30);
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(port->InputCount(), 41);
+    EXPECT_EQ(flight.overlaps, 0);
+}
+
+// Binding OnRxChar on a running port (its thread runs for another handler and reads
+// nothing ahead) raises it at once for input that waits, and reads that input ahead,
+// so that it survives the other side hanging up; so does binding it again.
+TEST(ComBinding, BindingOnRxCharOnARunningPortRaisesItForWaitingInputAtOnce) {
+    for (int trial = 0; trial < 40; ++trial) {
+        SerialTests::PortOnPty rig;
+        rig.port->OnLineError = [](TObject*, TLineErrors) {};
+        rig.port->Open();
+        const std::string text = "trial " + std::to_string(trial);
+        rig.pty.send(text);
+        ASSERT_TRUE(rig.waitForInput(static_cast<int32_t>(text.size())));
+        int calls = 0;
+        const auto count = [&calls](TObject*) { ++calls; }; // takes nothing
+        rig.port->OnRxChar = count;
+        ASSERT_TRUE(runUntil([&] { return calls > 0; }, 1s)) << "trial " << trial;
+        rig.port->OnRxChar = nullptr;
+        calls = 0;
+        rig.port->OnRxChar = count;
+        ASSERT_TRUE(runUntil([&] { return calls > 0; }, 1s)) << "trial " << trial << ", bound again";
+        EXPECT_TRUE(busyUntil([&] { return rig.pty.unread() == 0; }, 1s)) << "trial " << trial;
+        rig.pty.hangUp();
+        EXPECT_EQ(rig.port->ReadString(), text);
+    }
+    EXPECT_TRUE(TComThread::WaitForAll(5s));
+}
+
+} // namespace
