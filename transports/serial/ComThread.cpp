@@ -346,8 +346,14 @@ void TComThread::ThreadProc() {
     // Loaded after the wait: a handler bound while the thread waited (the wake-up that
     // tells of it ended the wait) must hear of what this pass finds.
     const uint32_t mask = link->mask.load();
-    const bool rxNewlyBound = (mask & ~m_lastMask_ & evRxChar) != 0;
+    const uint32_t bindings = link->rxBindings.load();
+    const bool rxNewlyBound =
+        (mask & evRxChar) != 0 && ((m_lastMask_ & evRxChar) == 0 || bindings != m_rxBindingsSeen_);
     m_lastMask_ = mask;
+    m_rxBindingsSeen_ = bindings;
+    // What waits on the device is news to a handler bound since the last pass.
+    if (rxNewlyBound)
+        m_inputLeft_ = true;
     if (const int wanted = link->priority.load(); wanted != m_appliedPriority_) {
         SetPriority(static_cast<Platform::TThreadPriority>(wanted));
         m_appliedPriority_ = wanted;
@@ -495,13 +501,17 @@ void TCustomComPort::SetComEventMask() {
     }
     if (mask == 0)
         DestroyThread();
+    const bool rxBound = (mask & ~m_eventMask_ & evRxChar) != 0;
     m_eventMask_ = mask;
-    if (m_pEventLink_) {
-        m_pEventLink_->mask = mask;
-        m_pEventLink_->signal();
-    }
     if (mask != 0)
         CreateThread();
+    if (m_pEventLink_) {
+        m_pEventLink_->mask = mask;
+        // Told even when the thread has not seen it unbound meanwhile.
+        if (rxBound)
+            m_pEventLink_->rxBindings.fetch_add(1);
+        m_pEventLink_->signal();
+    }
     updateReadAhead_();
 }
 

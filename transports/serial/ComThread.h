@@ -41,6 +41,9 @@ struct TComEventLink {
     bool postBatches = false;
     std::atomic<bool> terminated{false};
     std::atomic<uint32_t> mask{0};
+    // Counts the times OnRxChar was bound while it was not: a thread that did not see
+    // it unbound still learns that a new handler listens.
+    std::atomic<uint32_t> rxBindings{0};
     std::atomic<int> priority{Platform::tpNormal};
     std::atomic<int32_t> rx80Threshold{0};
     std::atomic<bool> wroteSinceTxEmpty{false};
@@ -134,6 +137,7 @@ private:
     // The event mask of the last pass: a handler of received characters bound since
     // then hears of input that waits already.
     uint32_t m_lastMask_ = 0;
+    uint32_t m_rxBindingsSeen_ = 0;
     bool m_readingAhead_ = false;
     // The last read ahead stopped before the device's queue was empty.
     bool m_inputLeft_ = false;
