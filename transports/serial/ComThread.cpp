@@ -224,13 +224,13 @@ void TComThread::probeLineSource_(int fd) {
     m_lineSource_ = LineSource::None;
 }
 
-void TComThread::updateInterest_(uint32_t mask) {
+bool TComThread::updateInterest_(uint32_t mask) {
     const bool wantWrite = (mask & evTxEmpty) != 0;
     const bool wantModem = (mask & kModemLineEvents) != 0 && m_lineSource_ != LineSource::None;
     std::lock_guard lock(m_pLink_->mutex);
     const int fd = m_pLink_->device;
     if (fd < 0)
-        return;
+        return false;
     if (wantWrite != m_writeInterest_) {
         epoll_event device{};
         device.events = EPOLLIN | EPOLLET | (wantWrite ? EPOLLOUT : 0U);
@@ -246,6 +246,7 @@ void TComThread::updateInterest_(uint32_t mask) {
             collectModemStatusEvents_(fd);
     }
     m_modemWatch_ = wantModem;
+    return wantWrite == m_writeInterest_;
 }
 
 uint32_t TComThread::collectCounterEvents_(int fd, bool input, bool modem) {
@@ -314,7 +315,12 @@ uint32_t TComThread::collectModemStatusEvents_(int fd) {
 
 void TComThread::ThreadProc() {
     const auto& link = m_pLink_;
-    updateInterest_(link->mask.load());
+    if (const uint32_t wanted = link->mask.load();
+        !m_interestKnown_ || wanted != m_interestMask_ || m_lineSource_ != m_interestSource_) {
+        m_interestKnown_ = updateInterest_(wanted);
+        m_interestMask_ = wanted;
+        m_interestSource_ = m_lineSource_;
+    }
     const int timeout = m_modemWatch_ ? static_cast<int>(kModemCheckInterval.count()) : -1;
 
     epoll_event ready[4];
@@ -678,9 +684,10 @@ void TCustomComPort::RunPostedEvents() {
 }
 
 void TCustomComPort::runThreadReport_() {
-    const std::shared_ptr<TComEventLink> link = m_pEventLink_;
-    if (!link)
+    // Asked after every batch: nothing more than a look unless a report waits.
+    if (!m_pEventLink_ || !m_pEventLink_->reportPending.load(std::memory_order_acquire))
         return;
+    const std::shared_ptr<TComEventLink> link = m_pEventLink_;
     int code = 0;
     bool deviceGone = false;
     {
