@@ -198,6 +198,30 @@ TEST_F(ComNesting, AWaitingHandlerIsNotWokenForItsOwnPortAndOtherPortsGoOn) {
     EXPECT_EQ(flight.overlaps, 0);
 }
 
+// OnError of a call that failed (a write that cannot leave) is a notification of the
+// port too: input that comes while its handler runs the loop waits for it to return.
+TEST_F(ComNesting, InputWaitsWhileOnErrorOfAFailedCallRunsTheLoop) {
+    std::vector<std::string> order;
+    port->OnRxChar = [&](TObject*) {
+        const InFlight::Scope scope(flight);
+        order.push_back("rx " + take(100));
+    };
+    port->OnError = [&](TCustomComPort*, EComError& error, TComAction&) {
+        const InFlight::Scope scope(flight);
+        order.push_back("error " + error.Message());
+        pty.send("meanwhile");
+        Application().RunUntil([&] { return pty.unread() == 0 && port->PostedEvents() != 0; }, 5s);
+    };
+    port->Timeouts()->SetWriteConstant(50);
+    port->Open();
+    // Nobody reads the other side: the pty's queues fill up.
+    const std::string block(256 * 1024, 'x');
+    EXPECT_THROW(port->Write(block.data(), static_cast<int32_t>(block.size()), true), EComError);
+    ASSERT_TRUE(runUntil([&] { return order.size() == 2; }));
+    EXPECT_EQ(order, (std::vector<std::string>{"error Timeout", "rx meanwhile"}));
+    EXPECT_EQ(flight.overlaps, 0);
+}
+
 // Binding OnRxChar on a running port (its thread runs for another handler and reads
 // nothing ahead) raises it at once for input that waits, and reads that input ahead,
 // so that it survives the other side hanging up; so does binding it again.

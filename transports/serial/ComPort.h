@@ -364,6 +364,23 @@ private:
     void updateReadAhead_();
     // Runs the failure report that the event thread waits for, if there is one.
     void runThreadReport_();
+    // Marks a notification that the port raises on the main thread outside its
+    // dispatch (OnError of a failed call): news of the event thread that knocks
+    // meanwhile waits, and gets its turn once the notification has returned.
+    class TNotificationScope {
+    public:
+        explicit TNotificationScope(TCustomComPort& port);
+        TNotificationScope(const TNotificationScope&) = delete;
+        TNotificationScope& operator=(const TNotificationScope&) = delete;
+        ~TNotificationScope();
+
+    private:
+        TCustomComPort& m_port_;
+        Platform::TLifetimeRef m_life_;
+        bool m_outer_ = false;
+    };
+    // After a notification that held news back: the news gets its turn.
+    void resumeHeldBack_();
     std::size_t heldInput_();
     void wakeReader_(bool wake);
     // Drops what waits (read ahead and the driver's queue).

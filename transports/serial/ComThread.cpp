@@ -675,12 +675,38 @@ void TCustomComPort::RunPostedEvents() {
         if (!m_deferred_)
             break;
         if (m_pEventCall_) {
+            m_deferred_ = false;
             m_heldBack_.store(false, std::memory_order_seq_cst);
             m_pEventCall_->request();
             break;
         }
     }
     m_dispatching_ = false;
+}
+
+TCustomComPort::TNotificationScope::TNotificationScope(TCustomComPort& port)
+    : m_port_(port), m_life_(port.m_life_.ref()) {
+    // Only on the main thread, and only the outermost: within a dispatch the door is
+    // shut already.
+    m_outer_ = Platform::isMainThread() && !m_port_.m_dispatching_;
+    if (m_outer_)
+        m_port_.m_dispatching_ = true;
+}
+
+TCustomComPort::TNotificationScope::~TNotificationScope() {
+    if (!m_outer_ || m_life_.ended())
+        return;
+    m_port_.m_dispatching_ = false;
+    if (m_port_.m_deferred_)
+        m_port_.resumeHeldBack_();
+}
+
+void TCustomComPort::resumeHeldBack_() {
+    m_deferred_ = false;
+    m_heldBack_.store(false, std::memory_order_seq_cst);
+    if (!m_pEventCall_)
+        m_pEventCall_ = std::make_unique<Platform::TPostedCall>([this] { RunPostedEvents(); });
+    m_pEventCall_->request();
 }
 
 void TCustomComPort::runThreadReport_() {
