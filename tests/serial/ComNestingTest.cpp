@@ -8,6 +8,7 @@
 
 #include "Application.h"
 #include "MessageQueue.h"
+#include "Synchronize.h"
 
 #include <gtest/gtest.h>
 
@@ -220,6 +221,55 @@ TEST_F(ComNesting, InputWaitsWhileOnErrorOfAFailedCallRunsTheLoop) {
     ASSERT_TRUE(runUntil([&] { return order.size() == 2; }));
     EXPECT_EQ(order, (std::vector<std::string>{"error Timeout", "rx meanwhile"}));
     EXPECT_EQ(flight.overlaps, 0);
+}
+
+// A handler that, while it waits in a loop of its own, destroys its port, or closes
+// and opens it again, while a report of the other side's hang-up waits for it: the
+// report is dropped with the thread it came from, never run on a port that is gone,
+// and the thread ends.
+TEST_F(ComNesting, APortDestroyedOrReopenedInsideAWaitingHandlerDropsTheReportThatWaits) {
+    for (const bool destroy : {true, false}) {
+        SerialTests::PortOnPty rig;
+        SerialTests::PtyPair second;
+        TComPort* const target = rig.port.get();
+        int calls = 0;
+        int errors = 0;
+        std::string received;
+        rig.port->OnError = [&](TCustomComPort*, EComError&, TComAction& action) {
+            ++errors;
+            action = caAbort;
+        };
+        rig.port->OnRxChar = [&](TObject*) {
+            if (++calls > 1) {
+                std::string bytes(16, '\0');
+                bytes.resize(static_cast<std::size_t>(target->ReadAvailable(bytes.data(), 16)));
+                received += bytes;
+                return;
+            }
+            rig.pty.hangUp();
+            // The event thread asks for its report; the loop finds the port busy.
+            busyUntil(NorvEngineering::Platform::synchronizePending, 2s);
+            TestSupport::pumpFor(20ms);
+            if (destroy) {
+                rig.port.reset();
+                return;
+            }
+            target->Close();
+            target->SetDeviceName(second.path());
+            target->Open();
+            second.send("again");
+            TestSupport::pumpFor(20ms);
+        };
+        rig.port->Open();
+        rig.pty.send("x");
+        ASSERT_TRUE(runUntil([&] { return destroy ? rig.port == nullptr : received == "again"; }))
+            << (destroy ? "destroyed" : "reopened");
+        TestSupport::pumpFor(50ms);
+        EXPECT_EQ(errors, 0);
+        EXPECT_EQ(calls, destroy ? 1 : 2);
+        rig.port.reset();
+        EXPECT_TRUE(TComThread::WaitForAll(5s)) << TComThread::LiveThreads();
+    }
 }
 
 // Binding OnRxChar on a running port (its thread runs for another handler and reads
