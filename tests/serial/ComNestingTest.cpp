@@ -268,7 +268,7 @@ TEST_F(ComNesting, APortDestroyedOrReopenedInsideAWaitingHandlerDropsTheReportTh
         EXPECT_EQ(errors, 0);
         EXPECT_EQ(calls, destroy ? 1 : 2);
         rig.port.reset();
-        EXPECT_TRUE(TComThread::WaitForAll(5s)) << TComThread::LiveThreads();
+        EXPECT_TRUE(TComThread::WaitForAll(5s)) << (destroy ? "destroyed" : "reopened");
     }
 }
 
