@@ -99,9 +99,18 @@ TEST_F(ComNesting, NoNotificationStartsInsideARunningOneAndAHangUpComesLastInOrd
         // A wait of its own now and then; a long one once everything has been sent,
         // during which the other side hangs up.
         const bool last = allSent && !waitedLong;
+        if (last) {
+            waitedLong = true;
+            // Everything sent is in the port's store (counted first: what the terminal
+            // has not yet moved up to its queue is in neither count), so nothing is
+            // left for the hang-up to throw away.
+            busyUntil([&] {
+                return received.size() + static_cast<std::size_t>(port->InputCount()) == sent.size() &&
+                       pty.unread() == 0;
+            });
+            waiting = true;
+        }
         if (calls % 4 == 0 || last) {
-            waitedLong = waitedLong || last;
-            waiting = last;
             Application().RunUntil([] { return false; }, last ? 250ms : 20ms);
             waiting = false;
         }

@@ -107,7 +107,9 @@ TEST_F(ComReadAhead, PastItsCapacityInUnevenPiecesEveryByteComesOnceInOrder) {
 }
 
 // Exactly as much as the store holds, all of it read off the line, and then the
-// other side hangs up: nothing is lost, and a handler that takes nothing is asked
+// other side hangs up (all of it counted first: what the terminal has not yet moved
+// up to its queue is not in the line's count, and only then does an empty queue mean
+// that the store holds it all): nothing is lost, and a handler that takes nothing is asked
 // once more for it before the error, not again and again.
 TEST_F(ComReadAhead, AFullStoreKeepsEveryByteAcrossAHangUp) {
     bool hungUp = false;
@@ -130,7 +132,7 @@ TEST_F(ComReadAhead, AFullStoreKeepsEveryByteAcrossAHangUp) {
     port->Open();
     const std::string sent = numberedLines(TComInputStore::kCapacity);
     pty.send(sent);
-    ASSERT_TRUE(busyUntil([&] { return pty.unread() == 0 && port->InputCount() == kCapacity; }))
+    ASSERT_TRUE(busyUntil([&] { return port->InputCount() == kCapacity && pty.unread() == 0; }))
         << pty.unread() << " still on the line, " << port->InputCount() << " in all";
     hungUp = true;
     pty.hangUp();
@@ -159,7 +161,7 @@ TEST_F(ComReadAhead, AFullStoreKeepsEveryByteAcrossAHangUp) {
     };
     port->Open();
     second.send(sent);
-    ASSERT_TRUE(busyUntil([&] { return second.unread() == 0 && port->InputCount() == kCapacity; }))
+    ASSERT_TRUE(busyUntil([&] { return port->InputCount() == kCapacity && second.unread() == 0; }))
         << second.unread() << " still on the line, " << port->InputCount() << " in all";
     hungUp = true;
     second.hangUp();
@@ -186,7 +188,7 @@ TEST_F(ComReadAhead, RoomMadeInAFullStoreIsFilledFromTheLineAtOnce) {
     port->Open();
     const std::string sent = numberedLines(TComInputStore::kCapacity + 3000);
     pty.send(sent);
-    ASSERT_TRUE(busyUntil([&] { return pty.unread() == 3000 && port->InputCount() == kCapacity + 3000; }))
+    ASSERT_TRUE(busyUntil([&] { return port->InputCount() == kCapacity + 3000 && pty.unread() == 3000; }))
         << pty.unread() << " on the line, " << port->InputCount() << " in all";
     std::size_t taken = 0;
     for (const int32_t bite : {1000, 1, 2999}) {
