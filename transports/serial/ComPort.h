@@ -76,7 +76,10 @@ bool readLineCounters(int fd, TLineCounters& counters);
 // the event thread reads what arrives ahead of the port's reads, at most
 // TComInputStore::kCapacity bytes, so that input survives the other side hanging up
 // before the main thread comes; the port's input queue is that store followed by the
-// driver's queue, and every read, count and purge below sees it so.
+// driver's queue, and every read, count and purge below sees it so. On the main
+// thread the port's notifications (line events, OnError, the close after a hang-up)
+// never nest: a handler may run the main thread's loop, and what the event thread
+// reports meanwhile runs, in order, once that handler has returned.
 class TCustomComPort : public Platform::TComponent {
 public:
     explicit TCustomComPort(Platform::TComponent* owner);
