@@ -60,11 +60,9 @@ void CSerialInterface::onRxChar(Platform::TObject*) {
     // (The port holds up to 64 KiB that its event thread read ahead; a Linux terminal
     // hands out at most 4095 bytes at a time and announces what it moves up after a
     // read by itself.)
-    if (count == kInterfaceReceiveSize) {
-        if (!m_pReadRest_)
-            m_pReadRest_ = std::make_unique<Platform::TPostedCall>([this] { onRxChar(nullptr); });
-        m_pReadRest_->request();
-    }
+    // The turn is the port's own, so that it never runs inside another notification.
+    if (count == kInterfaceReceiveSize)
+        port->PostEvents(Serial::evRxChar);
     notifyDataReceived(m_pReceiveBuffer_.get(), static_cast<unsigned int>(count));
 }
 

@@ -2,7 +2,6 @@
 
 #include "ComPort.h"
 #include "CustomInterfaces.h"
-#include "PostedCall.h"
 
 #include <memory>
 #include <string>
@@ -50,9 +49,6 @@ private:
     Serial::TComPort* m_pComPort_ = nullptr;
     TSerialProperties* m_pProperties_;
     std::unique_ptr<char[]> m_pReceiveBuffer_;
-    // Asks the main thread for another read after one that filled the buffer; made
-    // there by the first such read.
-    std::unique_ptr<Platform::TPostedCall> m_pReadRest_;
 };
 
 } // namespace NorvEngineering::SensorLib

@@ -318,8 +318,12 @@ void TCustomComPort::RaiseError(int32_t code, const std::string& message) {
         throw EComError(code, message);
     } catch (EComError& error) {
         TComAction action = caFail;
-        if (OnError)
+        if (OnError) {
+            // A notification of the port like any other: the event thread's news
+            // waits while the handler runs (it may run the main thread's loop).
+            const TNotificationScope scope(*this);
             OnError(this, error, action);
+        }
         // The handler may have destroyed the port: from here on only the error.
         if (!life.ended() && IsDeviceGoneError(code) && GetActive())
             Close();

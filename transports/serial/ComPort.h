@@ -81,7 +81,10 @@ bool readLineCounters(int fd, TLineCounters& counters);
 // the event thread reads what arrives ahead of the port's reads, at most
 // TComInputStore::kCapacity bytes, so that input survives the other side hanging up
 // before the main thread comes; the port's input queue is that store followed by the
-// driver's queue, and every read, count and purge below sees it so.
+// driver's queue, and every read, count and purge below sees it so. On the main
+// thread the port's notifications (line events, OnError, the close after a hang-up)
+// never nest: a handler may run the main thread's loop, and what the event thread
+// reports meanwhile runs, in order, once that handler has returned.
 class TCustomComPort : public Platform::TComponent {
 public:
     explicit TCustomComPort(Platform::TComponent* owner);
@@ -289,8 +292,17 @@ public:
     // The event thread, under its session: merges a batch into the one waiting for
     // the main thread and asks the main thread to run it, without waiting.
     void PostThreadEvents(uint32_t events);
-    // On the main thread: dispatches the waiting batch, if any (its turn has come, or
-    // something the thread reports next must not overtake it).
+    // On the main thread, for a thread that synchronises each batch: merges the batch
+    // into what waits and runs it as RunPostedEvents does.
+    void RunThreadEvents(uint32_t events);
+    // On the main thread: asks for a batch of these events behind what the main thread
+    // has queued, as if the event thread had seen them (a handler that left input
+    // behind that no arrival will announce asks for another turn so).
+    void PostEvents(uint32_t events);
+    // On the main thread: dispatches the waiting batch, if any, and then a failure that
+    // the event thread waits to have reported. Notifications of one port never nest:
+    // called while one of them runs (its handler runs the main thread's loop), it
+    // leaves everything for that one to run once it has returned, in order.
     void RunPostedEvents();
     // The event bits that an event thread has handed to the main thread and that have
     // not run yet.
@@ -368,6 +380,25 @@ private:
     // Input read ahead: who reads it, how much of it waits; and the reader's wake-up
     // after the port made room in a full store.
     void updateReadAhead_();
+    // Runs the failure report that the event thread waits for, if there is one.
+    void runThreadReport_();
+    // Marks a notification that the port raises on the main thread outside its
+    // dispatch (OnError of a failed call): news of the event thread that knocks
+    // meanwhile waits, and gets its turn once the notification has returned.
+    class TNotificationScope {
+    public:
+        explicit TNotificationScope(TCustomComPort& port);
+        TNotificationScope(const TNotificationScope&) = delete;
+        TNotificationScope& operator=(const TNotificationScope&) = delete;
+        ~TNotificationScope();
+
+    private:
+        TCustomComPort& m_port_;
+        Platform::TLifetimeRef m_life_;
+        bool m_outer_ = false;
+    };
+    // After a notification that held news back: the news gets its turn.
+    void resumeHeldBack_();
     std::size_t heldInput_();
     void wakeReader_(bool wake);
     // Drops what waits (read ahead and the driver's queue).
@@ -404,6 +435,12 @@ private:
     // their turn; a stopped thread's bits are dropped.
     std::unique_ptr<Platform::TPostedCall> m_pEventCall_;
     std::atomic<uint32_t> m_postedEvents_{0};
+    // On the main thread: a notification of the port runs (see RunPostedEvents), and
+    // news came meanwhile that it runs when it returns. While that news waits, the
+    // event thread need not ask the main thread for a turn (m_heldBack_).
+    bool m_dispatching_ = false;
+    bool m_deferred_ = false;
+    std::atomic<bool> m_heldBack_{false};
     // Shared with each event thread in turn; emptied and freed when the port closes.
     std::shared_ptr<TComInputStore> m_pInput_;
     uint32_t m_eventMask_ = 0;

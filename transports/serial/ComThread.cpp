@@ -224,13 +224,13 @@ void TComThread::probeLineSource_(int fd) {
     m_lineSource_ = LineSource::None;
 }
 
-void TComThread::updateInterest_(uint32_t mask) {
+bool TComThread::updateInterest_(uint32_t mask) {
     const bool wantWrite = (mask & evTxEmpty) != 0;
     const bool wantModem = (mask & kModemLineEvents) != 0 && m_lineSource_ != LineSource::None;
     std::lock_guard lock(m_pLink_->mutex);
     const int fd = m_pLink_->device;
     if (fd < 0)
-        return;
+        return false;
     if (wantWrite != m_writeInterest_) {
         epoll_event device{};
         device.events = EPOLLIN | EPOLLET | (wantWrite ? EPOLLOUT : 0U);
@@ -246,6 +246,7 @@ void TComThread::updateInterest_(uint32_t mask) {
             collectModemStatusEvents_(fd);
     }
     m_modemWatch_ = wantModem;
+    return wantWrite == m_writeInterest_;
 }
 
 uint32_t TComThread::collectCounterEvents_(int fd, bool input, bool modem) {
@@ -314,8 +315,12 @@ uint32_t TComThread::collectModemStatusEvents_(int fd) {
 
 void TComThread::ThreadProc() {
     const auto& link = m_pLink_;
-    const uint32_t mask = link->mask.load();
-    updateInterest_(mask);
+    if (const uint32_t wanted = link->mask.load();
+        !m_interestKnown_ || wanted != m_interestMask_ || m_lineSource_ != m_interestSource_) {
+        m_interestKnown_ = updateInterest_(wanted);
+        m_interestMask_ = wanted;
+        m_interestSource_ = m_lineSource_;
+    }
     const int timeout = m_modemWatch_ ? static_cast<int>(kModemCheckInterval.count()) : -1;
 
     epoll_event ready[4];
@@ -344,6 +349,17 @@ void TComThread::ThreadProc() {
         Terminate();
         return;
     }
+    // Loaded after the wait: a handler bound while the thread waited (the wake-up that
+    // tells of it ended the wait) must hear of what this pass finds.
+    const uint32_t mask = link->mask.load();
+    const uint32_t bindings = link->rxBindings.load();
+    const bool rxNewlyBound =
+        (mask & evRxChar) != 0 && ((m_lastMask_ & evRxChar) == 0 || bindings != m_rxBindingsSeen_);
+    m_lastMask_ = mask;
+    m_rxBindingsSeen_ = bindings;
+    // What waits on the device is news to a handler bound since the last pass.
+    if (rxNewlyBound)
+        m_inputLeft_ = true;
     if (const int wanted = link->priority.load(); wanted != m_appliedPriority_) {
         SetPriority(static_cast<Platform::TThreadPriority>(wanted));
         m_appliedPriority_ = wanted;
@@ -369,6 +385,13 @@ void TComThread::ThreadProc() {
         const bool arrived = input || ahead.added;
         if ((arrived && !hangUp) || (ahead.started && ahead.held > 0))
             events |= evRxChar;
+        if (rxNewlyBound && (events & evRxChar) == 0) {
+            // Input that waited before anybody listened (a port that reads nothing
+            // ahead leaves it on the device) would otherwise wait for the next arrival.
+            int queued = 0;
+            if (ahead.held > 0 || (::ioctl(fd, FIONREAD, &queued) == 0 && queued > 0))
+                events |= evRxChar;
+        }
         if (hangUp || (arrived && (mask & evRx80Full) != 0)) {
             int queued = 0;
             if (::ioctl(fd, FIONREAD, &queued) != 0) {
@@ -425,10 +448,11 @@ void TComThread::dispatch_(uint32_t events) {
     }
     if (link->synchronize) {
         // Pinned on the main thread, inside the call: a port stopped or destroyed
-        // while the call waited is not reached.
+        // while the call waited is not reached. The port's dispatch decides when the
+        // batch runs (not inside another notification of the port).
         Synchronize([&] {
             if (const auto port = link->port.pin())
-                port->ThreadDoEvent(events);
+                port->RunThreadEvents(events);
         });
         return;
     }
@@ -441,31 +465,28 @@ void TComThread::dispatch_(uint32_t events) {
 
 void TComThread::reportFailure_(int code, bool deviceGone) {
     const auto link = m_pLink_;
-    // Whatever the report raises (the error, or the silent abort that OnError chose)
-    // ends this thread; the port has heard of it.
-    try {
-        Synchronize([&] {
-            const auto port = link->port.pin();
-            if (!port)
-                return;
-            // Input that came before the failure goes up before its report.
-            port->RunPostedEvents();
-            if (!link->port.ended())
-                port->DeliverHeldInput();
-            if (!link->port.ended())
-                port->RaiseThreadError(code);
-        });
-    } catch (...) {
+    {
+        std::lock_guard lock(link->mutex);
+        link->reportCode = code;
+        link->reportDeviceGone = deviceGone;
+        link->reportPending = true;
     }
-    if (!deviceGone)
-        return;
+    // The main thread runs the report in the port's own turn: at once when no
+    // notification of the port runs, else when the running one has returned (its
+    // handler may be waiting in a loop of its own). Whatever the report raises (the
+    // error, or the silent abort that OnError chose) stays there, and this thread ends
+    // either way. It holds no pin while it waits, so a port closed or destroyed
+    // meanwhile (which drops the report) never waits for it.
     try {
         Synchronize([&] {
             if (const auto port = link->port.pin())
-                port->Close();
+                port->RunPostedEvents();
         });
     } catch (...) {
     }
+    std::unique_lock lock(link->mutex);
+    link->reportDone.wait(lock,
+                          [&] { return !link->reportPending || link->terminated || link->port.ended(); });
 }
 
 // ---- the port's side ----------------------------------------------------------------------
@@ -486,13 +507,17 @@ void TCustomComPort::SetComEventMask() {
     }
     if (mask == 0)
         DestroyThread();
+    const bool rxBound = (mask & ~m_eventMask_ & evRxChar) != 0;
     m_eventMask_ = mask;
-    if (m_pEventLink_) {
-        m_pEventLink_->mask = mask;
-        m_pEventLink_->signal();
-    }
     if (mask != 0)
         CreateThread();
+    if (m_pEventLink_) {
+        m_pEventLink_->mask = mask;
+        // Told even when the thread has not seen it unbound meanwhile.
+        if (rxBound)
+            m_pEventLink_->rxBindings.fetch_add(1);
+        m_pEventLink_->signal();
+    }
     updateReadAhead_();
 }
 
@@ -559,7 +584,10 @@ void TCustomComPort::DestroyThread() {
         std::lock_guard lock(link->mutex);
         link->device = -1;
         link->terminated = true;
+        // A report still waiting for its turn is dropped: the port has stopped.
+        link->reportPending = false;
     }
+    link->reportDone.notify_all();
     {
         // What it read ahead stays in the store, for the port's reads.
         std::lock_guard lock(m_pInput_->mutex);
@@ -597,14 +625,125 @@ void TCustomComPort::ThreadDoEvent(uint32_t events) {
 }
 
 void TCustomComPort::PostThreadEvents(uint32_t events) {
-    m_postedEvents_.fetch_or(events, std::memory_order_acq_rel);
+    m_postedEvents_.fetch_or(events, std::memory_order_seq_cst);
+    // While a notification of the port holds back what comes, the one that returns
+    // runs it: a request now would only wake the main thread for nothing.
+    if (!m_heldBack_.load(std::memory_order_seq_cst))
+        m_pEventCall_->request();
+}
+
+void TCustomComPort::RunThreadEvents(uint32_t events) {
+    m_postedEvents_.fetch_or(events, std::memory_order_seq_cst);
+    RunPostedEvents();
+}
+
+void TCustomComPort::PostEvents(uint32_t events) {
+    m_postedEvents_.fetch_or(events, std::memory_order_seq_cst);
+    if (!m_pEventCall_)
+        m_pEventCall_ = std::make_unique<Platform::TPostedCall>([this] { RunPostedEvents(); });
     m_pEventCall_->request();
 }
 
+// The one door through which the main thread raises the event thread's news: batches
+// and the failure report. A notification of the port that runs keeps it shut, whatever
+// its handler does (a loop of its own, a write, a close); what knocks meanwhile waits,
+// merged, and runs in order once that notification has returned: as the port's next
+// turn of the main loop (so that an owner's own loop, which has been waiting all this
+// while, looks at its conditions first), or at once where the port has no turn of its
+// own (a port opened on another thread, whose thread synchronises each batch).
 void TCustomComPort::RunPostedEvents() {
-    // Taken whole: bits that come meanwhile ask for a turn of their own.
-    if (const uint32_t events = m_postedEvents_.exchange(0, std::memory_order_acq_rel); events != 0)
-        ThreadDoEvent(events);
+    if (m_dispatching_) {
+        m_deferred_ = true;
+        m_heldBack_.store(true, std::memory_order_seq_cst);
+        return;
+    }
+    const auto life = m_life_.ref();
+    m_dispatching_ = true;
+    for (;;) {
+        // Cleared before the bits are taken: bits posted after this see the door open
+        // and ask for a turn of their own, bits posted before it are taken now.
+        m_deferred_ = false;
+        m_heldBack_.store(false, std::memory_order_seq_cst);
+        // Taken whole: bits that come meanwhile ask for a turn of their own.
+        if (const uint32_t events = m_postedEvents_.exchange(0, std::memory_order_seq_cst); events != 0)
+            ThreadDoEvent(events);
+        if (life.ended())
+            return;
+        runThreadReport_();
+        if (life.ended())
+            return;
+        if (!m_deferred_)
+            break;
+        if (m_pEventCall_) {
+            m_deferred_ = false;
+            m_heldBack_.store(false, std::memory_order_seq_cst);
+            m_pEventCall_->request();
+            break;
+        }
+    }
+    m_dispatching_ = false;
+}
+
+TCustomComPort::TNotificationScope::TNotificationScope(TCustomComPort& port)
+    : m_port_(port), m_life_(port.m_life_.ref()) {
+    // Only on the main thread, and only the outermost: within a dispatch the door is
+    // shut already.
+    m_outer_ = Platform::isMainThread() && !m_port_.m_dispatching_;
+    if (m_outer_)
+        m_port_.m_dispatching_ = true;
+}
+
+TCustomComPort::TNotificationScope::~TNotificationScope() {
+    if (!m_outer_ || m_life_.ended())
+        return;
+    m_port_.m_dispatching_ = false;
+    if (m_port_.m_deferred_)
+        m_port_.resumeHeldBack_();
+}
+
+void TCustomComPort::resumeHeldBack_() {
+    m_deferred_ = false;
+    m_heldBack_.store(false, std::memory_order_seq_cst);
+    if (!m_pEventCall_)
+        m_pEventCall_ = std::make_unique<Platform::TPostedCall>([this] { RunPostedEvents(); });
+    m_pEventCall_->request();
+}
+
+void TCustomComPort::runThreadReport_() {
+    // Asked after every batch: nothing more than a look unless a report waits.
+    if (!m_pEventLink_ || !m_pEventLink_->reportPending.load(std::memory_order_acquire))
+        return;
+    const std::shared_ptr<TComEventLink> link = m_pEventLink_;
+    int code = 0;
+    bool deviceGone = false;
+    {
+        std::lock_guard lock(link->mutex);
+        if (!link->reportPending)
+            return;
+        code = link->reportCode;
+        deviceGone = link->reportDeviceGone;
+    }
+    const auto life = m_life_.ref();
+    // Still this port's thread, and the port still open: a handler may have closed or
+    // destroyed it.
+    const auto current = [&] { return !life.ended() && m_pEventLink_ == link; };
+    try {
+        // Input that came before the failure goes up before its report.
+        DeliverHeldInput();
+        if (current())
+            RaiseThreadError(code);
+    } catch (...) {
+    }
+    try {
+        if (deviceGone && current() && GetActive())
+            Close();
+    } catch (...) {
+    }
+    {
+        std::lock_guard lock(link->mutex);
+        link->reportPending = false;
+    }
+    link->reportDone.notify_all();
 }
 
 void TCustomComPort::DeliverHeldInput() {

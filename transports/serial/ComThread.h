@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -40,6 +41,9 @@ struct TComEventLink {
     bool postBatches = false;
     std::atomic<bool> terminated{false};
     std::atomic<uint32_t> mask{0};
+    // Counts the times OnRxChar was bound while it was not: a thread that did not see
+    // it unbound still learns that a new handler listens.
+    std::atomic<uint32_t> rxBindings{0};
     std::atomic<int> priority{Platform::tpNormal};
     std::atomic<int32_t> rx80Threshold{0};
     std::atomic<bool> wroteSinceTxEmpty{false};
@@ -48,6 +52,16 @@ struct TComEventLink {
     std::shared_ptr<TComInputStore> input;
     // The thread reads no more ahead, for good (it is ending); guarded by input->mutex.
     bool readerStopped = false;
+
+    // A failure that the thread waits to have reported on the main thread (guarded by
+    // mutex). The port's dispatch runs the report in its turn, never inside another
+    // notification of the port, and clears `reportPending` once it has run; the
+    // thread waits on `reportDone` for that, or for the port to stop it. Written under
+    // the mutex; the main thread's dispatch looks at it without the lock first.
+    std::atomic<bool> reportPending{false};
+    int reportCode = 0;
+    bool reportDeviceGone = false;
+    std::condition_variable reportDone;
 };
 
 // The event thread of one open port: it blocks in epoll on the device and a wake-up
@@ -96,7 +110,8 @@ private:
     enum class LineSource : uint8_t { Counters, ModemStatus, None };
 
     void ThreadProc();
-    void updateInterest_(uint32_t mask);
+    // Whether the device's interest now matches the mask (else it is tried again).
+    bool updateInterest_(uint32_t mask);
     void probeLineSource_(int fd);
     uint32_t collectCounterEvents_(int fd, bool input, bool modem);
     uint32_t collectModemStatusEvents_(int fd);
@@ -121,6 +136,15 @@ private:
     TLineCounters m_counters_;
     int m_modemStatus_ = 0;
     int m_appliedPriority_ = -1;
+    // The event mask of the last pass: a handler of received characters bound since
+    // then hears of input that waits already.
+    uint32_t m_lastMask_ = 0;
+    // What updateInterest_ last looked at: a pass whose mask and line source are the
+    // same leaves the device's interest alone without taking the link's lock.
+    uint32_t m_interestMask_ = 0;
+    LineSource m_interestSource_ = LineSource::None;
+    bool m_interestKnown_ = false;
+    uint32_t m_rxBindingsSeen_ = 0;
     bool m_readingAhead_ = false;
     // The last read ahead stopped before the device's queue was empty.
     bool m_inputLeft_ = false;
