@@ -57,21 +57,23 @@ public:
     bool gone() const;
 
 private:
-    // Sets the flag (under the lock) when the turn is held.
-    bool tryEnter_(bool& noteWhenHeld);
+    // Sets `noteWhenHeld` when the turn is held.
+    bool tryEnter_(uint32_t noteWhenHeld);
+    template <typename Condition>
+    void waitUntil_(Condition condition);
+    void wakeWaiters_();
 
-    mutable std::mutex m_mutex_;
-    std::condition_variable m_free_;
-    Platform::ThreadId m_holder_ = 0;
-    uint64_t m_connection_ = 0;
-    // Threads waiting in enter() or waitUntilFree(): only they need waking.
-    int m_waiters_ = 0;
-    bool m_held_ = false;
-    bool m_missedRead_ = false;
-    bool m_handBackWanted_ = false;
+    // What every notification touches comes first, in one word: held, a read missed, a
+    // hand-back wanted, somebody waiting. The lock is for waiting threads only.
+    std::atomic<uint32_t> m_state_{0};
     // Read without the lock: whoever looks either is the thread that destroyed the
     // transport, or holds it alive (a pin, the main thread's own callback).
     std::atomic<bool> m_gone_{false};
+    std::atomic<Platform::ThreadId> m_holder_{0};
+    std::atomic<uint64_t> m_connection_{0};
+    std::mutex m_mutex_;
+    std::condition_variable m_free_;
+    int m_waiters_ = 0; // guarded by m_mutex_
 };
 
 } // namespace NorvEngineering::SensorLib

@@ -27,22 +27,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class ComEvents : public ::testing::Test, protected SerialTests::PortOnPty {
-protected:
-    void TearDown() override {
-        port.reset();
-        // No event thread outlives its test.
-        EXPECT_TRUE(TComThread::WaitForAll(5s));
-    }
-
-    std::string readAll() {
-        const int32_t count = port->InputCount();
-        std::string bytes(static_cast<std::size_t>(count), '\0');
-        if (count > 0)
-            port->Read(bytes.data(), count, true);
-        return bytes;
-    }
-};
+class ComEvents : public SerialTests::PortOnPtyTest {};
 
 TEST_F(ComEvents, TheThreadRunsExactlyWhileALineHandlerIsBound) {
     port->Open();

@@ -61,19 +61,13 @@ struct InFlight {
     };
 };
 
-class ComNesting : public ::testing::Test, protected SerialTests::PortOnPty {
+class ComNesting : public SerialTests::PortOnPtyTest {
 protected:
-    void TearDown() override {
-        port.reset();
-        EXPECT_TRUE(TComThread::WaitForAll(5s));
-    }
     // Takes at most `most` bytes of what the port holds now, as a handler's own call.
     std::string take(int32_t most) {
-        std::string bytes(static_cast<std::size_t>(std::max(most, 1)), '\0');
         flight.ownCall = true;
-        const int32_t got = port->ReadAvailable(bytes.data(), most);
+        std::string bytes = PortOnPty::take(most);
         flight.ownCall = false;
-        bytes.resize(static_cast<std::size_t>(std::max(got, 0)));
         return bytes;
     }
 

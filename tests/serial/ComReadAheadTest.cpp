@@ -50,25 +50,7 @@ bool threadSleeps(pid_t thread) {
 
 constexpr int32_t kCapacity = static_cast<int32_t>(TComInputStore::kCapacity);
 
-class ComReadAhead : public ::testing::Test, protected SerialTests::PortOnPty {
-protected:
-    void TearDown() override {
-        port.reset();
-        EXPECT_TRUE(TComThread::WaitForAll(5s));
-    }
-    std::string take(int32_t most) {
-        std::string bytes(static_cast<std::size_t>(std::max(most, 1)), '\0');
-        bytes.resize(static_cast<std::size_t>(std::max(port->ReadAvailable(bytes.data(), most), 0)));
-        return bytes;
-    }
-    std::string readAll() {
-        const int32_t count = port->InputCount();
-        std::string bytes(static_cast<std::size_t>(count), '\0');
-        if (count > 0)
-            port->Read(bytes.data(), count, true);
-        return bytes;
-    }
-};
+class ComReadAhead : public SerialTests::PortOnPtyTest {};
 
 // The store fills before the owner takes anything, and the line holds the rest; then
 // the owner takes in pieces of every size, so that the store is filled again and
