@@ -31,7 +31,7 @@ rm -rf "$out"
 mkdir -p "$out"
 
 # Quiet ones first: the idle figures suffer most from a busy machine.
-programs=(bench_idle:120 bench_syscalls:120 bench_latency:240 bench_throughput:180 bench_scale:1500 bench_parser:300)
+programs=(bench_idle:120 bench_syscalls:120 bench_latency:240 bench_throughput:180 bench_pty_scale:300 bench_scale:1500 bench_parser:300)
 for entry in "${programs[@]}"; do
     program=${entry%%:*}
     limit=${entry##*:}

@@ -217,6 +217,10 @@ TEST_F(ComReadAhead, AWaitingReadEndsWhenTheDeviceGoesNotAtItsTimeOut) {
 // so and ends; the port stays open, and a handler bound later does not make that
 // thread the port's reader: a waiting read still takes what comes.
 TEST_F(ComReadAhead, AThreadThatEndedAtItsStartIsNotMadeTheReaderAgain) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizers' own checks open a pipe, and report nonsense when they cannot.
+    GTEST_SKIP() << "needs descriptors for the sanitizer runtime";
+#endif
     std::vector<int> errors;
     port->OnError = [&](TCustomComPort*, EComError& error, TComAction&) { errors.push_back(error.Code()); };
     port->Open();
