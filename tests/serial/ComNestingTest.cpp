@@ -88,7 +88,10 @@ void ComNesting::hangUpDuringAWait(bool openOnAnotherThread) {
     std::string received;
     std::vector<std::string> after;
     std::atomic<bool> allSent{false};
-    std::atomic<bool> waiting{false};
+    // Latched: the other side hangs up once the long wait has begun, and the wait
+    // lasts until it has.
+    std::atomic<bool> longWaitBegun{false};
+    std::atomic<bool> hungUp{false};
     bool waitedLong = false;
     int calls = 0;
     port->OnRxChar = [&](TObject*) {
@@ -109,11 +112,10 @@ void ComNesting::hangUpDuringAWait(bool openOnAnotherThread) {
                     return received.size() + static_cast<std::size_t>(port->InputCount()) == sent.size() &&
                            pty.unread() == 0;
                 });
-            waiting = true;
-        }
-        if (calls % 4 == 0 || last) {
-            Application().RunUntil([] { return false; }, last ? 250ms : 20ms);
-            waiting = false;
+            longWaitBegun = true;
+            Application().RunUntil([&] { return hungUp.load(); }, 10s);
+        } else if (calls % 4 == 0) {
+            Application().RunUntil([] { return false; }, 20ms);
         }
     };
     port->OnError = [&](TCustomComPort*, EComError& error, TComAction& action) {
@@ -139,8 +141,10 @@ void ComNesting::hangUpDuringAWait(bool openOnAnotherThread) {
             pty.send(std::string_view(sent).substr(at, piece));
             busyUntil([&] { return pty.unread() == 0; });
         }
-        EXPECT_TRUE(busyUntil([&] { return waiting.load(); }));
+        EXPECT_TRUE(busyUntil([&] { return longWaitBegun.load(); }, 10s));
         pty.hangUp();
+        hungUp = true;
+        NorvEngineering::Platform::wakeMainThread();
     });
     const bool closed = runUntil([&] { return !port->Active(); }, 20s);
     other.join();
