@@ -3,6 +3,7 @@
 // again, the read-ahead store's memory and its wake-up, and reads and pending
 // transfers when the other side hangs up.
 #include "ComPort.h"
+#include "ComRaised.h"
 #include "ComThread.h"
 #include "Deadline.h"
 #include "PortOnPty.h"
@@ -28,16 +29,9 @@ using SerialTests::PtyPair;
 using TestSupport::runUntil;
 using namespace std::chrono_literals;
 
-namespace {
+using SerialTests::raised;
 
-std::optional<std::pair<int, std::string>> raised(const auto& call) {
-    try {
-        call();
-    } catch (const EComError& error) {
-        return std::make_pair(error.Code(), error.Message());
-    }
-    return std::nullopt;
-}
+namespace {
 
 uint32_t deviceRate(const PtyPair& pty) {
     uint32_t input = 0;

@@ -1,5 +1,6 @@
 #include "ComPort.h"
 #include "ComDevices.h"
+#include "ComRaised.h"
 #include "PortOnPty.h"
 #include "Termios2.h"
 
@@ -31,18 +32,9 @@ using SerialTests::PortOnPty;
 using SerialTests::PtyPair;
 using namespace std::chrono_literals;
 
-namespace {
+using SerialTests::raised;
 
-// The error a call raises, or none.
-template <typename Call>
-std::optional<std::pair<int, std::string>> raised(Call call) {
-    try {
-        call();
-    } catch (const EComError& error) {
-        return std::make_pair(error.Code(), error.Message());
-    }
-    return std::nullopt;
-}
+namespace {
 
 termios deviceSettings(const PtyPair& pty) {
     termios settings{};

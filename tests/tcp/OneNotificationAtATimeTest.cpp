@@ -149,10 +149,8 @@ TEST(OneNotificationAtATime, DirectDeliveryChosenOnAnotherThreadNeedsNoHelpFromT
         SCOPED_TRACE("round " + std::to_string(round));
         RawListener listener;
         BasicRig<ProbeSensor, ReleaseSignallingSink> rig(listener.port());
-        rig.open();
-        const int peer = listener.accept();
+        const int peer = rig.connectTo(listener);
         ASSERT_GE(peer, 0);
-        ASSERT_TRUE(runUntil([&] { return rig.sink.seen().ready == 1; }));
         ASSERT_EQ(::write(peer, "abcd", 4), 4);
         ASSERT_TRUE(runUntil([&] { return rig.sensor.received().size() == 4; }));
         ASSERT_TRUE(isMainThread());
@@ -238,10 +236,8 @@ public:
 TEST(OneNotificationAtATime, DataWaitingBehindARunningNotificationKeepsNoThreadBusy) {
     RawListener listener;
     BasicRig<WaitingSensor> rig(listener.port());
-    rig.open();
-    const int peer = listener.accept();
+    const int peer = rig.connectTo(listener);
     ASSERT_GE(peer, 0);
-    ASSERT_TRUE(runUntil([&] { return rig.sink.seen().ready == 1; }));
     const std::string data = patterned(64 * 1024);
     std::thread writer([&] {
         for (std::size_t sent = 0; sent < data.size(); sent += 1024)

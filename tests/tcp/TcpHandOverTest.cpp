@@ -295,10 +295,8 @@ int ownEndOf(int peer) {
 TEST(TcpHandOver, DataTheMainThreadCannotWatchStillArrivesOnTheMainThread) {
     RawListener listener;
     Rig rig(listener.port());
-    rig.open();
-    const int peer = listener.accept();
+    const int peer = rig.connectTo(listener);
     ASSERT_GE(peer, 0);
-    ASSERT_TRUE(runUntil([&] { return rig.sink.seen().ready == 1; }));
     const int own = ownEndOf(peer);
     ASSERT_GE(own, 0);
     auto& queue = ThreadMessageQueue::current();

@@ -126,6 +126,17 @@ struct BasicRig {
         : line(port, sync, address) {}
     CTcpInterface& transport() { return *line.transport; }
     void open() { sensor.setInterface(line.transport.get()); }
+    // Opens to a raw listener and waits for the ready notification: the listener's end
+    // of the connection, which the caller closes, or -1.
+    int connectTo(RawListener& listener) {
+        open();
+        const int peer = listener.accept();
+        if (peer >= 0 && !runUntil([&] { return sink.seen().ready == 1; })) {
+            ::close(peer);
+            return -1;
+        }
+        return peer;
+    }
     // Opens to the peer and waits for the ready notification.
     bool connectTo(LoopbackPeer& peer) {
         open();
