@@ -29,17 +29,10 @@ using SerialTests::PtyPair;
 using TestSupport::runUntil;
 using namespace std::chrono_literals;
 
+using SerialTests::deviceRate;
 using SerialTests::raised;
 
 namespace {
-
-uint32_t deviceRate(const PtyPair& pty) {
-    uint32_t input = 0;
-    uint32_t output = 0;
-    EXPECT_EQ(Termios2::readRates(pty.holder(), input, output), 0);
-    EXPECT_EQ(input, output);
-    return output;
-}
 
 // The settings a new terminal has before anybody sets it up: line mode with echo,
 // signals, CR-to-NL, XON/XOFF on output and NL-to-CRNL on output.

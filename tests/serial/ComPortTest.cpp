@@ -32,6 +32,7 @@ using SerialTests::PortOnPty;
 using SerialTests::PtyPair;
 using namespace std::chrono_literals;
 
+using SerialTests::deviceRate;
 using SerialTests::raised;
 
 namespace {
@@ -46,14 +47,6 @@ struct OpenPort : PortOnPty {
     TComPort& port = *PortOnPty::port;
     OpenPort() { port.Open(); }
 };
-
-uint32_t deviceRate(const PtyPair& pty) {
-    uint32_t input = 0;
-    uint32_t output = 0;
-    EXPECT_EQ(Termios2::readRates(pty.holder(), input, output), 0);
-    EXPECT_EQ(input, output);
-    return output;
-}
 
 TEST(ComPort, AClosedPortRefusesTransfersButPurgesQuietly) {
     TComPort port(nullptr);

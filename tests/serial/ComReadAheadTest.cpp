@@ -50,7 +50,24 @@ bool threadSleeps(pid_t thread) {
 
 constexpr int32_t kCapacity = static_cast<int32_t>(TComInputStore::kCapacity);
 
-class ComReadAhead : public SerialTests::PortOnPtyTest {};
+class ComReadAhead : public SerialTests::PortOnPtyTest {
+protected:
+    // The port's failure, noted with how much had arrived by then; it ends the call.
+    void noteHangUp(std::vector<std::string>& after, const std::string& received) {
+        port->OnError = [&after, &received](TCustomComPort*, EComError& error, TComAction& action) {
+            after.push_back("error " + std::to_string(error.Code()) + " at " +
+                            std::to_string(received.size()));
+            action = caAbort;
+        };
+    }
+    // Every byte sent arrived, then the one failure of the hang-up.
+    static void expectEverythingBeforeTheHangUp(const std::vector<std::string>& after,
+                                                const std::string& received, const std::string& sent) {
+        ASSERT_TRUE(runUntil([&] { return !after.empty(); }));
+        EXPECT_TRUE(received == sent) << received.size() << " of " << sent.size();
+        EXPECT_EQ(after, std::vector<std::string>{"error 5 at " + std::to_string(sent.size())});
+    }
+};
 
 // The store fills before the owner takes anything, and the line holds the rest; then
 // the owner takes in pieces of every size, so that the store is filled again and
@@ -137,19 +154,14 @@ TEST_F(ComReadAhead, AFullStoreKeepsEveryByteAcrossAHangUp) {
         if (hungUp)
             received += readAll();
     };
-    port->OnError = [&](TCustomComPort*, EComError& error, TComAction& action) {
-        after.push_back("error " + std::to_string(error.Code()) + " at " + std::to_string(received.size()));
-        action = caAbort;
-    };
+    noteHangUp(after, received);
     port->Open();
     second.send(sent);
     ASSERT_TRUE(busyUntil([&] { return port->InputCount() == kCapacity && second.unread() == 0; }))
         << second.unread() << " still on the line, " << port->InputCount() << " in all";
     hungUp = true;
     second.hangUp();
-    ASSERT_TRUE(runUntil([&] { return !after.empty(); }));
-    EXPECT_TRUE(received == sent) << received.size() << " of " << sent.size();
-    EXPECT_EQ(after, std::vector<std::string>{"error 5 at " + std::to_string(sent.size())});
+    expectEverythingBeforeTheHangUp(after, received, sent);
 }
 
 // The store full and more waiting on the line, with nothing more on its way: room
@@ -163,10 +175,7 @@ TEST_F(ComReadAhead, RoomMadeInAFullStoreIsFilledFromTheLineAtOnce) {
         if (hungUp)
             received += readAll();
     };
-    port->OnError = [&](TCustomComPort*, EComError& error, TComAction& action) {
-        after.push_back("error " + std::to_string(error.Code()) + " at " + std::to_string(received.size()));
-        action = caAbort;
-    };
+    noteHangUp(after, received);
     port->Open();
     const std::string sent = numberedLines(TComInputStore::kCapacity + 3000);
     pty.send(sent);
@@ -183,9 +192,7 @@ TEST_F(ComReadAhead, RoomMadeInAFullStoreIsFilledFromTheLineAtOnce) {
     }
     hungUp = true;
     pty.hangUp();
-    ASSERT_TRUE(runUntil([&] { return !after.empty(); }));
-    EXPECT_TRUE(received == sent) << received.size() << " of " << sent.size();
-    EXPECT_EQ(after, std::vector<std::string>{"error 5 at " + std::to_string(sent.size())});
+    expectEverythingBeforeTheHangUp(after, received, sent);
 }
 
 // A read that waits while the event thread reads ahead learns from the thread when

@@ -4,6 +4,7 @@
 #include "ComThread.h"
 #include "PtyPair.h"
 #include "RunUntil.h"
+#include "Termios2.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,15 @@
 #include <string>
 
 namespace SerialTests {
+
+// The rate the device side of `pty` is set to (input and output alike).
+inline uint32_t deviceRate(const PtyPair& pty) {
+    uint32_t input = 0;
+    uint32_t output = 0;
+    EXPECT_EQ(NorvEngineering::Serial::Termios2::readRates(pty.holder(), input, output), 0);
+    EXPECT_EQ(input, output);
+    return output;
+}
 
 // A port set to a fresh pseudo-terminal's device side, not opened yet.
 struct PortOnPty {
